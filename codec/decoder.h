@@ -1,0 +1,37 @@
+// Decoder frame pipeline: a 10-byte speech frame or a 2-byte SID frame in, 80 samples out.
+#pragma once
+
+#include <cstdint>
+
+#include "cng/comfort_noise.h"
+#include "codec/bitstream.h"
+#include "codec/dimensions.h"
+#include "lpc/postfilter.h"
+
+namespace tarnel {
+
+struct g729_decoder_state {
+    double exc[234];             // excitation: 154 past, then the current frame at 154
+    double lsp_old[10];          // previous LSPs: interpolation start, also for comfort noise
+    double syn_mem[10];          // LP synthesis filter memory
+    double pitch_sharp;          // last decoded pitch gain, clipped to 0.2..0.7945
+    int32_t prev_pitch;          // T0 used on a parity error, reported for SID frames
+    int32_t prev_frame_type;     // 1 speech, 2 SID
+    int16_t cng_seed;            // comfort-noise generator state
+    double lsp_predictor[4][10]; // MA memory of the LSP decoder
+    cng_state cng;               // comfort-noise memory
+    double gain_predictor_memory[4];  // past decoded code-gain energies (dB)
+    double postprocess_state[4]; // x1, x2, y1, y2 of the output high-pass filter
+    postfilter_state postfilter;
+    double syn[90];              // 10 unfiltered samples of the previous frame, then this frame
+};
+
+void g729_decoder_init(g729_decoder_state* st);
+
+// unit_size 10 decodes a speech frame, 2 a SID frame; anything else returns -1 untouched.
+int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, int unit_size);
+
+void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, double* syn,
+                           double* a_sub, int* lags, int* frame_type);
+
+}  // namespace tarnel

@@ -1,0 +1,17 @@
+// Sizes shared by every stage of the codec.
+#pragma once
+
+namespace tarnel {
+
+constexpr int kFrame = 80;         // samples per 10 ms frame at 8 kHz
+constexpr int kSubframe = 40;      // samples per subframe
+constexpr int kOrder = 10;         // LP order
+constexpr int kLpSize = 11;        // LP vector a[0..10], a[0] = 1
+constexpr int kLpPair = 22;        // the two subframes' LP vectors, subframe 1 first
+constexpr int kPitchMin = 20;      // shortest integer pitch lag
+constexpr int kPitchMax = 143;     // longest integer pitch lag
+constexpr int kExcHistory = 154;   // past excitation kept: 143 + 11 interpolation taps
+constexpr int kSpeechFrameBytes = 10;
+constexpr int kSidFrameBytes = 2;
+
+}  // namespace tarnel

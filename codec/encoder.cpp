@@ -1,0 +1,168 @@
+#include "codec/encoder.h"
+
+#include <cstring>
+
+#include "excitation/acelp.h"
+#include "excitation/gain_quantizer.h"
+#include "excitation/pitch.h"
+#include "lpc/filters.h"
+#include "lpc/lp_analysis.h"
+#include "lpc/lsp_conversion.h"
+#include "lpc/lsp_quantizer.h"
+#include "tables/lp_tables.h"
+#include "tables/lsp_predictor_tables.h"
+
+namespace tarnel {
+
+namespace {
+
+// Views into the state's buffers, fixed for the life of the state.
+constexpr int kCurrentSpeech = 120;
+constexpr int kNewSpeech = 160;
+constexpr int kCurrentWsp = 143;
+
+// Bounds of the pitch-sharpening factor carried from one subframe to the next.
+constexpr double kSharpMin = 0.2;
+constexpr double kSharpMax = 0.7945;
+
+// Perceptual weighting: bandwidth expansion of the quantized LP filter, and the tilt of the
+// filter that turns the residual into weighted speech.
+constexpr double kGammaWeight = 0.75;
+constexpr double kWeightTilt = 0.7;
+constexpr double kTamedPitchGain = 0.95;
+
+double clip_sharp(double gp) {
+    if (gp > kSharpMax) return kSharpMax;
+    if (gp < kSharpMin) return kSharpMin;
+    return gp;
+}
+
+}  // namespace
+
+void g729_encoder_init(g729_encoder_state* st) {
+    std::memset(st, 0, sizeof *st);
+    copy_vector(lsp_reset, st->lsp_old, kOrder);
+    copy_vector(lsp_reset, st->lsp_old_q, kOrder);
+    st->pitch_sharp = kSharpMin;
+    for (auto& row : st->lsp_predictor) copy_vector(lsf_reset, row, kOrder);
+    for (double& e : st->taming_memory) e = 1.0;
+    for (double& e : st->gain_predictor_memory) e = -14.0;
+}
+
+int g729_encode_frame(g729_encoder_state* st, const int16_t* pcm, uint8_t* out, int* out_len) {
+    double* new_speech = st->speech + kNewSpeech;
+    for (int i = 0; i < kFrame; ++i) new_speech[i] = pcm[i];
+    preprocess(st->preprocess_state, new_speech, kFrame);
+
+    g729_params params;
+    g729_analyse_frame(st, &params);
+    g729_pack_frame(&params, out, out_len);
+    return 0;
+}
+
+void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
+    std::memset(params, 0, sizeof *params);
+    double* speech = st->speech + kCurrentSpeech;
+    double* wsp = st->wsp + kCurrentWsp;
+    double* exc = st->exc + kExcHistory;
+
+    // Frame part: LP analysis, LSP quantization and the weighted speech of both subframes.
+    double r[13];
+    double a[kLpSize];
+    autocorrelation(st->speech, 12, r);
+    lag_window(12, r);
+    levinson(r, a);
+
+    double lsp_new[kOrder];
+    double lsp_new_q[kOrder];
+    int lsp_indices[2];
+    lp_to_lsp(a, lsp_new, st->lsp_old);
+    params->frame_type = kFrameTypeSpeech;
+    lsp_quantize(st->lsp_predictor, lsp_new, lsp_new_q, lsp_indices);
+    params->slot[kSlotLsp1] = lsp_indices[0];
+    params->slot[kSlotLsp2] = lsp_indices[1];
+
+    double aq[kLpPair];
+    double ap[kLpPair];
+    interpolate_lsp_to_lp(st->lsp_old_q, lsp_new_q, aq);
+    weight_lp(aq, kOrder, ap, kGammaWeight);
+    weight_lp(aq + kLpSize, kOrder, ap + kLpSize, kGammaWeight);
+    copy_vector(lsp_new, st->lsp_old, kOrder);
+    copy_vector(lsp_new_q, st->lsp_old_q, kOrder);
+
+    residual_filter(aq, speech, exc, kSubframe);
+    residual_filter(aq + kLpSize, speech + kSubframe, exc + kSubframe, kSubframe);
+
+    for (int s = 0; s < 2; ++s) {
+        const double* aps = ap + s * kLpSize;
+        double w[kLpSize];
+        w[0] = 1.0;
+        for (int i = 1; i <= kOrder; ++i) w[i] = aps[i] - kWeightTilt * aps[i - 1];
+        synthesis_filter(w, exc + s * kSubframe, wsp + s * kSubframe, kSubframe, st->weight_mem, 1);
+    }
+
+    const int t_op = pitch_open_loop(wsp, kFrame);
+    int t_min;
+    int t_max;
+    pitch_search_range(t_op, &t_min, &t_max);
+
+    // Subframe part: closed-loop pitch, algebraic codebook and gains.
+    for (int s = 0; s < 2; ++s) {
+        const int sub = s * kSubframe;
+        const double* aps = ap + s * kLpSize;
+        double* exc_sub = exc + sub;
+
+        double h[kSubframe];
+        h[0] = 1.0;
+        zero_vector(h + 1, kSubframe - 1);
+        synthesis_filter(aps, h, h, kSubframe, h + 1, 0);
+
+        double x[kSubframe];
+        synthesis_filter(aps, exc_sub, x, kSubframe, st->target_mem, 0);
+
+        int frac;
+        const int t0 = pitch_closed_loop(exc_sub, x, h, kSubframe, t_min, t_max, sub, &frac);
+        const int pitch_index = encode_lag(t0, frac, &t_min, &t_max, kPitchMin, kPitchMax, sub);
+        if (s == 0) {
+            params->slot[kSlotPitch1] = pitch_index;
+            params->slot[kSlotParity] = g729_pitch_parity(pitch_index);
+        } else {
+            params->slot[kSlotPitch2] = pitch_index;
+        }
+
+        double y1[kSubframe];
+        synthesis_filter(aps, exc_sub, y1, kSubframe, st->zero_mem, 0);
+        double g_coeff[5];
+        double gp = pitch_gain(x, y1, g_coeff, kSubframe);
+        const int tame = taming_test(st->taming_memory, t0, frac);
+        if (tame == 1 && gp > kTamedPitchGain) gp = kTamedPitchGain;
+
+        double x2[kSubframe];
+        for (int n = 0; n < kSubframe; ++n) x2[n] = x[n] - gp * y1[n];
+
+        double code[kSubframe];
+        double y2[kSubframe];
+        int sign;
+        const int code_index = acelp_search(x2, h, t0, st->pitch_sharp, code, y2, &sign);
+        params->slot[s == 0 ? kSlotCode1 : kSlotCode2] = code_index;
+        params->slot[s == 0 ? kSlotSign1 : kSlotSign2] = sign;
+
+        code_gain_correlations(x, y1, y2, g_coeff);
+        double gc;
+        const int gain_index =
+            gain_quantize(st->gain_predictor_memory, code, g_coeff, kSubframe, &gp, &gc, tame);
+        params->slot[s == 0 ? kSlotGain1 : kSlotGain2] = gain_index;
+
+        st->pitch_sharp = clip_sharp(gp);
+        for (int n = 0; n < kSubframe; ++n) exc_sub[n] = gp * exc_sub[n] + gc * code[n];
+        taming_update(st->taming_memory, t0, gp);
+        for (int j = 0; j < kOrder; ++j)
+            st->target_mem[j] = x[30 + j] - gp * y1[30 + j] - gc * y2[30 + j];
+    }
+
+    copy_vector(st->speech + kFrame, st->speech, 240 - kFrame);
+    copy_vector(st->wsp + kFrame, st->wsp, kCurrentWsp);
+    copy_vector(st->exc + kFrame, st->exc, kExcHistory);
+}
+
+}  // namespace tarnel

@@ -1,0 +1,19 @@
+// Joint 7-bit quantization of the pitch and code gains with MA-predicted code-gain energy.
+#pragma once
+
+namespace tarnel {
+
+// g[2..4] of the gain correlations from the target x, filtered adaptive vector y1 and
+// filtered code vector y2.
+void code_gain_correlations(const double* x, const double* y1, const double* y2, double* g);
+
+// mem: past quantized energies (dB), newest first. Returns the 7-bit gain index.
+int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
+                  double* gc_out, int tame);
+
+void gain_predict(const double* mem, const double* code, int n, double* gcode0_out);
+void gain_update(double* mem, double g);
+void gain_decode(double* mem, int index, const double* code, int n, double* gp_out,
+                 double* gc_out);
+
+}  // namespace tarnel
