@@ -1,0 +1,86 @@
+#include "lpc/lp_analysis.h"
+
+#include <cmath>
+
+#include "lpc/filters.h"
+#include "tables/lp_tables.h"
+
+namespace tarnel {
+
+namespace {
+
+constexpr int analysis_length = 240;
+constexpr int lp_order = 10;
+
+double flushed(double v) { return std::fabs(v) < flush_threshold ? 0.0 : v; }
+
+}  // namespace
+
+void preprocess(double* state, double* signal, int n) {
+    // Second-order high-pass at 140 Hz. The numerator is kept at full scale so that the
+    // whole codec works at the level of the 16-bit input.
+    double x1 = state[0], x2 = state[1], y1 = state[2], y2 = state[3];
+    for (int i = 0; i < n; ++i) {
+        const double x0 = signal[i];
+        double y = 1.9059465 * y1;
+        y -= 0.9114024 * y2;
+        y += 0.92727435 * x0;
+        y -= 1.8544941 * x1;
+        y += 0.92727435 * x2;
+        x2 = x1;
+        x1 = x0;
+        y2 = y1;
+        y1 = y;
+        signal[i] = flushed(y);
+        // Only the recursive half is flushed: the input memories hold exact PCM values.
+        y1 = flushed(y1);
+        y2 = flushed(y2);
+    }
+    state[0] = x1;
+    state[1] = x2;
+    state[2] = y1;
+    state[3] = y2;
+}
+
+void autocorrelation(const double* x, int m, double* r) {
+    double y[analysis_length];
+    for (int n = 0; n < analysis_length; ++n) y[n] = x[n] * lp_window[n];
+    for (int k = 0; k <= m; ++k) {
+        double s = 0.0;
+        for (int j = 0; j < analysis_length - k; ++j) s += y[j] * y[j + k];
+        r[k] = s;
+    }
+    // A silent buffer would otherwise give the recursion a zero first error to divide by.
+    if (r[0] < 1.0) r[0] = 1.0;
+}
+
+void lag_window(int m, double* r) {
+    for (int k = 0; k <= m; ++k) r[k] = r[k] * lag_window_table[k];
+}
+
+void levinson(const double* r, double* a) {
+    double k = -r[1] / r[0];
+    a[0] = 1.0;
+    a[1] = k;
+    double err = r[0] + r[1] * k;
+    for (int i = 2; i <= lp_order; ++i) {
+        double s = a[0] * r[i];
+        for (int j = 1; j < i; ++j) s += a[j] * r[i - j];
+        k = -s / err;
+        // Update symmetric pairs from their old values; for even i the middle element pairs
+        // with itself and takes the same general step.
+        for (int j = 1; j <= i / 2; ++j) {
+            const double lo = a[j];
+            const double hi = a[i - j];
+            a[j] = lo + k * hi;
+            a[i - j] = hi + k * lo;
+        }
+        a[i] = k;
+        err = err + k * s;
+        // No stability test here: a non-positive error only keeps later divisions defined,
+        // and the LSP conversion falls back on the previous frame for an unstable filter.
+        if (!(err > 0.0)) err = 0.001;
+    }
+}
+
+}  // namespace tarnel

@@ -1,0 +1,124 @@
+#include "lpc/lsp_conversion.h"
+
+#include <cmath>
+
+#include "tables/lp_tables.h"
+
+namespace tarnel {
+
+namespace {
+
+constexpr int lp_order = 10;
+constexpr int grid_last = 50;
+
+}  // namespace
+
+double chebyshev_eval(double x, const double* f) {
+    // Evaluates sum f[i] * T_(5-i)(x) without forming the Chebyshev polynomials.
+    double b2 = 1.0;
+    double b1 = 2.0 * x + f[1];
+    for (int i = 2; i <= 4; ++i) {
+        const double b0 = 2.0 * x * b1 - b2 + f[i];
+        b2 = b1;
+        b1 = b0;
+    }
+    return x * b1 - b2 + 0.5 * f[5];
+}
+
+void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
+    // Symmetric and antisymmetric polynomials with their trivial roots at z = -1 and z = +1
+    // divided out; only their five-coefficient halves are needed.
+    double f1[6], f2[6];
+    f1[0] = 1.0;
+    f2[0] = 1.0;
+    for (int i = 1; i <= 5; ++i) {
+        const int j = 11 - i;
+        f1[i] = a[i] + a[j] - f1[i - 1];
+        f2[i] = a[i] - a[j] + f2[i - 1];
+    }
+
+    // The roots of F1 and F2 interlace, so the search alternates between them and each root
+    // found becomes the upper end of the next bracket.
+    const double* poly = f1;
+    int nf = 0;
+    int j = 0;
+    double xlow = lsp_grid[0];
+    double ylow = chebyshev_eval(xlow, poly);
+    while (nf < lp_order && j < grid_last) {
+        ++j;
+        double xhigh = xlow;
+        double yhigh = ylow;
+        xlow = lsp_grid[j];
+        ylow = chebyshev_eval(xlow, poly);
+        if (ylow * yhigh <= 0.0) {
+            // Revisit this grid point next time, bracketed against the root found now.
+            --j;
+            for (int b = 0; b < 2; ++b) {
+                const double xmid = 0.5 * (xlow + xhigh);
+                const double ymid = chebyshev_eval(xmid, poly);
+                if (ylow * ymid <= 0.0) {
+                    xhigh = xmid;
+                    yhigh = ymid;
+                } else {
+                    xlow = xmid;
+                    ylow = ymid;
+                }
+            }
+            const double xint = xlow - ((ylow * (xhigh - xlow)) / (yhigh - ylow));
+            lsp[nf] = xint;
+            ++nf;
+            poly = (poly == f1) ? f2 : f1;
+            xlow = xint;
+            ylow = chebyshev_eval(xlow, poly);
+        }
+    }
+    // A partial set of roots is no filter at all: keep the previous frame's whole.
+    if (nf < lp_order) {
+        for (int i = 0; i < lp_order; ++i) lsp[i] = lsp_old[i];
+    }
+}
+
+void lsp_polynomial(const double* lsp, double* f) {
+    // Product over the five roots of (1 - 2 q z^-1 + z^-2), built one factor at a time.
+    f[0] = 1.0;
+    f[1] = -2.0 * lsp[0];
+    for (int i = 2; i <= 5; ++i) {
+        const double b = -2.0 * lsp[2 * (i - 1)];
+        f[i] = b * f[i - 1] + 2.0 * f[i - 2];
+        for (int j = i - 1; j >= 2; --j) f[j] = (b * f[j - 1] + f[j - 2]) + f[j];
+        f[1] = f[1] + b;
+    }
+}
+
+void lsp_to_lp(const double* lsp, double* a) {
+    double f1[6], f2[6];
+    lsp_polynomial(lsp, f1);
+    lsp_polynomial(lsp + 1, f2);
+    // Restore the trivial roots: F1 times (1 + z^-1), F2 times (1 - z^-1).
+    for (int i = 5; i >= 1; --i) {
+        f1[i] = f1[i] + f1[i - 1];
+        f2[i] = f2[i] - f2[i - 1];
+    }
+    a[0] = 1.0;
+    for (int i = 1; i <= 5; ++i) {
+        a[i] = 0.5 * (f1[i] + f2[i]);
+        a[11 - i] = 0.5 * (f1[i] - f2[i]);
+    }
+}
+
+void interpolate_lsp_to_lp(const double* lsp_old, const double* lsp_new, double* a_sub) {
+    double lsp_mid[lp_order];
+    for (int i = 0; i < lp_order; ++i) lsp_mid[i] = 0.5 * lsp_old[i] + 0.5 * lsp_new[i];
+    lsp_to_lp(lsp_mid, a_sub);
+    lsp_to_lp(lsp_new, a_sub + 11);
+}
+
+void lsp_to_lsf(const double* src, double* dst, int n) {
+    for (int i = 0; i < n; ++i) dst[i] = std::acos(src[i]);
+}
+
+void lsf_to_lsp(const double* src, double* dst, int n) {
+    for (int i = 0; i < n; ++i) dst[i] = std::cos(src[i]);
+}
+
+}  // namespace tarnel

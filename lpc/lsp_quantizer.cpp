@@ -1,0 +1,203 @@
+#include "lpc/lsp_quantizer.h"
+
+#include "lpc/lsp_conversion.h"
+#include "tables/lsp_codebook1.h"
+#include "tables/lsp_codebook2.h"
+#include "tables/lsp_predictor_tables.h"
+
+namespace tarnel {
+
+namespace {
+
+constexpr int lp_order = 10;
+constexpr int split = 5;  // second-stage halves: coefficients 0..4 and 5..9
+constexpr int predictor_rows = 4;
+constexpr int cb1_rows = 128;
+constexpr int cb2_rows = 32;
+
+constexpr double first_gap = 0.0012;
+constexpr double second_gap = 0.0006;
+constexpr double lowest_lsf = 0.005;
+constexpr double min_distance = 0.0392;
+constexpr double highest_lsf = 3.135;
+constexpr double weight_low = 0.12566370616;         // 0.04 pi
+constexpr double weight_high = 2.8902652416800003;  // 0.92 pi
+constexpr double search_start = 1e38;
+
+double spacing_weight(double d) { return d > 0.0 ? 1.0 : 10.0 * (d * d) + 1.0; }
+
+void space_pairs(double* buf, double gap, int first, int last) {
+    for (int j = first; j <= last; ++j) {
+        const double t = (buf[j - 1] - buf[j] + gap) * 0.5;
+        if (t > 0.0) {
+            buf[j - 1] = buf[j - 1] - t;
+            buf[j] = buf[j] + t;
+        }
+    }
+}
+
+int search_first_stage(const double* target) {
+    int best = 0;
+    double best_dist = search_start;
+    for (int r = 0; r < cb1_rows; ++r) {
+        double dist = 0.0;
+        for (int i = 0; i < lp_order; ++i) {
+            const double e = target[i] - lspcb1[r][i];
+            dist += e * e;
+        }
+        if (dist < best_dist) {
+            best_dist = dist;
+            best = r;
+        }
+    }
+    return best;
+}
+
+// Searches one half (coefficients begin..begin+4) of the second stage on the first-stage
+// residual, weighted by w.
+int search_second_stage(const double* target, const double* w, int l1, int begin) {
+    int best = 0;
+    double best_dist = search_start;
+    for (int r = 0; r < cb2_rows; ++r) {
+        double dist = 0.0;
+        for (int i = begin; i < begin + split; ++i) {
+            const double e = (target[i] - lspcb1[l1][i]) - lspcb2[r][i];
+            dist += w[i] * (e * e);
+        }
+        if (dist < best_dist) {
+            best_dist = dist;
+            best = r;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+void lsf_weights(const double* lsf, double* w) {
+    // Coefficients close to a neighbour (a formant peak) weigh more.
+    w[0] = spacing_weight(lsf[1] - weight_low - 1.0);
+    for (int i = 1; i < lp_order - 1; ++i) w[i] = spacing_weight(lsf[i + 1] - lsf[i - 1] - 1.0);
+    w[9] = spacing_weight(weight_high - lsf[8] - 1.0);
+    w[4] = 1.2 * w[4];
+    w[5] = 1.2 * w[5];
+}
+
+void lsf_prediction_target(const double* lsf, double* target, const double (*fg_mode)[10],
+                           const double (*predictor)[10], const double* fg_sum_inv_mode) {
+    for (int i = 0; i < lp_order; ++i) {
+        double t = lsf[i];
+        for (int k = 0; k < predictor_rows; ++k) t -= fg_mode[k][i] * predictor[k][i];
+        target[i] = t * fg_sum_inv_mode[i];
+    }
+}
+
+void lsf_compose(const double* buf, double* lsf_q, const double (*fg_mode)[10],
+                 const double (*predictor)[10], const double* fg_sum_mode) {
+    for (int i = 0; i < lp_order; ++i) {
+        double s = buf[i] * fg_sum_mode[i];
+        for (int k = 0; k < predictor_rows; ++k) s += fg_mode[k][i] * predictor[k][i];
+        lsf_q[i] = s;
+    }
+}
+
+void lsp_predictor_push(const double* buf, double (*predictor)[10]) {
+    for (int k = predictor_rows - 1; k > 0; --k)
+        for (int i = 0; i < lp_order; ++i) predictor[k][i] = predictor[k - 1][i];
+    for (int i = 0; i < lp_order; ++i) predictor[0][i] = buf[i];
+}
+
+void lsf_space_low(double* buf, double gap) { space_pairs(buf, gap, 1, split - 1); }
+void lsf_space_high(double* buf, double gap) { space_pairs(buf, gap, split, lp_order - 1); }
+void lsf_space(double* buf, double gap) { space_pairs(buf, gap, 1, lp_order - 1); }
+
+void lsf_stabilize(double* lsf) {
+    // A single pass only repairs one local inversion; the minimum-distance step below keeps
+    // the result ordered whatever is left.
+    for (int j = 0; j < lp_order - 1; ++j) {
+        if (lsf[j + 1] - lsf[j] < 0.0) {
+            const double t = lsf[j + 1];
+            lsf[j + 1] = lsf[j];
+            lsf[j] = t;
+        }
+    }
+    if (lsf[0] < lowest_lsf) lsf[0] = lowest_lsf;
+    for (int j = 0; j < lp_order - 1; ++j) {
+        if (lsf[j + 1] - lsf[j] < min_distance) lsf[j + 1] = lsf[j] + min_distance;
+    }
+    // Applied last, so the top pair may end up closer than the minimum distance.
+    if (lsf[9] > highest_lsf) lsf[9] = highest_lsf;
+}
+
+void lsf_reconstruct(int l1, int l2, int l3, int mode, double (*predictor)[10], double* lsf_q) {
+    double buf[lp_order];
+    for (int i = 0; i < split; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l2][i];
+    for (int i = split; i < lp_order; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l3][i];
+    lsf_space(buf, first_gap);
+    lsf_space(buf, second_gap);
+    lsf_compose(buf, lsf_q, fg[mode], predictor, fg_sum[mode]);
+    // The memory keeps the codebook vector before prediction and before stabilisation, so
+    // that encoder and decoder predict from identical values.
+    lsp_predictor_push(buf, predictor);
+    lsf_stabilize(lsf_q);
+}
+
+void lsp_quantize(double (*predictor)[10], const double* lsp, double* lsp_q, int* indices) {
+    double lsf[lp_order], w[lp_order];
+    lsp_to_lsf(lsp, lsf, lp_order);
+    lsf_weights(lsf, w);
+
+    int l1[2], l2[2], l3[2];
+    double err[2];
+    for (int mode = 0; mode < 2; ++mode) {
+        double t[lp_order];
+        lsf_prediction_target(lsf, t, fg[mode], predictor, fg_sum_inv[mode]);
+        l1[mode] = search_first_stage(t);
+
+        double buf[lp_order];
+        l2[mode] = search_second_stage(t, w, l1[mode], 0);
+        for (int i = 0; i < split; ++i) buf[i] = lspcb1[l1[mode]][i] + lspcb2[l2[mode]][i];
+        lsf_space_low(buf, first_gap);
+
+        l3[mode] = search_second_stage(t, w, l1[mode], split);
+        for (int i = split; i < lp_order; ++i) buf[i] = lspcb1[l1[mode]][i] + lspcb2[l3[mode]][i];
+        lsf_space_high(buf, first_gap);
+        lsf_space(buf, second_gap);
+
+        // Error measured in the LSF domain, undoing the target's normalisation.
+        double d = 0.0;
+        for (int i = 0; i < lp_order; ++i) {
+            const double e = (buf[i] - t[i]) * fg_sum[mode][i];
+            d += w[i] * (e * e);
+        }
+        err[mode] = d;
+    }
+    const int mode = err[1] < err[0] ? 1 : 0;
+    indices[0] = mode * cb1_rows + l1[mode];
+    indices[1] = l2[mode] * cb2_rows + l3[mode];
+
+    double lsf_q[lp_order];
+    lsf_reconstruct(l1[mode], l2[mode], l3[mode], mode, predictor, lsf_q);
+    lsf_to_lsp(lsf_q, lsp_q, lp_order);
+}
+
+void lsp_decode(double (*predictor)[10], const int* indices, double* lsp_q) {
+    const int mode = (indices[0] >> 7) & 1;
+    const int l1 = indices[0] & 127;
+    const int l2 = (indices[1] >> 5) & 31;
+    const int l3 = indices[1] & 31;
+    lsf_reconstruct(l1, l2, l3, mode, predictor, lsp_q);
+    lsf_to_lsp(lsp_q, lsp_q, lp_order);
+}
+
+void lsp_predictor_save(const double (*predictor)[10], double (*copy)[10]) {
+    for (int k = 0; k < predictor_rows; ++k)
+        for (int i = 0; i < lp_order; ++i) copy[k][i] = predictor[k][i];
+}
+
+void lsp_predictor_restore(double (*predictor)[10], const double (*copy)[10]) {
+    for (int k = 0; k < predictor_rows; ++k)
+        for (int i = 0; i < lp_order; ++i) predictor[k][i] = copy[k][i];
+}
+
+}  // namespace tarnel
