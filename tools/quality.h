@@ -1,0 +1,54 @@
+// Objective comparison of a decoded signal with the original it was coded from.
+//
+// "test" is the decoded signal, which lags "ref" by the codec's delay: test[n + delay] lines up
+// with ref[n]. Only the overlap of the two aligned signals is compared.
+//
+// Frames of the reference quieter than kSilenceRms (about -50 dB below full scale) are left out
+// of both measures: in pauses the reference is close to zero, so the ratio would measure the
+// codec's idle noise against nothing and swamp the mean.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tarnel {
+
+constexpr double kSilenceRms = 100.0;     // in 16-bit sample units
+constexpr int kDelaySearchSamples = 200;  // 25 ms: well beyond this codec's delay
+constexpr int kSnrFrame = 80;             // 10 ms
+constexpr double kSnrFloorDb = -10.0;
+constexpr double kSnrCeilingDb = 35.0;
+constexpr int kSpectrumFrame = 256;
+constexpr int kSpectrumHop = 128;
+
+// The lag in 0..max_lag at which test best matches ref by normalised cross-correlation; the
+// smallest such lag on a tie; 0 when no lag correlates positively (silence, no overlap).
+int estimate_delay(const std::vector<int16_t>& ref, const std::vector<int16_t>& test, int max_lag);
+
+// Mean over active 80-sample frames of 10*log10(sum ref^2 / sum (ref - test)^2), each frame
+// clamped to [-10, 35] dB (an exact frame counts 35). Empty when no frame is active.
+std::optional<double> segmental_snr_db(const std::vector<int16_t>& ref,
+                                       const std::vector<int16_t>& test, int delay);
+
+// Mean over active 256-sample Hann-windowed frames (hop 128) of the RMS over the 129 frequency
+// bins of 10*log10(P_ref / P_test); each power is floored at the level of unit-variance white
+// noise so that empty bins stay finite. Empty when no frame is active.
+std::optional<double> log_spectral_distance_db(const std::vector<int16_t>& ref,
+                                               const std::vector<int16_t>& test, int delay);
+
+struct quality_report {
+    int delay = 0;
+    std::optional<double> segmental_snr_db;
+    std::optional<double> log_spectral_distance_db;
+};
+
+// Delay search, then both measures at that delay.
+quality_report compare_signals(const std::vector<int16_t>& ref, const std::vector<int16_t>& test,
+                               int max_lag = kDelaySearchSamples);
+
+// |X[k]|^2 for k = 0..n/2 of the DFT of a real frame whose length n is a power of two (radix-2
+// FFT); throws std::invalid_argument for any other length.
+std::vector<double> power_spectrum(const std::vector<double>& frame);
+
+}  // namespace tarnel
