@@ -28,16 +28,6 @@ double clip_sharp(double gp) {
     return gp;
 }
 
-// Rounds half away from zero and saturates. A non-finite value can only come from a hostile
-// stream; it becomes silence rather than an undefined conversion.
-int16_t to_pcm16(double v) {
-    if (!std::isfinite(v)) return 0;
-    const double t = v >= 0.0 ? v + 0.5 : v - 0.5;
-    if (t > 32767.0) return 32767;
-    if (t < -32768.0) return -32768;
-    return static_cast<int16_t>(t);
-}
-
 void synthesise_speech(g729_decoder_state* st, const g729_params* p, double* syn,
                        double* a_sub, int* lags) {
     st->cng_seed = kCngSeedStart;
@@ -105,6 +95,16 @@ void synthesise_sid(g729_decoder_state* st, const g729_params* p, double* syn, d
 
 }  // namespace
 
+// A non-finite value can only come from a hostile stream; it becomes silence rather than an
+// undefined conversion.
+int16_t g729_round_sample(double v) {
+    if (!std::isfinite(v)) return 0;
+    const double t = v >= 0.0 ? v + 0.5 : v - 0.5;
+    if (t > 32767.0) return 32767;
+    if (t < -32768.0) return -32768;
+    return static_cast<int16_t>(t);
+}
+
 void g729_decoder_init(g729_decoder_state* st) {
     std::memset(st, 0, sizeof *st);
     copy_vector(lsp_reset, st->lsp_old, kOrder);
@@ -150,7 +150,7 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
     postfilter(&st->postfilter, syn, a_sub, lags, frame_type);
     postprocess(st->postprocess_state, syn, kFrame);
 
-    for (int i = 0; i < kFrame; ++i) pcm[i] = to_pcm16(syn[i]);
+    for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(syn[i]);
     return 0;
 }
 

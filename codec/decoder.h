@@ -31,6 +31,10 @@ void g729_decoder_init(g729_decoder_state* st);
 // unit_size 10 decodes a speech frame, 2 a SID frame; anything else returns -1 untouched.
 int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, int unit_size);
 
+// A decoded value as a 16-bit sample: rounded half away from zero and saturated; a
+// non-finite value becomes 0.
+int16_t g729_round_sample(double v);
+
 void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, double* syn,
                            double* a_sub, int* lags, int* frame_type);
 

@@ -1,0 +1,251 @@
+// Whole-frame behaviour of the encoder and decoder pipelines.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "support/alloc_counter.h"
+#include "support/test_support.h"
+#include "tables/cng_tables.h"
+
+using namespace tarnel;
+
+namespace {
+
+uint64_t fnv1a(const void* data, size_t n, uint64_t h = 1469598103934665603ull) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+std::vector<uint8_t> encode_all(const std::vector<int16_t>& pcm) {
+    g729_encoder_state st;
+    g729_encoder_init(&st);
+    std::vector<uint8_t> out;
+    uint8_t frame[10];
+    for (size_t i = 0; i + kFrame <= pcm.size(); i += kFrame) {
+        int len = 0;
+        EXPECT_EQ(0, g729_encode_frame(&st, &pcm[i], frame, &len));
+        EXPECT_EQ(10, len);
+        out.insert(out.end(), frame, frame + 10);
+    }
+    return out;
+}
+
+std::vector<int16_t> decode_all(const std::vector<uint8_t>& bits) {
+    g729_decoder_state st;
+    g729_decoder_init(&st);
+    std::vector<int16_t> out(bits.size() / 10 * kFrame);
+    for (size_t f = 0; f < bits.size() / 10; ++f)
+        EXPECT_EQ(0, g729_decode_frame(&st, &out[f * kFrame], &bits[f * 10], 10));
+    return out;
+}
+
+// Pinned digests of the bundled sample's encoding and of decoding that encoding. Any change
+// to a single output bit, by optimisation or otherwise, fails here.
+constexpr uint64_t kSpeechBitstreamDigest = 0x050619c260a7ca8eull;
+constexpr uint64_t kSpeechDecodedDigest = 0x3f7c288bc597023eull;
+
+}  // namespace
+
+TEST(EncoderPipeline, SilentFirstFrameIsAValidSpeechFrame) {
+    g729_encoder_state st;
+    g729_encoder_init(&st);
+    g729_params p;
+    const int16_t zero[kFrame] = {0};
+    for (int i = 0; i < kFrame; ++i) st.speech[160 + i] = zero[i];
+    g729_analyse_frame(&st, &p);
+    EXPECT_EQ(kFrameTypeSpeech, p.frame_type);
+    EXPECT_EQ(g729_pitch_parity(p.slot[kSlotPitch1]), p.slot[kSlotParity]);
+    EXPECT_GE(st.pitch_sharp, 0.2);
+    EXPECT_LE(st.pitch_sharp, 0.7945);
+}
+
+TEST(EncoderPipeline, PitchSharpStaysInBoundsAndParityHolds) {
+    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    g729_encoder_state st;
+    g729_encoder_init(&st);
+    for (size_t i = 0; i + kFrame <= speech.size(); i += kFrame) {
+        for (int n = 0; n < kFrame; ++n) st.speech[160 + n] = speech[i + n];
+        g729_params p;
+        g729_analyse_frame(&st, &p);
+        ASSERT_EQ(g729_pitch_parity(p.slot[kSlotPitch1]), p.slot[kSlotParity]);
+        ASSERT_GE(st.pitch_sharp, 0.2);
+        ASSERT_LE(st.pitch_sharp, 0.7945);
+    }
+}
+
+TEST(EncoderPipeline, StateIsAPlainRecord) {
+    // A copied state carries on exactly like the original, whatever becomes of the original.
+    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    g729_encoder_state a, b;
+    g729_encoder_init(&a);
+    uint8_t fa[10], fb[10];
+    int len;
+    for (int f = 0; f < 50; ++f) g729_encode_frame(&a, &speech[f * kFrame], fa, &len);
+    std::memcpy(&b, &a, sizeof a);
+    std::memset(&a, 0x5A, sizeof a);
+    g729_encoder_state c;
+    std::memcpy(&c, &b, sizeof b);
+    for (int f = 50; f < 150; ++f) {
+        g729_encode_frame(&b, &speech[f * kFrame], fa, &len);
+        g729_encode_frame(&c, &speech[f * kFrame], fb, &len);
+        ASSERT_EQ(0, std::memcmp(fa, fb, 10));
+    }
+}
+
+TEST(CodecPipelines, DecoderTracksTheEncoderExactly) {
+    // Analysis by synthesis: a decoder fed the encoder's frames must rebuild the encoder's own
+    // excitation and predictor memories bit for bit, frame after frame.
+    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    g729_encoder_state enc;
+    g729_decoder_state dec;
+    g729_encoder_init(&enc);
+    g729_decoder_init(&dec);
+    for (size_t i = 0; i + kFrame <= speech.size(); i += kFrame) {
+        uint8_t frame[10];
+        int len;
+        int16_t pcm[kFrame];
+        g729_encode_frame(&enc, &speech[i], frame, &len);
+        g729_decode_frame(&dec, pcm, frame, 10);
+        ASSERT_EQ(0, std::memcmp(enc.exc, dec.exc, sizeof enc.exc)) << "frame " << i / kFrame;
+        ASSERT_EQ(0, std::memcmp(enc.lsp_predictor, dec.lsp_predictor, sizeof enc.lsp_predictor));
+        ASSERT_EQ(0, std::memcmp(enc.lsp_old_q, dec.lsp_old, sizeof enc.lsp_old_q));
+        ASSERT_EQ(0, std::memcmp(enc.gain_predictor_memory, dec.gain_predictor_memory,
+                                 sizeof enc.gain_predictor_memory));
+        ASSERT_EQ(enc.pitch_sharp, dec.pitch_sharp);
+    }
+}
+
+TEST(EncoderPipeline, BundledSpeechDigestIsPinned) {
+    const std::vector<uint8_t> bits = encode_all(tarnel_test::load_speech_sample());
+    ASSERT_EQ(encode_all(tarnel_test::load_speech_sample()), bits);
+    EXPECT_EQ(kSpeechBitstreamDigest, fnv1a(bits.data(), bits.size()))
+        << std::hex << "digest 0x" << fnv1a(bits.data(), bits.size());
+}
+
+TEST(DecoderPipeline, BundledSpeechDigestIsPinned) {
+    const std::vector<int16_t> pcm = decode_all(encode_all(tarnel_test::load_speech_sample()));
+    EXPECT_EQ(kSpeechDecodedDigest, fnv1a(pcm.data(), pcm.size() * 2))
+        << std::hex << "digest 0x" << fnv1a(pcm.data(), pcm.size() * 2);
+}
+
+TEST(DecoderPipeline, RoundingAndSaturation) {
+    EXPECT_EQ(32767, g729_round_sample(32767.4));
+    EXPECT_EQ(32767, g729_round_sample(32767.5));
+    EXPECT_EQ(32767, g729_round_sample(1e300));
+    EXPECT_EQ(-32768, g729_round_sample(-32768.6));
+    EXPECT_EQ(-32768, g729_round_sample(-32768.4));
+    EXPECT_EQ(3, g729_round_sample(2.5));
+    EXPECT_EQ(-3, g729_round_sample(-2.5));
+    EXPECT_EQ(0, g729_round_sample(0.49));
+    EXPECT_EQ(0, g729_round_sample(-0.49));
+    EXPECT_EQ(0, g729_round_sample(std::nan("")));
+    EXPECT_EQ(0, g729_round_sample(INFINITY));
+    EXPECT_EQ(0, g729_round_sample(-INFINITY));
+}
+
+TEST(DecoderPipeline, AllZeroFrameUsesThePreviousLagOnParityError) {
+    g729_decoder_state st;
+    g729_decoder_init(&st);
+    g729_params p;
+    const uint8_t zero[10] = {0};
+    g729_unpack_frame(&p, zero, kFrameTypeSpeech);
+    ASSERT_EQ(1, p.slot[kSlotParity]);
+    double a_sub[22];
+    int lags[2];
+    int type;
+    g729_synthesise_frame(&st, &p, st.syn + 10, a_sub, lags, &type);
+    EXPECT_EQ(kFrameTypeSpeech, type);
+    EXPECT_EQ(60, lags[0]);
+    EXPECT_EQ(54, lags[1]);  // P2 = 0 relative to 60: delay 54 with fraction +1
+    EXPECT_EQ(54, st.prev_pitch);
+}
+
+TEST(DecoderPipeline, OtherUnitSizesAreRefusedUntouched) {
+    g729_decoder_state st, before;
+    g729_decoder_init(&st);
+    std::memcpy(&before, &st, sizeof st);
+    int16_t pcm[kFrame];
+    for (int16_t& s : pcm) s = 1234;
+    const uint8_t bytes[16] = {0};
+    for (int size : {0, 1, 3, 9, 11, -1}) {
+        EXPECT_EQ(-1, g729_decode_frame(&st, pcm, bytes, size));
+        EXPECT_EQ(0, std::memcmp(&st, &before, sizeof st));
+        for (int16_t s : pcm) ASSERT_EQ(1234, s);
+    }
+}
+
+TEST(DecoderPipeline, SidFramesStartFromSeedAndLevelAndSmooth) {
+    g729_decoder_state st;
+    g729_decoder_init(&st);
+    int16_t pcm[kFrame];
+    const uint8_t sid_low[2] = {0x00, 0x00};       // energy index 0
+    const uint8_t sid_high[2] = {0x00, 31 << 1};   // energy index 31
+    ASSERT_EQ(0, g729_decode_frame(&st, pcm, sid_low, 2));
+    EXPECT_EQ(tab_Sidgain[0], st.cng.cur_gain);
+    EXPECT_EQ(0.2, st.pitch_sharp);
+    EXPECT_EQ(60, st.prev_pitch);
+    EXPECT_EQ(kFrameTypeSid, st.prev_frame_type);
+    ASSERT_EQ(0, g729_decode_frame(&st, pcm, sid_high, 2));
+    EXPECT_EQ(0.875 * tab_Sidgain[0] + 0.125 * tab_Sidgain[31], st.cng.cur_gain);
+
+    // A speech frame in between: the next SID starts over, unsmoothed, from seed 11111.
+    const std::vector<uint8_t> bits = encode_all(tarnel_test::load_speech_sample());
+    ASSERT_EQ(0, g729_decode_frame(&st, pcm, &bits[400], 10));
+    EXPECT_EQ(11111, st.cng_seed);
+    EXPECT_EQ(kFrameTypeSpeech, st.prev_frame_type);
+    ASSERT_EQ(0, g729_decode_frame(&st, pcm, sid_high, 2));
+    EXPECT_EQ(tab_Sidgain[31], st.cng.cur_gain);
+}
+
+TEST(DecoderPipeline, SidReportsThePreviousLagForBothSubframes) {
+    g729_decoder_state st;
+    g729_decoder_init(&st);
+    st.prev_pitch = 77;
+    st.pitch_sharp = 0.6;
+    g729_params p;
+    const uint8_t sid[2] = {0x12, 0x34};
+    g729_unpack_frame(&p, sid, kFrameTypeSid);
+    double a_sub[22];
+    int lags[2];
+    int type;
+    g729_synthesise_frame(&st, &p, st.syn + 10, a_sub, lags, &type);
+    EXPECT_EQ(kFrameTypeSid, type);
+    EXPECT_EQ(77, lags[0]);
+    EXPECT_EQ(77, lags[1]);
+    EXPECT_EQ(77, st.prev_pitch);
+    EXPECT_EQ(0.2, st.pitch_sharp);
+}
+
+TEST(CodecPipelines, NothingAllocatesWhileFramesAreProcessed) {
+    if (!tarnel_test::alloc_counting_available()) GTEST_SKIP() << "allocator is not interposable here";
+    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<uint8_t> bits = encode_all(speech);
+    g729_encoder_state enc;
+    g729_decoder_state dec;
+    g729_encoder_init(&enc);
+    g729_decoder_init(&dec);
+    uint8_t frame[10];
+    int16_t pcm[kFrame];
+    const uint8_t sid[2] = {0x55, 0xAA};
+    {
+        // The counter itself must see an allocation, or this test proves nothing.
+        const long probe = tarnel_test::allocation_count();
+        void* (*volatile allocate)(size_t) = std::malloc;
+        std::free(allocate(16));
+        ASSERT_GT(tarnel_test::allocation_count(), probe);
+    }
+    const long before = tarnel_test::allocation_count();
+    for (int f = 0; f < 300; ++f) {
+        int len;
+        g729_encode_frame(&enc, &speech[f * kFrame], frame, &len);
+        g729_decode_frame(&dec, pcm, &bits[f * 10], 10);
+        if (f % 7 == 0) g729_decode_frame(&dec, pcm, sid, 2);
+    }
+    EXPECT_EQ(before, tarnel_test::allocation_count());
+}
