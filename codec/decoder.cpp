@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "codec/excitation_guard.h"
 #include "excitation/acelp.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
@@ -68,6 +69,7 @@ void synthesise_speech(g729_decoder_state* st, const g729_params* p, double* syn
                     kSubframe, &gp, &gc);
         st->pitch_sharp = clip_sharp(gp);
         for (int n = 0; n < kSubframe; ++n) exc[sub + n] = gp * exc[sub + n] + gc * code[n];
+        limit_excitation(exc + sub, kSubframe);
         synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem, 1);
     }
     st->prev_pitch = t0;

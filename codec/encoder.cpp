@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "codec/excitation_guard.h"
 #include "excitation/acelp.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
@@ -155,6 +156,7 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
 
         st->pitch_sharp = clip_sharp(gp);
         for (int n = 0; n < kSubframe; ++n) exc_sub[n] = gp * exc_sub[n] + gc * code[n];
+        limit_excitation(exc_sub, kSubframe);  // the same bound as the decoder's, to stay in step
         taming_update(st->taming_memory, t0, gp);
         for (int j = 0; j < kOrder; ++j)
             st->target_mem[j] = x[30 + j] - gp * y1[30 + j] - gc * y2[30 + j];
