@@ -1,0 +1,160 @@
+// Console command registry and dispatch.
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host_internal.h"
+
+namespace {
+
+struct Command {
+    hvn_cli_entry* entry;
+    std::vector<std::string> words;
+};
+
+std::vector<Command>& registry() {
+    static auto* commands = new std::vector<Command>;  // see registry_lock()
+    return *commands;
+}
+
+std::vector<std::string> split_words(const char* text) {
+    std::vector<std::string> words;
+    std::istringstream in(text ? text : "");
+    std::string word;
+    while (in >> word) words.push_back(word);
+    return words;
+}
+
+bool register_one(hvn_cli_entry* e) {
+    if (!e || !e->handler) return false;
+    for (const Command& c : registry())
+        if (c.entry == e) return false;
+    e->handler(e, HVN_CLI_INIT, nullptr);
+    std::vector<std::string> words = split_words(e->command);
+    if (words.empty()) return false;
+    for (const Command& c : registry())
+        if (c.words == words) return false;
+    registry().push_back(Command{e, std::move(words)});
+    e->module = hvn_host::module_in_entry();
+    e->registered = 1;
+    return true;
+}
+
+}  // namespace
+
+namespace hvn_host {
+
+int drop_module_cli_entries(hvn_module* mod) {
+    std::lock_guard<std::recursive_mutex> guard(registry_lock());
+    int dropped = 0;
+    auto& list = registry();
+    for (auto it = list.begin(); it != list.end();) {
+        if (it->entry->module == mod) {
+            hvn_log(HVN_LOG_WARNING, __FILE__, __LINE__, __func__,
+                    "Module '%s' left console command '%s' registered\n",
+                    mod && mod->info && mod->info->name ? mod->info->name : "",
+                    it->entry->command ? it->entry->command : "");
+            it->entry->registered = 0;
+            it = list.erase(it);
+            ++dropped;
+        } else {
+            ++it;
+        }
+    }
+    return dropped;
+}
+
+}  // namespace hvn_host
+
+extern "C" {
+
+int hvn_cli_register_multiple(hvn_cli_entry* entries, int len) {
+    if (!entries || len < 0) return -1;
+    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    int failed = 0;
+    for (int i = 0; i < len; ++i) {
+        try {
+            if (!register_one(&entries[i])) ++failed;
+        } catch (...) {
+            ++failed;
+        }
+    }
+    return failed ? -1 : 0;
+}
+
+int hvn_cli_unregister_multiple(hvn_cli_entry* entries, int len) {
+    if (!entries || len < 0) return -1;
+    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    int missing = 0;
+    auto& list = registry();
+    for (int i = 0; i < len; ++i) {
+        hvn_cli_entry* e = &entries[i];
+        auto it = std::find_if(list.begin(), list.end(), [e](const Command& c) { return c.entry == e; });
+        if (it == list.end()) {
+            ++missing;
+            continue;
+        }
+        list.erase(it);
+        e->registered = 0;
+    }
+    return missing ? -1 : 0;
+}
+
+void hvn_cli(int fd, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string text = hvn_host::vformat(fmt, ap);
+    va_end(ap);
+    hvn_host::write_all(fd, text.data(), text.size());
+}
+
+int hvn_cli_command(int fd, const char* line) {
+    try {
+        const std::vector<std::string> typed = split_words(line);
+        std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+        const Command* best = nullptr;
+        for (const Command& c : registry()) {
+            if (c.words.size() > typed.size()) continue;
+            if (!std::equal(c.words.begin(), c.words.end(), typed.begin())) continue;
+            if (!best || c.words.size() > best->words.size()) best = &c;
+        }
+        if (!best) return HVN_CLI_STATUS_NO_COMMAND;
+        std::vector<const char*> argv;
+        for (const std::string& w : typed) argv.push_back(w.c_str());
+        argv.push_back(nullptr);
+        hvn_cli_args args{fd, static_cast<int>(typed.size()), argv.data(), line, "", 0, 0};
+        hvn_cli_entry* e = best->entry;
+        char* result = e->handler(e, HVN_CLI_HANDLER, &args);
+        if (!result) return HVN_CLI_STATUS_OK;
+        if (result == HVN_CLI_SHOWUSAGE) {
+            if (e->usage) hvn_cli(fd, "%s", e->usage);
+            return HVN_CLI_STATUS_USAGE;
+        }
+        return HVN_CLI_STATUS_FAILED;
+    } catch (...) {
+        return HVN_CLI_STATUS_FAILED;
+    }
+}
+
+hvn_cli_entry* hvn_cli_find(const char* command) {
+    try {
+        const std::vector<std::string> words = split_words(command);
+        std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+        for (const Command& c : registry())
+            if (c.words == words) return c.entry;
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+size_t hvn_cli_list(hvn_cli_entry** out, size_t max) {
+    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    const auto& list = registry();
+    for (size_t i = 0; out && i < max && i < list.size(); ++i) out[i] = list[i].entry;
+    return list.size();
+}
+
+}  // extern "C"

@@ -1,0 +1,40 @@
+// What the host's own components share with one another; not part of any public interface.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "hvn_host.h"
+
+// The host's record of a registered module descriptor.
+struct hvn_module {
+    uint64_t serial;       // identifies the record even after it is gone
+    hvn_module_info* info; // the descriptor, inside the module's image
+    void* handle;          // from dlopen; null for a module the host did not map
+    std::string path;
+    bool loaded;           // the load entry succeeded
+    int instances;         // live translator instances of this module's translators
+};
+
+namespace hvn_host {
+
+// One lock for every registry. Recursive, because module entries run under it and call back
+// into the host (registration from load, unregistration from unload and destructors).
+std::recursive_mutex& registry_lock();
+
+// The module whose lifecycle entry is running on this thread, or null.
+hvn_module* module_in_entry();
+
+// Drop whatever the module left registered; each removal is logged. Returns how many.
+int drop_module_translators(hvn_module* mod);
+int drop_module_cli_entries(hvn_module* mod);
+
+// Writes all of `text` to `fd`, retrying short writes; false on error.
+bool write_all(int fd, const char* text, size_t length);
+
+// vsnprintf into a string; empty on failure.
+std::string vformat(const char* fmt, va_list ap);
+
+}  // namespace hvn_host

@@ -1,0 +1,78 @@
+// The sample frames: 30 ms of voiced speech as linear PCM, and 50 ms of the same speech coded.
+#include "module/sample_frames.h"
+
+#include <cstdint>
+
+#include "codec/dimensions.h"
+
+namespace tarnel_module {
+namespace {
+
+// A voiced stretch of the bundled speech recording (samples/speech.wav, from sample 93440).
+constexpr int16_t kSlinSpeech[kSlinSampleCount] = {
+    992, 1048, 1091, 1039, 888, 698, 568, 244, -26, -319, -598, -741,
+    -952, -1035, -1139, -1083, -996, -906, -775, -657, -542, -459, -402, -313,
+    -295, -281, -240, -261, -254, -320, -241, -204, -182, -138, -89, -11,
+    20, 109, 24, 73, 76, 75, 127, 237, -9, -599, -19, 415,
+    17, -369, -405, 86, 208, 145, 55, -55, 206, 353, 351, 239,
+    257, 317, 201, 356, 367, 395, 429, 521, 728, 751, 979, 1083,
+    1165, 1248, 1259, 1187, 1017, 860, 544, 222, -90, -374, -700, -929,
+    -1166, -1281, -1254, -1220, -1169, -1093, -914, -750, -640, -493, -454, -428,
+    -335, -304, -297, -327, -295, -353, -257, -254, -192, -162, -101, 7,
+    41, 92, 39, 112, 117, 167, 60, 8, -33, -90, -57, -82,
+    -98, -129, -100, -60, -7, 75, 136, 203, 270, 296, 310, 296,
+    306, 361, 426, 410, 430, 365, 440, 730, 894, 980, 1101, 1250,
+    1273, 1421, 1560, 1452, 1097, 827, 614, 256, -31, -492, -896, -1177,
+    -1332, -1380, -1477, -1383, -1397, -1262, -1040, -848, -698, -628, -495, -469,
+    -401, -385, -349, -372, -340, -371, -320, -265, -232, -138, -104, -6,
+    18, 87, 125, 152, 149, 65, 59, 55, -19, -21, -123, -109,
+    -170, -97, -71, -114, -3, 66, 170, 146, 248, 295, 362, 333,
+    350, 360, 393, 400, 400, 503, 489, 673, 814, 990, 1179, 1216,
+    1365, 1498, 1538, 1425, 1258, 1014, 736, 333, -93, -433, -830, -993,
+    -1236, -1295, -1713, -1734, -1207, -1088, -928, -1024, -850, -753, -493, -237,
+};
+
+// The voiced stretch above and the 160 samples after it, coded by the module's own encoder:
+// samples 93440 to 93839, after ten frames of lead-in from sample 92640 so that the coder's
+// history is speech too.
+constexpr uint8_t kG729Speech[kG729SampleFrames * tarnel::kSpeechFrameBytes] = {
+    0xa5, 0x84, 0x2a, 0x10, 0xe8, 0xd6, 0x0d, 0x22, 0xd9, 0xf8,
+    0x84, 0x5a, 0x25, 0x95, 0x89, 0xef, 0x3b, 0x28, 0xa2, 0xde,
+    0x40, 0x1f, 0xe7, 0x35, 0x0d, 0x31, 0xd3, 0x12, 0xc1, 0x1e,
+    0x04, 0x14, 0xe7, 0xa1, 0xb7, 0x6f, 0xef, 0x19, 0x0c, 0xc7,
+    0x91, 0x64, 0x28, 0x33, 0x33, 0x22, 0x7b, 0xed, 0xdf, 0x98,
+};
+
+// The host receives a pointer to the frame, not to const: it never writes sample payloads,
+// and a write would land in read-only memory rather than corrupt later samples.
+constexpr hvn_frame make_frame(const void* data, int datalen, int samples, const char* src) {
+    hvn_frame f{};
+    f.frametype = HVN_FRAME_VOICE;
+    f.datalen = datalen;
+    f.samples = samples;
+    f.src = src;
+    f.data = const_cast<void*>(data);
+    return f;
+}
+
+hvn_frame g_slin_frame = make_frame(kSlinSpeech, sizeof kSlinSpeech, kSlinSampleCount,
+                                    "lintog729_sample");
+hvn_frame g_g729_frame = make_frame(kG729Speech, sizeof kG729Speech,
+                                    kG729SampleFrames * tarnel::kFrame, "g729tolin_sample");
+
+static_assert(sizeof kSlinSpeech == 480, "the linear sample carries 480 bytes");
+static_assert(sizeof kG729Speech == 50, "the coded sample carries 50 bytes");
+
+}  // namespace
+
+hvn_frame* lintog729_sample() noexcept {
+    g_slin_frame.format = hvn_format_slin;
+    return &g_slin_frame;
+}
+
+hvn_frame* g729tolin_sample() noexcept {
+    g_g729_frame.format = hvn_format_g729;
+    return &g_g729_frame;
+}
+
+}  // namespace tarnel_module

@@ -1,0 +1,15 @@
+// The two static frames the host may ask a translator for, to try a translation path.
+#pragma once
+
+#include "hvn_frame.h"
+
+namespace tarnel_module {
+
+constexpr int kSlinSampleCount = 240;
+constexpr int kG729SampleFrames = 5;
+
+// Both return the same static frame on every call, carrying the host's current format object.
+hvn_frame* lintog729_sample() noexcept;
+hvn_frame* g729tolin_sample() noexcept;
+
+}  // namespace tarnel_module

@@ -1,0 +1,72 @@
+// tarnel cli: types one console command into the host and shows what the module printed.
+#include <string>
+#include <vector>
+
+#include "hvn_host.h"
+#include "tools/module_session.h"
+#include "tools/output.h"
+#include "tools/subcommand.h"
+
+namespace tarnel_tool {
+namespace {
+
+const char* const kHelp =
+    "Usage: tarnel cli [--module PATH] [--] COMMAND...\n"
+    "\n"
+    "Loads the module and runs COMMAND on the host console, as if typed there; the command's\n"
+    "output is printed as it was written. Several arguments are joined with spaces, so\n"
+    "  tarnel cli \"g729 show version\"   and   tarnel cli g729 show version\n"
+    "are the same.\n"
+    "\n"
+    "Options:\n"
+    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
+    "  -h, --help      show this help\n";
+
+int run_cli(Context& ctx, const std::vector<std::string>& args) {
+    std::string line;
+    bool words_only = false;
+    for (const std::string& a : args) {
+        if (!words_only && a == "--") {
+            words_only = true;
+            continue;
+        }
+        if (!words_only && !a.empty() && a[0] == '-') {
+            report_error(ctx.io.err, "cli: unknown option '" + a + "' (try 'tarnel cli --help')");
+            return kExitUsage;
+        }
+        if (!line.empty()) line += ' ';
+        line += a;
+    }
+    if (line.find_first_not_of(" \t") == std::string::npos) {
+        report_error(ctx.io.err, "cli: missing console command (try 'tarnel cli --help')");
+        return kExitUsage;
+    }
+
+    std::string error;
+    auto session = ModuleSession::open(ctx.module_path, &error);
+    if (!session) {
+        report_error(ctx.io.err, error);
+        return kExitFailure;
+    }
+    switch (hvn_cli_command(ctx.io.out, line.c_str())) {
+    case HVN_CLI_STATUS_OK:
+        return kExitOk;
+    case HVN_CLI_STATUS_NO_COMMAND:
+        report_error(ctx.io.err, "cli: no such console command: '" + line + "'");
+        return kExitFailure;
+    case HVN_CLI_STATUS_USAGE:
+        return kExitFailure;  // the console printed the command's usage
+    default:
+        report_error(ctx.io.err, "cli: console command failed: '" + line + "'");
+        return kExitFailure;
+    }
+}
+
+}  // namespace
+
+const Subcommand& cli_subcommand() {
+    static const Subcommand s{"cli", "run a console command and print its output", kHelp, run_cli};
+    return s;
+}
+
+}  // namespace tarnel_tool
