@@ -22,6 +22,10 @@ struct Subcommand {
 };
 
 // The subcommands, in the order the program's help lists them. Each lives in its own file.
+const Subcommand& encode_subcommand();
+const Subcommand& decode_subcommand();
+const Subcommand& transcode_subcommand();
+const Subcommand& bench_subcommand();
 const Subcommand& cli_subcommand();
 const Subcommand& modinfo_subcommand();
 

@@ -67,7 +67,9 @@ OptionResult take_common_option(const std::vector<std::string>& args, size_t& i,
 }  // namespace
 
 const std::vector<const Subcommand*>& all_subcommands() {
-    static const std::vector<const Subcommand*> list = {&cli_subcommand(), &modinfo_subcommand()};
+    static const std::vector<const Subcommand*> list = {
+        &encode_subcommand(), &decode_subcommand(), &transcode_subcommand(),
+        &bench_subcommand(),  &cli_subcommand(),    &modinfo_subcommand()};
     return list;
 }
 

@@ -1,0 +1,113 @@
+// Running the tarnel program from the tests: in this process through its entry point, or as the
+// built executable under a shell, and a scratch folder per test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "host_test_support.h"
+#include "tools/tool.h"
+
+namespace tarnel_run {
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// `tarnel ARGS...` in this process, its output and diagnostics captured.
+inline Result run_tool(std::vector<std::string> args) {
+    host_test::FdCapture out;
+    host_test::FdCapture err;
+    args.insert(args.begin(), "tarnel");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    Result r;
+    r.code = tarnel_tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
+    r.out = out.text();
+    r.err = err.text();
+    return r;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A shell script run by sh in `scratch`, "@T" standing for the built program; its standard
+// output is returned, its standard error read from a file.
+inline Result run_shell(std::string script, const std::string& scratch) {
+    const std::string program = "'" + std::string(TARNEL_BINARY_DIR) + "/tarnel'";
+    for (size_t at; (at = script.find("@T")) != std::string::npos;) script.replace(at, 2, program);
+    const std::string script_file = scratch + "/script.sh";
+    const std::string err_file = scratch + "/script.stderr";
+    write_file(script_file, "cd '" + scratch + "' || exit 99\n" + script + "\n");
+    Result r;
+    FILE* p = popen(("sh '" + script_file + "' 2>'" + err_file + "' </dev/null").c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = read_file(err_file);
+    std::remove(err_file.c_str());
+    std::remove(script_file.c_str());
+    return r;
+}
+
+inline size_t count_lines(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A fresh folder for each test, removed afterwards; also checks that the program leaves the
+// module unloaded and no translator registered, whatever happened.
+class ScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "tarnel_cmd_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        modules_before_ = hvn_module_count();
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir_);
+        EXPECT_EQ(hvn_module_count(), modules_before_) << "the program left the module loaded";
+        EXPECT_TRUE(host_test::registered_translators().empty());
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string dir_;
+    size_t modules_before_ = 0;
+};
+
+}  // namespace tarnel_run

@@ -1,0 +1,133 @@
+// tarnel transcode: audio through both translators in one run, as one call leg through the
+// host would carry it, and how close the result stays to the original.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/audio_io.h"
+#include "tools/cmd_args.h"
+#include "tools/module_session.h"
+#include "tools/output.h"
+#include "tools/quality.h"
+#include "tools/subcommand.h"
+#include "tools/translation.h"
+
+namespace tarnel_tool {
+namespace {
+
+const char* const kHelp =
+    "Usage: tarnel transcode [OPTIONS] IN OUT\n"
+    "\n"
+    "Encodes IN through the module's lintog729 translator in host frames of 20 ms, hands\n"
+    "each frame it returns straight to a g729tolin translator, and writes what comes out to\n"
+    "OUT: what a listener hears at the far end of one G.729 leg. Then prints how close OUT\n"
+    "stays to IN (segmental SNR and log-spectral distance, after lining the two up across\n"
+    "the codec's delay), the time the coding took and its speed as a multiple of real time.\n"
+    "\n"
+    "  IN    8000 Hz mono 16-bit audio: a WAV file, any file libsndfile reads, or headerless\n"
+    "        16-bit little-endian samples when the name ends in .raw; - reads standard input\n"
+    "  OUT   the decoded audio, WAV unless the name ends in .raw; - writes standard output\n"
+    "        (the report then goes to standard error)\n"
+    "\n"
+    "Options:\n"
+    "  --raw           both IN and OUT are headerless samples\n"
+    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
+    "  -h, --help      show this help\n";
+
+constexpr size_t kFrameSamples = 80;
+
+std::string format_db(const std::optional<double>& v) {
+    if (!v) return "n/a (no active speech)";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f dB", *v);
+    return buf;
+}
+
+int run_transcode(Context& ctx, const std::vector<std::string>& args) {
+    ArgParser parser(ctx, "transcode");
+    bool raw = false;
+    parser.flag("--raw", &raw);
+    std::vector<std::string> files;
+    if (!parser.parse(args, &files)) return kExitUsage;
+    if (files.size() != 2)
+        return parser.usage_error(files.size() < 2 ? "needs an input and an output file"
+                                                   : "unexpected argument '" + files[2] + "'");
+    const std::string& in = files[0];
+    const std::string& out = files[1];
+
+    tarnel::pcm_result pcm = tarnel::read_pcm(in, raw);
+    if (!pcm.ok()) {
+        report_error(ctx.io.err, pcm.error);
+        return kExitFailure;
+    }
+    std::string error;
+    auto session = ModuleSession::open(ctx.module_path, &error);
+    if (!session) {
+        report_error(ctx.io.err, error);
+        return kExitFailure;
+    }
+    HostLogCapture log;
+    auto encoder = TranslatorInstance::create(kEncoderTranslator, &error);
+    auto decoder = encoder ? TranslatorInstance::create(kDecoderTranslator, &error) : nullptr;
+    if (!decoder) {
+        report_error(ctx.io.err, error);
+        return kExitFailure;
+    }
+
+    const std::vector<int16_t>& original = pcm.samples;
+    std::vector<int16_t> input = original;
+    input.resize((input.size() + kFrameSamples - 1) / kFrameSamples * kFrameSamples, 0);
+    std::vector<int16_t> decoded;
+    decoded.reserve(input.size());
+    std::vector<uint8_t> coded;
+    const double wall_start = wall_seconds();
+    const double cpu_start = process_cpu_seconds();
+    for (size_t pos = 0; pos < input.size(); pos += kHostFrameSamples) {
+        const size_t n = std::min<size_t>(kHostFrameSamples, input.size() - pos);
+        coded.clear();
+        const bool encoded = encoder->encode(input.data() + pos, static_cast<int>(n), &coded);
+        if (!encoded || !decoder->decode(coded.data(), coded.size(), &decoded)) {
+            report_error(ctx.io.err, input_label(in) + ": " +
+                                         (encoded ? kDecoderTranslator : kEncoderTranslator) +
+                                         " refused the host frame at sample " +
+                                         std::to_string(pos) + ": " + log.take());
+            return kExitFailure;
+        }
+    }
+    const double wall = wall_seconds() - wall_start;
+    const double cpu = process_cpu_seconds() - cpu_start;
+
+    error = write_audio(ctx.io, out, decoded, raw);
+    if (!error.empty()) {
+        report_error(ctx.io.err, error);
+        return kExitFailure;
+    }
+
+    const tarnel::quality_report q = tarnel::compare_signals(original, decoded);
+    const double seconds = static_cast<double>(original.size()) / tarnel::kToolSampleRate;
+    char timing[256];
+    std::snprintf(timing, sizeof timing, "%.3f s (CPU %.3f s), %.1f times real time", wall, cpu,
+                  wall > 0 ? seconds / wall : 0.0);
+    char length[64];
+    std::snprintf(length, sizeof length, "%.2f s", seconds);
+    const std::string report =
+        "transcoded " + input_label(in) + " -> " + output_label(out) + ": " + length +
+        " of audio, " + std::to_string(input.size() / kFrameSamples) + " frames\n" +
+        "segmental SNR:          " + format_db(q.segmental_snr_db) + "\n" +
+        "log-spectral distance:  " + format_db(q.log_spectral_distance_db) + "\n" +
+        "codec delay:            " + std::to_string(q.delay) + " samples\n" +
+        "time taken:             " + timing + "\n";
+    write_text(out == "-" ? ctx.io.err : ctx.io.out, report);
+    return kExitOk;
+}
+
+}  // namespace
+
+const Subcommand& transcode_subcommand() {
+    static const Subcommand s{"transcode",
+                              "encode and decode through both translators and measure the quality",
+                              kHelp, run_transcode};
+    return s;
+}
+
+}  // namespace tarnel_tool
