@@ -29,50 +29,105 @@ double clip_sharp(double gp) {
     return gp;
 }
 
-void synthesise_speech(g729_decoder_state* st, const g729_params* p, double* syn,
-                       double* a_sub, int* lags) {
+// A speech frame's LP filters, from its LSP indices.
+void speech_filters(g729_decoder_state* st, const g729_params* p, double* a_sub) {
     st->cng_seed = kCngSeedStart;
     const int lsp_indices[2] = {p->slot[kSlotLsp1], p->slot[kSlotLsp2]};
     double lsp_new[kOrder];
     lsp_decode(st->lsp_predictor, lsp_indices, lsp_new);
     interpolate_lsp_to_lp(st->lsp_old, lsp_new, a_sub);
     copy_vector(lsp_new, st->lsp_old, kOrder);
+}
 
-    double* exc = st->exc + kExcHistory;
+// The excitation of subframe s into st->exc; returns its integer lag. The lag of subframe 1
+// is coded relative to t0 of subframe 0.
+int speech_excitation(g729_decoder_state* st, const g729_params* p, int s, int t0) {
+    double* exc = st->exc + kExcHistory + s * kSubframe;
+    int frac;
+    if (s == 0) {
+        if (p->slot[kSlotParity] == 1) {
+            // The protected bits of the first lag arrived damaged: repeat the last lag.
+            t0 = st->prev_pitch;
+            frac = 0;
+        } else {
+            decode_lag(p->slot[kSlotPitch1], kPitchMin, kPitchMax, 0, &t0, &frac);
+        }
+    } else {
+        decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &frac);
+    }
+
+    adaptive_codebook_vector(exc, t0, frac, kSubframe);
+    double code[kSubframe];
+    acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
+                 p->slot[s == 0 ? kSlotCode1 : kSlotCode2], code);
+    if (t0 < kSubframe)
+        for (int n = t0; n < kSubframe; ++n) code[n] = code[n] + st->pitch_sharp * code[n - t0];
+
+    double gp;
+    double gc;
+    gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], code,
+                kSubframe, &gp, &gc);
+    st->pitch_sharp = clip_sharp(gp);
+    for (int n = 0; n < kSubframe; ++n) exc[n] = gp * exc[n] + gc * code[n];
+    limit_excitation(exc, kSubframe);
+    return t0;
+}
+
+synthesis_job speech_synthesis(g729_decoder_state* st, const double* a_sub, int s, double* syn) {
+    const int sub = s * kSubframe;
+    return {a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub, st->syn_mem, 1};
+}
+
+void run(const synthesis_job& job) {
+    synthesis_filter(job.a, job.x, job.y, kSubframe, job.mem, job.update);
+}
+
+void synthesise_speech(g729_decoder_state* st, const g729_params* p, double* syn,
+                       double* a_sub, int* lags) {
+    speech_filters(st, p, a_sub);
     int t0 = 0;
     for (int s = 0; s < 2; ++s) {
-        const int sub = s * kSubframe;
-        int frac;
-        if (s == 0) {
-            if (p->slot[kSlotParity] == 1) {
-                // The protected bits of the first lag arrived damaged: repeat the last lag.
-                t0 = st->prev_pitch;
-                frac = 0;
-            } else {
-                decode_lag(p->slot[kSlotPitch1], kPitchMin, kPitchMax, 0, &t0, &frac);
-            }
-        } else {
-            decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &frac);
-        }
+        t0 = speech_excitation(st, p, s, t0);
         lags[s] = t0;
-
-        adaptive_codebook_vector(exc + sub, t0, frac, kSubframe);
-        double code[kSubframe];
-        acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
-                     p->slot[s == 0 ? kSlotCode1 : kSlotCode2], code);
-        if (t0 < kSubframe)
-            for (int n = t0; n < kSubframe; ++n) code[n] = code[n] + st->pitch_sharp * code[n - t0];
-
-        double gp;
-        double gc;
-        gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], code,
-                    kSubframe, &gp, &gc);
-        st->pitch_sharp = clip_sharp(gp);
-        for (int n = 0; n < kSubframe; ++n) exc[sub + n] = gp * exc[sub + n] + gc * code[n];
-        limit_excitation(exc + sub, kSubframe);
-        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem, 1);
+        run(speech_synthesis(st, a_sub, s, syn));
     }
     st->prev_pitch = t0;
+}
+
+// A speech frame through synthesis, post-filter and output high-pass. Every stage is that of
+// g729_synthesise_frame followed by postfilter() and postprocess(), but independent
+// latency-bound recursions overlap: the post-filter's tilt responses run beside the LP
+// synthesis of subframe 0 (given four lanes), its short-term synthesis of subframe 0 beside
+// the LP synthesis of subframe 1, and the high-pass of subframe 0 beside its synthesis of
+// subframe 1.
+void decode_speech_overlapped(g729_decoder_state* st, const g729_params* p, double* syn) {
+    double a_sub[kLpPair];
+    speech_filters(st, p, a_sub);
+    postfilter_state* pf = &st->postfilter;
+    double shaped[2][kSubframe];
+    double out[2 * kSubframe];
+
+    const int t0 = speech_excitation(st, p, 0, 0);
+    postfilter_plan plan;
+    postfilter_plan_frame_beside(a_sub, &plan, speech_synthesis(st, a_sub, 0, syn));
+    postfilter_shape(pf, plan, syn, 0, t0, 1, shaped[0]);
+
+    const int t1 = speech_excitation(st, p, 1, t0);
+    synthesis_filter_pair(speech_synthesis(st, a_sub, 1, syn),
+                          postfilter_synthesis(pf, plan, 0, shaped[0], out), kSubframe);
+    postfilter_agc(&pf->past_gain, out, syn);
+    st->prev_pitch = t1;
+
+    // The output high-pass of subframe 0 runs beside the post-filter's last synthesis.
+    postfilter_shape(pf, plan, syn, 1, t1, 1, shaped[1]);
+    synthesis_beside_postprocess(postfilter_synthesis(pf, plan, 1, shaped[1], out + kSubframe),
+                                 st->postprocess_state, out, kSubframe);
+    postfilter_agc(&pf->past_gain, out + kSubframe, syn + kSubframe);
+    postfilter_finish(syn, out);
+    postprocess(st->postprocess_state, syn + kSubframe, kSubframe);
+
+    st->prev_frame_type = kFrameTypeSpeech;
+    copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }
 
 void synthesise_sid(g729_decoder_state* st, const g729_params* p, double* syn, double* a_sub,
@@ -97,14 +152,16 @@ void synthesise_sid(g729_decoder_state* st, const g729_params* p, double* syn, d
 
 }  // namespace
 
-// A non-finite value can only come from a hostile stream; it becomes silence rather than an
-// undefined conversion.
 int16_t g729_round_sample(double v) {
-    if (!std::isfinite(v)) return 0;
-    const double t = v >= 0.0 ? v + 0.5 : v - 0.5;
-    if (t > 32767.0) return 32767;
-    if (t < -32768.0) return -32768;
-    return static_cast<int16_t>(t);
+    // Half away from zero by adding +-0.5 with the sign of v, which the compiler cannot turn
+    // into a branch: the sign of a speech sample is as good as random. (For -0.0 this adds
+    // -0.5 instead of 0.5; both truncate to 0.)
+    const double t = v + std::copysign(0.5, v);
+    const double below_max = 32767.0 < t ? 32767.0 : t;
+    const double clamped = -32768.0 > below_max ? -32768.0 : below_max;
+    // A non-finite value can only come from a hostile stream; it becomes silence rather than
+    // an undefined conversion.
+    return static_cast<int16_t>(std::isfinite(v) ? clamped : 0.0);
 }
 
 void g729_decoder_init(g729_decoder_state* st) {
@@ -145,12 +202,16 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
     g729_unpack_frame(&params, in, type);
 
     double* syn = st->syn + kCurrentSyn;
-    double a_sub[kLpPair];
-    int lags[2];
-    int frame_type;
-    g729_synthesise_frame(st, &params, syn, a_sub, lags, &frame_type);
-    postfilter(&st->postfilter, syn, a_sub, lags, frame_type);
-    postprocess(st->postprocess_state, syn, kFrame);
+    if (params.frame_type == kFrameTypeSpeech) {
+        decode_speech_overlapped(st, &params, syn);
+    } else {
+        double a_sub[kLpPair];
+        int lags[2];
+        int frame_type;
+        g729_synthesise_frame(st, &params, syn, a_sub, lags, &frame_type);
+        postfilter(&st->postfilter, syn, a_sub, lags, frame_type);
+        postprocess(st->postprocess_state, syn, kFrame);
+    }
 
     for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(syn[i]);
     return 0;

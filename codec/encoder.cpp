@@ -94,13 +94,25 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     residual_filter(aq, speech, exc, kSubframe);
     residual_filter(aq + kLpSize, speech + kSubframe, exc + kSubframe, kSubframe);
 
+    // The weighted speech, the impulse responses and the first subframe's target are all
+    // recursions on data known by now; each recursion is bound by its own latency, so they
+    // run in pairs (the second subframe's response waits for a partner further down).
+    double w[2][kLpSize];
     for (int s = 0; s < 2; ++s) {
         const double* aps = ap + s * kLpSize;
-        double w[kLpSize];
-        w[0] = 1.0;
-        for (int i = 1; i <= kOrder; ++i) w[i] = aps[i] - kWeightTilt * aps[i - 1];
-        synthesis_filter(w, exc + s * kSubframe, wsp + s * kSubframe, kSubframe, st->weight_mem, 1);
+        w[s][0] = 1.0;
+        for (int i = 1; i <= kOrder; ++i) w[s][i] = aps[i] - kWeightTilt * aps[i - 1];
     }
+    double h[2][kSubframe];
+    for (double* hs : h) {
+        hs[0] = 1.0;
+        zero_vector(hs + 1, kSubframe - 1);
+    }
+    double x[2][kSubframe];
+    synthesis_filter_pair({w[0], exc, wsp, st->weight_mem, 1}, {ap, h[0], h[0], h[0] + 1, 0},
+                          kSubframe);
+    synthesis_filter_pair({w[1], exc + kSubframe, wsp + kSubframe, st->weight_mem, 1},
+                          {ap, exc, x[0], st->target_mem, 0}, kSubframe);
 
     const int t_op = pitch_open_loop(wsp, kFrame);
     int t_min;
@@ -112,17 +124,14 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         const int sub = s * kSubframe;
         const double* aps = ap + s * kLpSize;
         double* exc_sub = exc + sub;
+        double* hs = h[s];
+        double* xs = x[s];
 
-        double h[kSubframe];
-        h[0] = 1.0;
-        zero_vector(h + 1, kSubframe - 1);
-        synthesis_filter(aps, h, h, kSubframe, h + 1, 0);
-
-        double x[kSubframe];
-        synthesis_filter(aps, exc_sub, x, kSubframe, st->target_mem, 0);
+        // The second subframe's target needs the first one's final filter memory.
+        if (s == 1) synthesis_filter(aps, exc_sub, xs, kSubframe, st->target_mem, 0);
 
         int frac;
-        const int t0 = pitch_closed_loop(exc_sub, x, h, kSubframe, t_min, t_max, sub, &frac);
+        const int t0 = pitch_closed_loop(exc_sub, xs, hs, kSubframe, t_min, t_max, sub, &frac);
         const int pitch_index = encode_lag(t0, frac, &t_min, &t_max, kPitchMin, kPitchMax, sub);
         if (s == 0) {
             params->slot[kSlotPitch1] = pitch_index;
@@ -132,23 +141,28 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         }
 
         double y1[kSubframe];
-        synthesis_filter(aps, exc_sub, y1, kSubframe, st->zero_mem, 0);
+        if (s == 0) {
+            synthesis_filter_pair({aps, exc_sub, y1, st->zero_mem, 0},
+                                  {ap + kLpSize, h[1], h[1], h[1] + 1, 0}, kSubframe);
+        } else {
+            synthesis_filter(aps, exc_sub, y1, kSubframe, st->zero_mem, 0);
+        }
         double g_coeff[5];
-        double gp = pitch_gain(x, y1, g_coeff, kSubframe);
+        double gp = pitch_gain(xs, y1, g_coeff, kSubframe);
         const int tame = taming_test(st->taming_memory, t0, frac);
         if (tame == 1 && gp > kTamedPitchGain) gp = kTamedPitchGain;
 
         double x2[kSubframe];
-        for (int n = 0; n < kSubframe; ++n) x2[n] = x[n] - gp * y1[n];
+        for (int n = 0; n < kSubframe; ++n) x2[n] = xs[n] - gp * y1[n];
 
         double code[kSubframe];
         double y2[kSubframe];
         int sign;
-        const int code_index = acelp_search(x2, h, t0, st->pitch_sharp, code, y2, &sign);
+        const int code_index = acelp_search(x2, hs, t0, st->pitch_sharp, code, y2, &sign);
         params->slot[s == 0 ? kSlotCode1 : kSlotCode2] = code_index;
         params->slot[s == 0 ? kSlotSign1 : kSlotSign2] = sign;
 
-        code_gain_correlations(x, y1, y2, g_coeff);
+        code_gain_correlations(xs, y1, y2, g_coeff);
         double gc;
         const int gain_index =
             gain_quantize(st->gain_predictor_memory, code, g_coeff, kSubframe, &gp, &gc, tame);
@@ -159,7 +173,7 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         limit_excitation(exc_sub, kSubframe);  // the same bound as the decoder's, to stay in step
         taming_update(st->taming_memory, t0, gp);
         for (int j = 0; j < kOrder; ++j)
-            st->target_mem[j] = x[30 + j] - gp * y1[30 + j] - gc * y2[30 + j];
+            st->target_mem[j] = xs[30 + j] - gp * y1[30 + j] - gc * y2[30 + j];
     }
 
     copy_vector(st->speech + kFrame, st->speech, 240 - kFrame);

@@ -1,7 +1,10 @@
 #include "excitation/acelp.h"
 
 #include "codec/dimensions.h"
+#include "excitation/acelp_avx.h"
 #include "excitation/pitch.h"
+#include "lpc/lanes.h"
+#include "lpc/wide_lanes.h"
 
 namespace tarnel {
 
@@ -9,40 +12,31 @@ namespace {
 
 constexpr int kTracks = 5;
 constexpr int kPerTrack = 8;
-constexpr int kDiagonals = kTracks * kPerTrack;  // 40 entries: Phi(p, p), track by track
-constexpr int kBlock = kPerTrack * kPerTrack;
-constexpr int kCorrelations = kDiagonals + 9 * kBlock;  // 616
 
-// Block of the track pair (a, b), a < b; tracks 3 and 4 never hold pulses together.
-constexpr int kBlockOf[kTracks][kTracks] = {
-    {-1, 0, 1, 2, 3}, {0, -1, 4, 5, 6}, {1, 4, -1, 7, 8}, {2, 5, 7, -1, -1}, {3, 6, 8, -1, -1},
-};
-
-int diagonal_slot(int p) { return (p % kTracks) * kPerTrack + p / kTracks; }
-
-// Slot of Phi(p, q) for positions on different tracks; the row belongs to the lower track.
-int cross_slot(int p, int q) {
-    int tp = p % kTracks, tq = q % kTracks;
-    if (tp > tq) {
-        const int t = p;
-        p = q;
-        q = t;
-        tp = p % kTracks;
-        tq = q % kTracks;
-    }
-    return kDiagonals + kBlockOf[tp][tq] * kBlock + (p / kTracks) * kPerTrack + q / kTracks;
-}
+// The impulse correlations Phi(p, q) = sum over m = 0..39 - max(p, q) of h[m] h[m + |q - p|]
+// are the running sums of each lag, walked from the start of the response: row m + 1 of
+// `run` holds every lag's sum after term m, row 0 is zero.
+constexpr int kRunWidth = kCorrelationRowWidth;
 
 struct search_data {
-    double rr[kCorrelations];  // impulse correlations, sign-adjusted off the diagonal
-    double d[kSubframe];       // magnitude of the target correlation
-    double s[kSubframe];       // sign of the target correlation (+1 for zero)
+    double run[kSubframe + 1][kRunWidth];
+    double half[kSubframe];  // 0.5 * Phi(p, p)
+    double d[kSubframe];     // magnitude of the target correlation
+    double s[kSubframe];     // sign of the target correlation (+1 for zero)
+    double block01[kPerTrack][kPerTrack];  // sign-adjusted Phi between tracks 0 and 1
+    double block12[kPerTrack][kPerTrack];  // and between tracks 1 and 2
 };
 
-double cross(const search_data& sd, int p, int q) { return sd.rr[cross_slot(p, q)]; }
-double half_energy(const search_data& sd, int p) {
-    return 0.5 * sd.rr[diagonal_slot(p)];
+// Phi(p, q) for positions on different tracks, times the product of their signs. The signs
+// are exactly +-1, so the product is exact and a multiplication rather than a
+// data-dependent branch.
+double cross(const search_data& sd, int p, int q) {
+    const int hi = p > q ? p : q;
+    const int lo = p > q ? q : p;
+    return sd.run[kSubframe - hi][hi - lo] * (sd.s[p] * sd.s[q]);
 }
+
+double half_energy(const search_data& sd, int p) { return sd.half[p]; }
 
 // A candidate (ps2, alp2) beats the best (sq, alp) on a strictly larger ps2^2 / alp2,
 // compared by cross-multiplication.
@@ -50,39 +44,47 @@ bool beats(double ps2, double alp2, double sq, double alp) {
     return alp * (ps2 * ps2) - sq * alp2 > 0.0;
 }
 
-void compute_correlations(const double* h, double* rr) {
-    double cor = 0.0;
-    for (int k = 0; k < kSubframe; ++k) {
-        cor += h[k] * h[k];
-        rr[diagonal_slot(kSubframe - 1 - k)] = cor;
-    }
-    // Each diagonal of the matrix is one running sum, walked from the end of the subframe.
-    for (int lag = 1; lag < kSubframe; ++lag) {
-        if (lag % kTracks == 0) continue;  // same-track pairs are never two pulses
-        cor = 0.0;
-        for (int m = 0; m + lag < kSubframe; ++m) {
-            cor += h[m] * h[m + lag];
-            const int q = kSubframe - 1 - m;
-            const int p = q - lag;
-            if (p % kTracks + q % kTracks == 7) continue;  // tracks 3 and 4
-            rr[cross_slot(p, q)] = cor;
-        }
-    }
-}
-
-void fold_signs(search_data& sd) {
-    for (int ta = 0; ta < kTracks; ++ta)
-        for (int tb = ta + 1; tb < kTracks; ++tb) {
-            if (kBlockOf[ta][tb] < 0) continue;
-            for (int ka = 0; ka < kPerTrack; ++ka) {
-                const int p = ka * kTracks + ta;
-                for (int kb = 0; kb < kPerTrack; ++kb) {
-                    const int q = kb * kTracks + tb;
-                    double& e = sd.rr[cross_slot(p, q)];
-                    e *= sd.s[p] > 0.0 ? sd.s[q] : -sd.s[q];
+// Every lag's running sum advances one term per row. A row's lags are independent sums, so
+// they go two (or four) to an instruction, and each lane group keeps its sums in registers
+// from row to row.
+void compute_correlations(const double* h, search_data& sd) {
+    double hp[2 * kSubframe] = {};
+    for (int m = 0; m < kSubframe; ++m) hp[m] = h[m];
+    for (int lag = 0; lag < kRunWidth; ++lag) sd.run[0][lag] = 0.0;
+    if (wide_lanes()) {
+        correlation_rows_avx(hp, sd.run);
+    } else {
+        // Lags 0..19 through every row, then lags 20..39 through the 20 rows they reach.
+        for (int first = 0; first < kSubframe; first += kSubframe / 2) {
+            lane2 acc[10];
+            for (lane2& a : acc) a = splat2(0.0);
+            for (int m = 0; m + first < kSubframe; ++m) {
+                const lane2 hm = splat2(hp[m]);
+#pragma GCC unroll 10
+                for (int g = 0; g < 10; ++g) {
+                    acc[g] += hm * load2(hp + m + first + 2 * g);
+                    store2(sd.run[m + 1] + first + 2 * g, acc[g]);
                 }
             }
         }
+    }
+    for (int p = 0; p < kSubframe; ++p) sd.half[p] = 0.5 * sd.run[kSubframe - p][0];
+}
+
+// block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb and ta < tb, so that q is the
+// later position exactly when kb >= ka.
+void fill_block(const search_data& sd, int ta, int tb, double (*block)[kPerTrack]) {
+    for (int ka = 0; ka < kPerTrack; ++ka) {
+        const int p = ka * kTracks + ta;
+        for (int kb = 0; kb < ka; ++kb) {
+            const int q = kb * kTracks + tb;
+            block[ka][kb] = sd.run[kSubframe - p][p - q] * (sd.s[p] * sd.s[q]);
+        }
+        for (int kb = ka; kb < kPerTrack; ++kb) {
+            const int q = kb * kTracks + tb;
+            block[ka][kb] = sd.run[kSubframe - q][q - p] * (sd.s[p] * sd.s[q]);
+        }
+    }
 }
 
 // Position of the largest d on a track, the lower position on ties, skipping `excluded`.
@@ -110,7 +112,8 @@ int pulse_of(int p) { return p % kTracks < 3 ? p % kTracks : 3; }
 // position of track `tb`), then try every position pair of tracks `tc` (outer) and `td`.
 // Both searches of a pass are this one on other tracks: they add the same terms in the same
 // order, up to operand swaps within one addition and the symmetry of Phi.
-void focused_search(const search_data& sd, int ta, int tb, int tc, int td, best_set& best) {
+void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
+                    const double (*block)[kPerTrack], best_set& best) {
     const int first = track_maximum(sd.d, ta, -1);
     const int cand[2] = {first, track_maximum(sd.d, ta, first)};
     double sq = -1.0, alp = 1.0, ps = 0.0;
@@ -138,20 +141,23 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td, best_
         const int q = kTracks * k + td;
         v[k] = (cross(sd, q, i0) + cross(sd, q, i1)) + half_energy(sd, q);
     }
+    double d_inner[kPerTrack];
+    for (int k = 0; k < kPerTrack; ++k) d_inner[k] = sd.d[kTracks * k + td];
     int i2 = tc, i3 = td;
     for (int p = tc; p < kSubframe; p += kTracks) {
         const double ps1 = sd.d[p] + ps0;
         const double alp1 =
             ((cross(sd, p, i0) + alp0) + cross(sd, p, i1)) + half_energy(sd, p);
+        const double* row = block[p / kTracks];
+#pragma GCC unroll 8
         for (int k = 0; k < kPerTrack; ++k) {
-            const int q = kTracks * k + td;
-            const double ps2 = sd.d[q] + ps1;
-            const double alp2 = (cross(sd, p, q) + alp1) + v[k];
+            const double ps2 = d_inner[k] + ps1;
+            const double alp2 = (row[k] + alp1) + v[k];
             if (beats(ps2, alp2, sq, alp)) {
                 sq = ps2 * ps2;
                 alp = alp2;
                 i2 = p;
-                i3 = q;
+                i3 = kTracks * k + td;
             }
         }
     }
@@ -177,38 +183,35 @@ int acelp_search(const double* x, double* h, int t0, double sharp, double* code,
     sharpen(h, t0, sharp);
 
     search_data sd;
-    compute_correlations(h, sd.rr);
+    compute_correlations(h, sd);
     target_correlation(h, x, sd.d);
+    // Selects, not branches: the signs are as good as random.
     for (int i = 0; i < kSubframe; ++i) {
-        if (sd.d[i] >= 0.0) {
-            sd.s[i] = 1.0;
-        } else {
-            sd.s[i] = -1.0;
-            sd.d[i] = -sd.d[i];
-        }
+        const bool positive = sd.d[i] >= 0.0;
+        sd.s[i] = positive ? 1.0 : -1.0;
+        sd.d[i] = positive ? sd.d[i] : -sd.d[i];
     }
-    fold_signs(sd);
+    fill_block(sd, 0, 1, sd.block01);
+    fill_block(sd, 1, 2, sd.block12);
 
     best_set best;
     for (int t3 = 3; t3 <= 4; ++t3) {
-        focused_search(sd, 2, t3, 0, 1, best);
-        focused_search(sd, t3, 0, 1, 2, best);
+        focused_search(sd, 2, t3, 0, 1, sd.block01, best);
+        focused_search(sd, t3, 0, 1, 2, sd.block12, best);
     }
 
     for (int i = 0; i < kSubframe; ++i) code[i] = 0.0;
     for (int n = 0; n < 4; ++n) code[best.pos[n]] = sd.s[best.pos[n]];
 
     // Filtered code vector: the sum of four shifted copies of the (sharpened) response.
+    // Adding s h with s = -1 is exactly subtracting h, so the signs need no branches.
     const int p0 = best.pos[0];
     for (int i = 0; i < p0; ++i) y[i] = 0.0;
-    for (int m = 0; m + p0 < kSubframe; ++m) y[p0 + m] = sd.s[p0] > 0.0 ? h[m] : -h[m];
+    for (int m = 0; m + p0 < kSubframe; ++m) y[p0 + m] = sd.s[p0] * h[m];
     for (int n = 1; n < 4; ++n) {
         const int p = best.pos[n];
-        if (sd.s[p] > 0.0) {
-            for (int m = 0; m + p < kSubframe; ++m) y[p + m] += h[m];
-        } else {
-            for (int m = 0; m + p < kSubframe; ++m) y[p + m] -= h[m];
-        }
+        const double sp = sd.s[p];
+        for (int m = 0; m + p < kSubframe; ++m) y[p + m] += sp * h[m];
     }
 
     int sign = 0;

@@ -1,46 +1,15 @@
 #include "excitation/pitch.h"
 
-#include <cmath>
-
 #include "codec/dimensions.h"
+#include "excitation/pitch_avx.h"
 #include "lpc/filters.h"
+#include "lpc/lanes.h"
+#include "lpc/wide_lanes.h"
 #include "tables/pitch_tables.h"
 
 namespace tarnel {
 
 namespace {
-
-// The open-loop search decimates by two: every second sample of the frame.
-double open_loop_correlation(const double* wsp, int n, int k) {
-    double r = 0.0;
-    for (int i = 0; i < n; i += 2) r += wsp[i] * wsp[i - k];
-    return r;
-}
-
-double open_loop_energy(const double* wsp, int n, int k) {
-    double e = 0.01;
-    for (int i = 0; i < n; i += 2) e += wsp[i - k] * wsp[i - k];
-    return e;
-}
-
-// Best lag of [lo, hi] in the given step; ties keep the shorter lag.
-int open_loop_section(const double* wsp, int n, int lo, int hi, int step, double* max_out) {
-    double max = -1e38;
-    int best = lo;
-    for (int k = lo; k <= hi; k += step) {
-        const double r = open_loop_correlation(wsp, n, k);
-        if (r > max) {
-            max = r;
-            best = k;
-        }
-    }
-    *max_out = max;
-    return best;
-}
-
-double normalised(const double* wsp, int n, int lag, double max) {
-    return max * (1.0 / std::sqrt(open_loop_energy(wsp, n, lag)));
-}
 
 double dot_from(double start, const double* a, const double* b, int n) {
     double s = start;
@@ -48,49 +17,7 @@ double dot_from(double start, const double* a, const double* b, int n) {
     return s;
 }
 
-int abs_int(int v) { return v < 0 ? -v : v; }
-
 }  // namespace
-
-int pitch_open_loop(const double* wsp, int n) {
-    double m1, m2, m3;
-    int t1 = open_loop_section(wsp, n, 20, 39, 1, &m1);
-    int t2 = open_loop_section(wsp, n, 40, 79, 1, &m2);
-    int t3 = open_loop_section(wsp, n, 80, 142, 2, &m3);
-
-    // The long section was scanned on even lags only; look once to either side of its best.
-    const int t3_even = t3;
-    double r = open_loop_correlation(wsp, n, t3_even + 1);
-    if (r > m3) {
-        m3 = r;
-        t3 = t3_even + 1;
-    }
-    r = open_loop_correlation(wsp, n, t3_even - 1);
-    if (r > m3) {
-        m3 = r;
-        t3 = t3_even - 1;
-    }
-
-    m1 = normalised(wsp, n, t1, m1);
-    m2 = normalised(wsp, n, t2, m2);
-    m3 = normalised(wsp, n, t3, m3);
-
-    // A long lag that is a multiple of a shorter one is usually a pitch-doubling error:
-    // lend part of its score to the shorter section.
-    if (abs_int(2 * t2 - t3) < 5) m2 += 0.25 * m3;
-    if (abs_int(3 * t2 - t3) < 7) m2 += 0.25 * m3;
-    if (abs_int(2 * t1 - t2) < 5) m1 += 0.2 * m2;
-    if (abs_int(3 * t1 - t2) < 7) m1 += 0.2 * m2;
-
-    int t_op = t1;
-    double best = m1;
-    if (m1 < m2) {
-        best = m2;
-        t_op = t2;
-    }
-    if (best < m3) t_op = t3;
-    return t_op;
-}
 
 void pitch_search_range(int t_op, int* t_min, int* t_max) {
     *t_min = t_op - 3;
@@ -104,13 +31,61 @@ void pitch_search_range(int t_op, int* t_min, int* t_max) {
     }
 }
 
+namespace {
+
+// Outputs a + 1 and a of the target correlation, lanes in that order, summed over j < end:
+// output a takes its first term alone, then both step through x together.
+lane2 correlation_pair_head(const double* h, const double* x, int a, int end) {
+    lane2 acc{0.0, 0.0 + x[a] * h[0]};
+    for (int j = a + 1; j < end; ++j) acc += splat2(x[j]) * load2(h + j - a - 1);
+    return acc;
+}
+
+}  // namespace
+
 void target_correlation(const double* h, const double* x, double* d) {
-    for (int i = 0; i < kSubframe; ++i) {
-        double s = 0.0;
-        for (int j = i; j < kSubframe; ++j) s += x[j] * h[j - i];
-        d[i] = s;
+    if (wide_lanes()) {
+        target_correlation_avx(h, x, d);
+        return;
+    }
+    // Eight outputs at a time, as four lane pairs; a pair joins the common loop once every
+    // pair of the group has started.
+    for (int i = 0; i < kSubframe; i += 8) {
+        const int common = i + 7;
+        lane2 a0 = correlation_pair_head(h, x, i, common);
+        lane2 a1 = correlation_pair_head(h, x, i + 2, common);
+        lane2 a2 = correlation_pair_head(h, x, i + 4, common);
+        lane2 a3 = correlation_pair_head(h, x, i + 6, common);
+        for (int j = common; j < kSubframe; ++j) {
+            const lane2 xj = splat2(x[j]);
+            const double* hj = h + j - i - 1;
+            a0 += xj * load2(hj);
+            a1 += xj * load2(hj - 2);
+            a2 += xj * load2(hj - 4);
+            a3 += xj * load2(hj - 6);
+        }
+        store2(d + i, swap2(a0));
+        store2(d + i + 2, swap2(a1));
+        store2(d + i + 4, swap2(a2));
+        store2(d + i + 6, swap2(a3));
     }
 }
+
+namespace {
+
+// One output of the interpolation: v = sum over i of left[-i] c1[3 i] + right[i] c2[3 i].
+double interpolate(const double* left, const double* right, const double* c1,
+                   const double* c2) {
+    double v = 0.0;
+    for (int i = 0; i < 10; ++i) v += left[-i] * c1[3 * i] + right[i] * c2[3 * i];
+    return v;
+}
+
+// Outputs in one block of eight read at most up to sample j + 7 - t0 + 10 of the buffer
+// being written, so for t0 >= 18 they read only finished samples and are independent sums.
+constexpr int kBlockSafeLag = 18;
+
+}  // namespace
 
 void adaptive_codebook_vector(double* exc, int t0, int frac, int n) {
     int p = -frac;
@@ -119,17 +94,63 @@ void adaptive_codebook_vector(double* exc, int t0, int frac, int n) {
         p += 3;
         base -= 1;
     }
+    const double* c1 = inter_3l + p;
+    const double* c2 = inter_3l + 3 - p;
     // Written in place in increasing j: lags shorter than the subframe thereby repeat the
     // samples just built, which is how the pitch pulse recurs within one subframe.
-    for (int j = 0; j < n; ++j) {
-        const double* left = exc + base + j;
-        const double* right = exc + base + j + 1;
-        double v = 0.0;
-        for (int i = 0; i < 10; ++i)
-            v += left[-i] * inter_3l[p + 3 * i] + right[i] * inter_3l[3 - p + 3 * i];
-        exc[j] = v;
+    int j = 0;
+    if (t0 >= kBlockSafeLag && wide_lanes()) j = interpolation_blocks_avx(exc, base, c1, c2, n);
+    if (t0 >= kBlockSafeLag) {
+        for (; j + 8 <= n; j += 8) {
+            const double* left = exc + base + j;
+            const double* right = left + 1;
+            lane2 v0 = splat2(0.0), v1 = v0, v2 = v0, v3 = v0;
+            for (int i = 0; i < 10; ++i) {
+                const lane2 k1 = splat2(c1[3 * i]);
+                const lane2 k2 = splat2(c2[3 * i]);
+                v0 += load2(left - i) * k1 + load2(right + i) * k2;
+                v1 += load2(left + 2 - i) * k1 + load2(right + 2 + i) * k2;
+                v2 += load2(left + 4 - i) * k1 + load2(right + 4 + i) * k2;
+                v3 += load2(left + 6 - i) * k1 + load2(right + 6 + i) * k2;
+            }
+            store2(exc + j, v0);
+            store2(exc + j + 2, v1);
+            store2(exc + j + 4, v2);
+            store2(exc + j + 6, v3);
+        }
     }
+    for (; j < n; ++j) exc[j] = interpolate(exc + base + j, exc + base + j + 1, c1, c2);
 }
+
+namespace {
+
+// c[t - t_min] = 0.1 + sum over j < n of d[j] exc[j - t], lags side by side in lane pairs.
+void lag_correlations(const double* d, const double* exc, int n, int t_min, int t_max,
+                      double* c) {
+    // Lanes {t + 1, t}: neighbouring samples of the excitation in that order.
+    const int count = t_max - t_min + 1;
+    int k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const double* lagged = exc - (t_min + k) - 1;
+        lane2 a0 = splat2(0.1), a1 = a0;
+        for (int j = 0; j < n; ++j) {
+            const lane2 dj = splat2(d[j]);
+            a0 += dj * load2(lagged + j);
+            a1 += dj * load2(lagged + j - 2);
+        }
+        store2(c + k, swap2(a0));
+        store2(c + k + 2, swap2(a1));
+    }
+    for (; k + 2 <= count; k += 2) {
+        const double* lagged = exc - (t_min + k) - 1;
+        lane2 a = splat2(0.1);
+        for (int j = 0; j < n; ++j) a += splat2(d[j]) * load2(lagged + j);
+        store2(c + k, swap2(a));
+    }
+    for (; k < count; ++k) c[k] = dot_from(0.1, d, exc - (t_min + k), n);
+}
+
+}  // namespace
 
 int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int t_min,
                       int t_max, int subframe_start, int* frac_out) {
@@ -139,10 +160,12 @@ int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int 
     // Integer lags: correlate the backward-filtered target with the raw past excitation.
     // Any finite correlation beats the start value; starting the lag at t_min rather than 0
     // only keeps the buffer reads in bounds should the correlations ever be NaN.
+    double c_lag[kPitchMax + 1];
+    lag_correlations(d, exc, n, t_min, t_max, c_lag);
     double max = -1e38;
     int t0 = t_min;
     for (int t = t_min; t <= t_max; ++t) {
-        const double c = dot_from(0.1, d, exc - t, n);
+        const double c = c_lag[t - t_min];
         if (c > max) {
             max = c;
             t0 = t;

@@ -5,6 +5,7 @@
 namespace tarnel {
 
 // wsp: the frame's n = 80 weighted speech samples, with 143 readable before them.
+// (Implemented in pitch_open_loop.cpp.)
 int pitch_open_loop(const double* wsp, int n);
 
 // First-subframe closed-loop range around the open-loop lag: always 7 lags in 20..143.

@@ -1,33 +1,101 @@
 #include "lpc/filters.h"
 
 #include <cmath>
+#include <cstring>
+
+#include "lpc/filters_avx.h"
+#include "lpc/lanes.h"
+#include "lpc/recursion.h"
+#include "lpc/wide_lanes.h"
 
 namespace tarnel {
 
-void synthesis_filter(const double* a, const double* x, double* y, int n, double* mem,
-                      int update) {
-    // Past outputs are read only from this private buffer, which is what lets y alias x and
-    // mem lie inside either of them.
-    double work[10 + 40];
-    if (n > 40) n = 40;  // every caller stays within a subframe; never overrun the buffer
-    for (int j = 0; j < 10; ++j) work[j] = mem[j];
-    double* out = work + 10;
-    for (int i = 0; i < n; ++i) {
-        double s = x[i];
-        for (int k = 1; k <= 10; ++k) s -= a[k] * out[i - k];
-        out[i] = s;
-        y[i] = s;
-    }
-    if (update) {
-        for (int j = 0; j < 10; ++j) {
-            const double v = work[n + j];
-            mem[j] = std::fabs(v) < flush_threshold ? 0.0 : v;
-        }
+void update_synthesis_memory(const double* tail, double* mem) {
+    for (int j = 0; j < 10; ++j) {
+        const double v = tail[j];
+        mem[j] = std::fabs(v) < flush_threshold ? 0.0 : v;
     }
 }
 
-void residual_filter(const double* a, const double* x, double* y, int n) {
+void synthesis_filter(const double* a, const double* x, double* y, int n, double* mem,
+                      int update) {
+    // Past outputs are read only from registers loaded from mem first, which is what lets y
+    // alias x and mem lie inside either of them.
+    if (n > 40) n = 40;  // every caller stays within a subframe
+    double past[10];
+    for (int j = 0; j < 10; ++j) past[j] = mem[9 - j];
+    for (int i = 0; i < n; ++i) y[i] = synthesis_step(x[i], a, past);
+    if (update) {
+        double tail[10];
+        for (int j = 0; j < 10; ++j) tail[j] = past[9 - j];
+        update_synthesis_memory(tail, mem);
+    }
+}
+
+
+void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n) {
+    // One lane per job; each lane takes the scalar filter's steps in the scalar order.
+    if (n > 40) n = 40;
+    lane2 a[11];
+    for (int k = 1; k <= 10; ++k) a[k] = lane2{first.a[k], second.a[k]};
+    lane2 past[10];
+    for (int j = 0; j < 10; ++j) past[j] = lane2{first.mem[9 - j], second.mem[9 - j]};
+    // Each input sample is read before its own output can overwrite it, as in the scalar
+    // filter, so both inputs are gathered up front and the outputs scattered at the end.
+    lane2 in[40];
+    for (int i = 0; i < n; ++i) in[i] = lane2{first.x[i], second.x[i]};
+    lane2 out[40];
+    for (int i = 0; i < n; ++i) out[i] = synthesis_step(in[i], a, past);
     for (int i = 0; i < n; ++i) {
+        first.y[i] = out[i][0];
+        second.y[i] = out[i][1];
+    }
+    if (first.update || second.update) {
+        double tail[2][10];
+        for (int j = 0; j < 10; ++j) {
+            tail[0][j] = past[9 - j][0];
+            tail[1][j] = past[9 - j][1];
+        }
+        if (first.update) update_synthesis_memory(tail[0], first.mem);
+        if (second.update) update_synthesis_memory(tail[1], second.mem);
+    }
+}
+
+void synthesis_filters(const synthesis_job* jobs, int count, int n) {
+    if (n > 40) n = 40;
+    int j = 0;
+    if (wide_lanes()) {
+        for (; count - j > 1; j += 4)
+            synthesis_filter_quad_avx(jobs + j, count - j < 4 ? count - j : 4, n);
+    }
+    for (; j + 2 <= count; j += 2) synthesis_filter_pair(jobs[j], jobs[j + 1], n);
+    if (j < count)
+        synthesis_filter(jobs[j].a, jobs[j].x, jobs[j].y, n, jobs[j].mem, jobs[j].update);
+}
+
+void residual_filter(const double* a, const double* x, double* y, int n) {
+    // Outputs are independent sums: eight at a time, in lane pairs (i, i + 1).
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const double* xi = x + i;
+        const lane2 a1 = splat2(a[1]);
+        lane2 s0 = a1 * load2(xi - 1) + load2(xi);
+        lane2 s1 = a1 * load2(xi + 1) + load2(xi + 2);
+        lane2 s2 = a1 * load2(xi + 3) + load2(xi + 4);
+        lane2 s3 = a1 * load2(xi + 5) + load2(xi + 6);
+        for (int k = 2; k <= 10; ++k) {
+            const lane2 ak = splat2(a[k]);
+            s0 += ak * load2(xi - k);
+            s1 += ak * load2(xi + 2 - k);
+            s2 += ak * load2(xi + 4 - k);
+            s3 += ak * load2(xi + 6 - k);
+        }
+        store2(y + i, s0);
+        store2(y + i + 2, s1);
+        store2(y + i + 4, s2);
+        store2(y + i + 6, s3);
+    }
+    for (; i < n; ++i) {
         double s = a[1] * x[i - 1] + x[i];
         for (int k = 2; k <= 10; ++k) s += a[k] * x[i - k];
         y[i] = s;
@@ -45,7 +113,7 @@ void weight_lp(const double* a, int m, double* ap, double gamma) {
 }
 
 void copy_vector(const double* src, double* dst, int n) {
-    for (int i = 0; i < n; ++i) dst[i] = src[i];
+    if (n > 0) std::memmove(dst, src, static_cast<size_t>(n) * sizeof(double));
 }
 
 void zero_vector(double* v, int n) {

@@ -11,13 +11,32 @@ constexpr double flush_threshold = 2e-5;
 // and mem may lie inside x or y. With update set, mem takes the last 10 outputs (flushed).
 void synthesis_filter(const double* a, const double* x, double* y, int n, double* mem, int update);
 
+// Two unrelated synthesis filters run side by side: each job gives exactly the result of
+// synthesis_filter(a, x, y, n, mem, update) on its own. The recursions are latency-bound,
+// so the second one costs next to nothing. A job's y is either its x or does not overlap
+// it, its mem may lie inside either, and no job may read what another writes.
+struct synthesis_job {
+    const double* a;
+    const double* x;
+    double* y;
+    double* mem;
+    int update;
+};
+void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n);
+
+// Any number of such jobs, four side by side where the processor has AVX, otherwise two.
+void synthesis_filters(const synthesis_job* jobs, int count, int n);
+
+// mem[j] = tail[j], stored as 0.0 below the flush threshold.
+void update_synthesis_memory(const double* tail, double* mem);
+
 // y = x filtered by A(z); reads x[-10..-1] from the caller's buffer. y must not overlap x.
 void residual_filter(const double* a, const double* x, double* y, int n);
 
 // ap[i] = a[i] * gamma^i, powers by repeated multiplication.
 void weight_lp(const double* a, int m, double* ap, double gamma);
 
-// Ascending copy: safe for moves towards the start of a buffer.
+// Copy that is safe for overlapping moves in either direction.
 void copy_vector(const double* src, double* dst, int n);
 void zero_vector(double* v, int n);
 

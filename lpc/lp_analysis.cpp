@@ -3,6 +3,9 @@
 #include <cmath>
 
 #include "lpc/filters.h"
+#include "lpc/lanes.h"
+#include "lpc/lp_analysis_avx.h"
+#include "lpc/wide_lanes.h"
 #include "tables/lp_tables.h"
 
 namespace tarnel {
@@ -13,6 +16,31 @@ constexpr int analysis_length = 240;
 constexpr int lp_order = 10;
 
 double flushed(double v) { return std::fabs(v) < flush_threshold ? 0.0 : v; }
+
+// head[k] = sum over j < 227 of y[j] y[j + k], lags k = 0..13 two to a lane pair; returns 227.
+int paired_head(const double* y, double* head) {
+    constexpr int common = analysis_length - 14 + 1;
+    lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0;
+    for (int j = 0; j < common; ++j) {
+        const lane2 yj = splat2(y[j]);
+        const double* yk = y + j;
+        a0 += yj * load2(yk);
+        a1 += yj * load2(yk + 2);
+        a2 += yj * load2(yk + 4);
+        a3 += yj * load2(yk + 6);
+        a4 += yj * load2(yk + 8);
+        a5 += yj * load2(yk + 10);
+        a6 += yj * load2(yk + 12);
+    }
+    store2(head, a0);
+    store2(head + 2, a1);
+    store2(head + 4, a2);
+    store2(head + 6, a3);
+    store2(head + 8, a4);
+    store2(head + 10, a5);
+    store2(head + 12, a6);
+    return common;
+}
 
 }  // namespace
 
@@ -30,10 +58,15 @@ void preprocess(double* state, double* signal, int n) {
         x2 = x1;
         x1 = x0;
         y2 = y1;
+        // Only the recursive half is flushed: the input memories hold exact PCM values. The
+        // flush is a rarely taken branch rather than a select, which keeps it off the
+        // recursion's critical path.
+        if (__builtin_expect(std::fabs(y) < flush_threshold, 0)) {
+            y = 0.0;
+            __asm__ volatile("");  // keeps the compiler from turning the branch into a select
+        }
         y1 = y;
-        signal[i] = flushed(y);
-        // Only the recursive half is flushed: the input memories hold exact PCM values.
-        y1 = flushed(y1);
+        signal[i] = y;
         y2 = flushed(y2);
     }
     state[0] = x1;
@@ -45,9 +78,26 @@ void preprocess(double* state, double* signal, int n) {
 void autocorrelation(const double* x, int m, double* r) {
     double y[analysis_length];
     for (int n = 0; n < analysis_length; ++n) y[n] = x[n] * lp_window[n];
+    // The leading lags go side by side through the samples the longest of them has; each
+    // lag then finishes its own remaining terms in order. Later lags are summed alone.
+    double head[kWideAutocorrelationLags];
+    int paired_lags;
+    int common;
+    if (wide_lanes()) {
+        paired_lags = kWideAutocorrelationLags;
+        common = autocorrelation_head_avx(y, head);
+    } else {
+        paired_lags = 14;
+        common = paired_head(y, head);
+    }
     for (int k = 0; k <= m; ++k) {
         double s = 0.0;
-        for (int j = 0; j < analysis_length - k; ++j) s += y[j] * y[j + k];
+        int j = 0;
+        if (k < paired_lags) {
+            s = head[k];
+            j = common;
+        }
+        for (; j < analysis_length - k; ++j) s += y[j] * y[j + k];
         r[k] = s;
     }
     // A silent buffer would otherwise give the recursion a zero first error to divide by.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "lpc/lanes.h"
 #include "tables/lp_tables.h"
 
 namespace tarnel {
@@ -25,6 +26,22 @@ double chebyshev_eval(double x, const double* f) {
     return x * b1 - b2 + 0.5 * f[5];
 }
 
+namespace {
+
+// chebyshev_eval on two polynomials at once, one per lane, in the same steps.
+lane2 chebyshev_eval_pair(lane2 x, const lane2* f) {
+    lane2 b2 = splat2(1.0);
+    lane2 b1 = 2.0 * x + f[1];
+    for (int i = 2; i <= 4; ++i) {
+        const lane2 b0 = 2.0 * x * b1 - b2 + f[i];
+        b2 = b1;
+        b1 = b0;
+    }
+    return x * b1 - b2 + 0.5 * f[5];
+}
+
+}  // namespace
+
 void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     // Symmetric and antisymmetric polynomials with their trivial roots at z = -1 and z = +1
     // divided out; only their five-coefficient halves are needed.
@@ -37,19 +54,27 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
         f2[i] = a[i] - a[j] + f2[i - 1];
     }
 
+    // Both polynomials on the whole grid up front: independent evaluations that overlap,
+    // where the search below would wait for each in turn.
+    lane2 f[6];
+    for (int i = 0; i <= 5; ++i) f[i] = lane2{f1[i], f2[i]};
+    lane2 on_grid[grid_last + 1];
+    for (int j = 0; j <= grid_last; ++j) on_grid[j] = chebyshev_eval_pair(splat2(lsp_grid[j]), f);
+
     // The roots of F1 and F2 interlace, so the search alternates between them and each root
     // found becomes the upper end of the next bracket.
     const double* poly = f1;
+    int which = 0;
     int nf = 0;
     int j = 0;
     double xlow = lsp_grid[0];
-    double ylow = chebyshev_eval(xlow, poly);
+    double ylow = on_grid[0][which];
     while (nf < lp_order && j < grid_last) {
         ++j;
         double xhigh = xlow;
         double yhigh = ylow;
         xlow = lsp_grid[j];
-        ylow = chebyshev_eval(xlow, poly);
+        ylow = on_grid[j][which];
         if (ylow * yhigh <= 0.0) {
             // Revisit this grid point next time, bracketed against the root found now.
             --j;
@@ -67,7 +92,8 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
             const double xint = xlow - ((ylow * (xhigh - xlow)) / (yhigh - ylow));
             lsp[nf] = xint;
             ++nf;
-            poly = (poly == f1) ? f2 : f1;
+            which = 1 - which;
+            poly = which == 0 ? f1 : f2;
             xlow = xint;
             ylow = chebyshev_eval(xlow, poly);
         }

@@ -1,6 +1,9 @@
 #include "lpc/lsp_quantizer.h"
 
+#include "lpc/lanes.h"
 #include "lpc/lsp_conversion.h"
+#include "lpc/lsp_quantizer_avx.h"
+#include "lpc/wide_lanes.h"
 #include "tables/lsp_codebook1.h"
 #include "tables/lsp_codebook2.h"
 #include "tables/lsp_predictor_tables.h"
@@ -36,40 +39,89 @@ void space_pairs(double* buf, double gap, int first, int last) {
     }
 }
 
-int search_first_stage(const double* target) {
+// The codebooks column by column, so that neighbouring rows sit side by side in a lane pair.
+template <int Rows>
+struct transposed {
+    double col[lp_order][Rows];
+};
+
+template <int Rows>
+constexpr transposed<Rows> transpose(const double (&cb)[Rows][lp_order]) {
+    transposed<Rows> t{};
+    for (int r = 0; r < Rows; ++r)
+        for (int i = 0; i < lp_order; ++i) t.col[i][r] = cb[r][i];
+    return t;
+}
+
+constexpr transposed<cb1_rows> lspcb1_t = transpose(lspcb1);
+constexpr transposed<cb2_rows> lspcb2_t = transpose(lspcb2);
+
+// First row of the smallest distance; ties keep the earlier row.
+int first_minimum(const double* dist, int rows) {
     int best = 0;
     double best_dist = search_start;
-    for (int r = 0; r < cb1_rows; ++r) {
-        double dist = 0.0;
-        for (int i = 0; i < lp_order; ++i) {
-            const double e = target[i] - lspcb1[r][i];
-            dist += e * e;
-        }
-        if (dist < best_dist) {
-            best_dist = dist;
+    for (int r = 0; r < rows; ++r) {
+        if (dist[r] < best_dist) {
+            best_dist = dist[r];
             best = r;
         }
     }
     return best;
 }
 
+int search_first_stage(const double* target) {
+    // Each row's distance is its own sum over i in order; eight rows go side by side.
+    double dist[cb1_rows];
+    if (wide_lanes()) {
+        first_stage_distances_avx(target, lspcb1_t.col, dist);
+        return first_minimum(dist, cb1_rows);
+    }
+    for (int r = 0; r < cb1_rows; r += 8) {
+        lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
+        for (int i = 0; i < lp_order; ++i) {
+            const lane2 t = splat2(target[i]);
+            const double* c = lspcb1_t.col[i] + r;
+            const lane2 e0 = t - load2(c), e1 = t - load2(c + 2);
+            const lane2 e2 = t - load2(c + 4), e3 = t - load2(c + 6);
+            d0 += e0 * e0;
+            d1 += e1 * e1;
+            d2 += e2 * e2;
+            d3 += e3 * e3;
+        }
+        store2(dist + r, d0);
+        store2(dist + r + 2, d1);
+        store2(dist + r + 4, d2);
+        store2(dist + r + 6, d3);
+    }
+    return first_minimum(dist, cb1_rows);
+}
+
 // Searches one half (coefficients begin..begin+4) of the second stage on the first-stage
 // residual, weighted by w.
 int search_second_stage(const double* target, const double* w, int l1, int begin) {
-    int best = 0;
-    double best_dist = search_start;
-    for (int r = 0; r < cb2_rows; ++r) {
-        double dist = 0.0;
-        for (int i = begin; i < begin + split; ++i) {
-            const double e = (target[i] - lspcb1[l1][i]) - lspcb2[r][i];
-            dist += w[i] * (e * e);
-        }
-        if (dist < best_dist) {
-            best_dist = dist;
-            best = r;
-        }
+    lane2 residual[split], weight[split];
+    for (int i = 0; i < split; ++i) {
+        residual[i] = splat2(target[begin + i] - lspcb1[l1][begin + i]);
+        weight[i] = splat2(w[begin + i]);
     }
-    return best;
+    double dist[cb2_rows];
+    for (int r = 0; r < cb2_rows; r += 8) {
+        lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
+        for (int i = 0; i < split; ++i) {
+            const double* c = lspcb2_t.col[begin + i] + r;
+            const lane2 e0 = residual[i] - load2(c), e1 = residual[i] - load2(c + 2);
+            const lane2 e2 = residual[i] - load2(c + 4), e3 = residual[i] - load2(c + 6);
+            d0 += weight[i] * (e0 * e0);
+            d1 += weight[i] * (e1 * e1);
+            d2 += weight[i] * (e2 * e2);
+            d3 += weight[i] * (e3 * e3);
+        }
+        store2(dist + r, d0);
+        store2(dist + r + 2, d1);
+        store2(dist + r + 4, d2);
+        store2(dist + r + 6, d3);
+    }
+    return first_minimum(dist, cb2_rows);
 }
 
 }  // namespace

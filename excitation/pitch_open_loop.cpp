@@ -1,0 +1,140 @@
+#include "excitation/pitch.h"
+
+#include <cmath>
+
+#include "codec/dimensions.h"
+#include "excitation/pitch_avx.h"
+#include "lpc/lanes.h"
+#include "lpc/wide_lanes.h"
+
+namespace tarnel {
+
+namespace {
+
+// The open-loop search decimates by two: every second sample of the frame.
+double open_loop_correlation(const double* wsp, int n, int k) {
+    double r = 0.0;
+    for (int i = 0; i < n; i += 2) r += wsp[i] * wsp[i - k];
+    return r;
+}
+
+double open_loop_energy(const double* wsp, int n, int k) {
+    double e = 0.01;
+    for (int i = 0; i < n; i += 2) e += wsp[i - k] * wsp[i - k];
+    return e;
+}
+
+// r[c] = sum over even i < n of wsp[i] base[stride i / 2 - c], each in order of i, for c in
+// blocks of eight below count; returns how many it wrote. The results are independent sums:
+// eight at a time keep the adder busy. A lane pair holds results {c + 1, c}, which are
+// neighbouring samples in that order.
+int lag_blocks(const double* wsp, int n, const double* base, int stride, int count, double* r) {
+    if (wide_lanes()) return lag_blocks_avx(wsp, n, base, stride, count, r);
+    int c = 0;
+    for (; c + 8 <= count; c += 8) {
+        const double* lagged = base - c - 1;
+        lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0;
+        for (int i = 0; i < n; i += 2) {
+            const lane2 w = splat2(wsp[i]);
+            const double* q = lagged + stride * (i / 2);
+            a0 += w * load2(q);
+            a1 += w * load2(q - 2);
+            a2 += w * load2(q - 4);
+            a3 += w * load2(q - 6);
+        }
+        store2(r + c, swap2(a0));
+        store2(r + c + 2, swap2(a1));
+        store2(r + c + 4, swap2(a2));
+        store2(r + c + 6, swap2(a3));
+    }
+    return c;
+}
+
+// r[c] = open_loop_correlation(wsp, n, first + c) for c < count.
+void open_loop_correlations(const double* wsp, int n, int first, int count, double* r) {
+    int c = lag_blocks(wsp, n, wsp - first, 2, count, r);
+    for (; c < count; ++c) r[c] = open_loop_correlation(wsp, n, first + c);
+}
+
+// The same for the even lags first, first + 2, ... <= kPitchMax - 1: on the decimated grid
+// they are neighbours in the even samples, kept in ev[m] = wsp[2 m - offset].
+void open_loop_even_correlations(const double* wsp, int n, int first, int count, double* r) {
+    constexpr int offset = kPitchMax - 1;  // the longest even lag
+    double ev[(offset + kFrame) / 2];
+    int c = 0;
+    if (n <= kFrame) {
+        for (int m = 0; 2 * m < offset + n; ++m) ev[m] = wsp[2 * m - offset];
+        // Lag first + 2c at sample i reads ev[i / 2 + (offset - first) / 2 - c].
+        c = lag_blocks(wsp, n, ev + (offset - first) / 2, 1, count, r);
+    }
+    for (; c < count; ++c) r[c] = open_loop_correlation(wsp, n, first + 2 * c);
+}
+
+// Best lag of r[0..count) for lags lo, lo + step, ...; ties keep the shorter lag.
+int best_lag(const double* r, int lo, int step, int count, double* max_out) {
+    double max = -1e38;
+    int best = lo;
+    for (int c = 0; c < count; ++c) {
+        if (r[c] > max) {
+            max = r[c];
+            best = lo + c * step;
+        }
+    }
+    *max_out = max;
+    return best;
+}
+
+double normalised(const double* wsp, int n, int lag, double max) {
+    return max * (1.0 / std::sqrt(open_loop_energy(wsp, n, lag)));
+}
+
+int abs_int(int v) { return v < 0 ? -v : v; }
+
+}  // namespace
+
+int pitch_open_loop(const double* wsp, int n) {
+    // Lags 20..79 in one pass, the even lags 80..142 in another.
+    double r_short[60];
+    double r_long[32];
+    open_loop_correlations(wsp, n, 20, 60, r_short);
+    open_loop_even_correlations(wsp, n, 80, 32, r_long);
+    double m1, m2, m3;
+    int t1 = best_lag(r_short, 20, 1, 20, &m1);
+    int t2 = best_lag(r_short + 20, 40, 1, 40, &m2);
+    int t3 = best_lag(r_long, 80, 2, 32, &m3);
+
+    // The long section was scanned on even lags only; look once to either side of its best.
+    const int t3_even = t3;
+    double r = open_loop_correlation(wsp, n, t3_even + 1);
+    if (r > m3) {
+        m3 = r;
+        t3 = t3_even + 1;
+    }
+    r = open_loop_correlation(wsp, n, t3_even - 1);
+    if (r > m3) {
+        m3 = r;
+        t3 = t3_even - 1;
+    }
+
+    m1 = normalised(wsp, n, t1, m1);
+    m2 = normalised(wsp, n, t2, m2);
+    m3 = normalised(wsp, n, t3, m3);
+
+    // A long lag that is a multiple of a shorter one is usually a pitch-doubling error:
+    // lend part of its score to the shorter section.
+    if (abs_int(2 * t2 - t3) < 5) m2 += 0.25 * m3;
+    if (abs_int(3 * t2 - t3) < 7) m2 += 0.25 * m3;
+    if (abs_int(2 * t1 - t2) < 5) m1 += 0.2 * m2;
+    if (abs_int(3 * t1 - t2) < 7) m1 += 0.2 * m2;
+
+    int t_op = t1;
+    double best = m1;
+    if (m1 < m2) {
+        best = m2;
+        t_op = t2;
+    }
+    if (best < m3) t_op = t3;
+    return t_op;
+}
+
+}  // namespace tarnel
