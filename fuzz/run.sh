@@ -1,0 +1,46 @@
+#!/bin/bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time, starting from the
+# seed corpus in fuzz/corpus/<target>. Any crash, sanitizer report, leak, timeout or failed
+# check fails the run; the input that caused it is kept in $FUZZ_BUILD/findings/<target>/ and
+# replays with "$FUZZ_BUILD/<target> <file>".
+#
+#   FUZZ_SECONDS  time per target (default 60)
+#   FUZZ_BUILD    build directory (default build-fuzz)
+#   FUZZ_TARGETS  space-separated subset of the targets (default: all)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${FUZZ_BUILD:-build-fuzz}
+seconds=${FUZZ_SECONDS:-60}
+targets=${FUZZ_TARGETS:-"fuzz_decode_frame fuzz_g729tolin fuzz_lintog729"}
+jobs=${JOBS:-$(nproc)}
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNEL_FUZZ=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+cmake --build "$build" --target fuzz_targets -j"$jobs"
+
+status=0
+for t in $targets; do
+  work="$build/corpus/$t"        # grows across runs; the seeds in fuzz/corpus stay as they are
+  findings="$build/findings/$t"
+  log="$build/$t.log"
+  mkdir -p "$work" "$findings"
+  start=$(date +%s)
+  # Inputs up to 16 KiB let a payload fill the decoder's whole output buffer and a linear frame
+  # reach the encoder's capacity; 25 s for one input is a hang, not a slow case.
+  if "$build/$t" -max_total_time="$seconds" -max_len=16384 -timeout=25 -rss_limit_mb=2048 \
+       -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
+    result=ok
+  else
+    result=FAILED
+    status=1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 || true)
+  echo "$t: $result, ${runs:-?} executions in $(( $(date +%s) - start )) s, ${cov:-cov: ?}"
+  if [ "$result" != ok ]; then
+    grep -E 'ERROR|SUMMARY|fuzz_[a-z0-9_]+:|runtime error|Test unit written' "$log" | head -20 || true
+    echo "(full log: $log)"
+  fi
+done
+exit $status
