@@ -35,6 +35,12 @@ int ArgParser::usage_error(const std::string& message) const {
     return kExitUsage;
 }
 
+int ArgParser::expect_in_out(const std::vector<std::string>& files) const {
+    if (files.size() == 2) return 0;
+    return usage_error(files.size() < 2 ? "needs an input and an output file"
+                                        : "unexpected argument '" + files[2] + "'");
+}
+
 bool ArgParser::parse(const std::vector<std::string>& args, std::vector<std::string>* operands) {
     bool operands_only = false;
     for (size_t i = 0; i < args.size(); ++i) {

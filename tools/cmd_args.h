@@ -25,6 +25,10 @@ public:
     // Reports "COMMAND: MESSAGE (try 'tarnel COMMAND --help')" and returns kExitUsage.
     int usage_error(const std::string& message) const;
 
+    // 0 when the operands are exactly an input and an output; otherwise reports and returns
+    // kExitUsage.
+    int expect_in_out(const std::vector<std::string>& files) const;
+
 private:
     struct Option {
         std::string name;

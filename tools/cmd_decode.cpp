@@ -167,9 +167,7 @@ int run_decode(Context& ctx, const std::vector<std::string>& args) {
     }
     if (pt_given || ssrc_given)
         return parser.usage_error(std::string(pt_given ? "--pt" : "--ssrc") + " needs --pcap");
-    if (files.size() != 2)
-        return parser.usage_error(files.size() < 2 ? "needs an input and an output file"
-                                                   : "unexpected argument '" + files[2] + "'");
+    if (const int status = parser.expect_in_out(files)) return status;
     const std::string& in = files[0];
     const std::string& out = files[1];
 

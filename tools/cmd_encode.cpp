@@ -53,9 +53,7 @@ int run_encode(Context& ctx, const std::vector<std::string>& args) {
     if (!parse_int(frame_ms_text, 1, kMaxFrameMs, &frame_ms))
         return parser.usage_error("--frame-ms needs a whole number of milliseconds from 1 to " +
                                   std::to_string(kMaxFrameMs) + ", not '" + frame_ms_text + "'");
-    if (files.size() != 2)
-        return parser.usage_error(files.size() < 2 ? "needs an input and an output file"
-                                                   : "unexpected argument '" + files[2] + "'");
+    if (const int status = parser.expect_in_out(files)) return status;
     const std::string& in = files[0];
     const std::string& out = files[1];
 

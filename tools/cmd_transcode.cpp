@@ -49,9 +49,7 @@ int run_transcode(Context& ctx, const std::vector<std::string>& args) {
     parser.flag("--raw", &raw);
     std::vector<std::string> files;
     if (!parser.parse(args, &files)) return kExitUsage;
-    if (files.size() != 2)
-        return parser.usage_error(files.size() < 2 ? "needs an input and an output file"
-                                                   : "unexpected argument '" + files[2] + "'");
+    if (const int status = parser.expect_in_out(files)) return status;
     const std::string& in = files[0];
     const std::string& out = files[1];
 
