@@ -16,6 +16,12 @@ constexpr int lp_order = 10;
 constexpr int split = 5;  // second-stage halves: coefficients 0..4 and 5..9
 constexpr int predictor_rows = 4;
 constexpr int cb1_rows = 128;
+// Only rows 0-36 of lspcb1 are the published ones: a frame naming any other row would be
+// decoded with a different envelope by every other decoder, so the search never picks one.
+constexpr int cb1_published_rows = 37;
+// The searched rows rounded up to whole blocks of the lane loops below (8 rows, AVX 16).
+constexpr int cb1_searched_rows = (cb1_published_rows + 7) / 8 * 8;
+constexpr int cb1_searched_rows_avx = (cb1_published_rows + 15) / 16 * 16;
 constexpr int cb2_rows = 32;
 
 constexpr double first_gap = 0.0012;
@@ -71,12 +77,12 @@ int first_minimum(const double* dist, int rows) {
 
 int search_first_stage(const double* target) {
     // Each row's distance is its own sum over i in order; eight rows go side by side.
-    double dist[cb1_rows];
+    double dist[cb1_searched_rows_avx];
     if (wide_lanes()) {
-        first_stage_distances_avx(target, lspcb1_t.col, dist);
-        return first_minimum(dist, cb1_rows);
+        first_stage_distances_avx(target, lspcb1_t.col, dist, cb1_searched_rows_avx);
+        return first_minimum(dist, cb1_published_rows);
     }
-    for (int r = 0; r < cb1_rows; r += 8) {
+    for (int r = 0; r < cb1_searched_rows; r += 8) {
         lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
         for (int i = 0; i < lp_order; ++i) {
             const lane2 t = splat2(target[i]);
@@ -93,7 +99,7 @@ int search_first_stage(const double* target) {
         store2(dist + r + 4, d2);
         store2(dist + r + 6, d3);
     }
-    return first_minimum(dist, cb1_rows);
+    return first_minimum(dist, cb1_published_rows);
 }
 
 // Searches one half (coefficients begin..begin+4) of the second stage on the first-stage

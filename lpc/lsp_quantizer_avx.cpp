@@ -7,9 +7,9 @@ namespace tarnel {
 #if TARNEL_HAVE_WIDE_LANES
 
 TARNEL_WIDE void first_stage_distances_avx(const double* target, const double (*col)[128],
-                                           double* dist) {
+                                           double* dist, int rows) {
     // Sixteen rows at a time, four to a lane quad.
-    for (int r = 0; r < 128; r += 16) {
+    for (int r = 0; r < rows; r += 16) {
         lane4 d0 = splat4(0.0), d1 = d0, d2 = d0, d3 = d0;
         for (int i = 0; i < 10; ++i) {
             const lane4 t = splat4(target[i]);
@@ -30,7 +30,7 @@ TARNEL_WIDE void first_stage_distances_avx(const double* target, const double (*
 
 #else
 
-void first_stage_distances_avx(const double*, const double (*)[128], double*) {}
+void first_stage_distances_avx(const double*, const double (*)[128], double*, int) {}
 
 #endif
 

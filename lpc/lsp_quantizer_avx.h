@@ -4,8 +4,9 @@
 
 namespace tarnel {
 
-// dist[r] = sum over i < 10 of (target[i] - col[i][r])^2, in order of i, for the 128 rows
-// of a codebook stored column by column.
-void first_stage_distances_avx(const double* target, const double (*col)[128], double* dist);
+// dist[r] = sum over i < 10 of (target[i] - col[i][r])^2, in order of i, for rows 0 to
+// rows - 1 (a multiple of 16) of a 128-row codebook stored column by column.
+void first_stage_distances_avx(const double* target, const double (*col)[128], double* dist,
+                               int rows);
 
 }  // namespace tarnel
