@@ -16,9 +16,9 @@ constexpr int lp_order = 10;
 constexpr int split = 5;  // second-stage halves: coefficients 0..4 and 5..9
 constexpr int predictor_rows = 4;
 constexpr int cb1_rows = 128;
-// Only rows 0-36 of lspcb1 are the published ones: a frame naming any other row would be
-// decoded with a different envelope by every other decoder, so the search never picks one.
-constexpr int cb1_published_rows = 37;
+// A frame naming an unpublished row would be decoded with a different envelope by every other
+// decoder, so the search never picks one.
+constexpr int cb1_published_rows = kPublishedFirstStageRows;
 // The searched rows rounded up to whole blocks of the lane loops below (8 rows, AVX 16).
 constexpr int cb1_searched_rows = (cb1_published_rows + 7) / 8 * 8;
 constexpr int cb1_searched_rows_avx = (cb1_published_rows + 15) / 16 * 16;

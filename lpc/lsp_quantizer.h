@@ -3,6 +3,10 @@
 
 namespace tarnel {
 
+// Rows 0-36 of lspcb1 are the published ones; only they are searched by the encoder. A frame
+// naming another row comes from another encoder and is decoded with an approximate envelope.
+constexpr int kPublishedFirstStageRows = 37;
+
 // predictor (4 rows of 10): row 0 the newest codebook vector, row 3 the oldest.
 void lsp_quantize(double (*predictor)[10], const double* lsp, double* lsp_q, int* indices);
 void lsp_decode(double (*predictor)[10], const int* indices, double* lsp_q);

@@ -9,6 +9,7 @@
 #include "tools/module_session.h"
 #include "tools/output.h"
 #include "tools/pcap_decode.h"
+#include "tools/row_census.h"
 #include "tools/subcommand.h"
 #include "tools/translation.h"
 
@@ -59,6 +60,7 @@ struct DecodeRun {
     std::vector<int16_t> samples;
     size_t payloads = 0;
     size_t refused = 0;
+    RowCensus rows;
     std::string failure;  // what ended the input early, if anything
 };
 
@@ -78,7 +80,10 @@ bool feed(Context& ctx, DecodeRun& run, TranslatorInstance& decoder, HostLogCapt
           const std::string& in, const uint8_t* data, size_t size, size_t offset) {
     ++run.payloads;
     const size_t before = run.samples.size();
-    if (decoder.decode(data, size, &run.samples)) return true;
+    if (decoder.decode(data, size, &run.samples)) {
+        run.rows.add_payload(data, size);
+        return true;
+    }
     report_refusal(ctx, run, in, run.payloads, offset, size, log.take(), run.samples.size() - before);
     return false;
 }
@@ -218,6 +223,8 @@ int run_decode(Context& ctx, const std::vector<std::string>& args) {
                       framed ? "payloads" : "host frames", run.refused, run.samples.size() / 80,
                       static_cast<double>(run.samples.size()) / tarnel::kToolSampleRate, cpu);
         write_text(ctx.io.err, line);
+        const std::string rows = run.rows.report();
+        if (!rows.empty()) write_text(ctx.io.err, input_label(in) + ": " + rows + "\n");
     }
     return run.failure.empty() && run.refused == 0 ? kExitOk : kExitFailure;
 }

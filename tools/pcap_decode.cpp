@@ -89,6 +89,7 @@ StreamAudio decode_stream_plan(const tarnel::rtp_stream& stream, TranslatorInsta
         case event_type::payload:
             log.take();
             if (decoder.decode(e.bytes.data(), e.bytes.size(), &decoded)) {
+                result.rows.add_payload(e.bytes.data(), e.bytes.size());
                 append_fitted(result.samples, decoded, e.samples);
             } else {
                 // A refusal may come after some units were decoded; those are dropped too, so
@@ -187,7 +188,10 @@ int run_pcap_decode(Context& ctx, const PcapDecodeRequest& request) {
             failed = true;
             continue;
         }
-        if (!request.quiet) write_text(ctx.io.err, stream_line(s, audio, destination) + "\n");
+        if (request.quiet) continue;
+        write_text(ctx.io.err, stream_line(s, audio, destination) + "\n");
+        const std::string rows = audio.rows.report();
+        if (!rows.empty()) write_text(ctx.io.err, "  " + where + ": " + rows + "\n");
     }
     return failed ? kExitFailure : kExitOk;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/row_census.h"
 #include "tools/rtp_streams.h"
 #include "tools/subcommand.h"
 #include "tools/translation.h"
@@ -16,6 +17,7 @@ struct StreamAudio {
     std::vector<int16_t> samples;  // exactly the plan's length
     uint64_t refused = 0;          // payloads the translator refused (silence in their place)
     std::vector<std::string> refusals;  // "payload seq 7 (11 bytes, RTP timestamp 960): <why>"
+    RowCensus rows;                // over the payloads decoded
 };
 
 // Plays one stream's plan through `decoder` (a fresh g729tolin instance): a payload is one host

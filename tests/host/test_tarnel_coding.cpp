@@ -272,6 +272,34 @@ TEST_F(TarnelDecode, RawFramesDecodeToTheCodecsOwnSamples) {
     EXPECT_EQ(read_file(path("speech.pcm")), raw_image(codec_decode(split_frames(coded))));
 }
 
+TEST_F(TarnelDecode, FramesFromOtherEncodersNamingUnpublishedRowsAreCounted) {
+    // Our encoder never names first-stage rows 37-127; another encoder's frames may. Every
+    // 7th frame is rewritten to one of them, in both predictor modes; 2031 frames give 291.
+    bytes coded = codec_encode(tarnel_test::load_speech_sample());
+    const size_t frames = coded.size() / 10;
+    ASSERT_EQ(frames, 2031u);
+    for (size_t f = 0; f < frames; f += 7)
+        coded[f * 10] = static_cast<uint8_t>((f % 2) << 7 | (37 + f % 91));
+    write_file(path("other.g729"), as_string(coded));
+    const std::string expected =
+        ": 291 of 2031 speech frames (14.3%) name first-stage LSP rows 37-127: they come from "
+        "another encoder and are decoded with an approximate spectral envelope\n";
+    const Result r = run_tool({"decode", path("other.g729"), path("other.wav")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(count_lines(r.err), 2u) << r.err;
+    EXPECT_TRUE(contains(r.err, path("other.g729") + expected)) << r.err;
+    std::string framed_file;
+    for (size_t f = 0; f < frames; ++f) framed_file += framed(bytes(&coded[f * 10], &coded[f * 10 + 10]));
+    write_file(path("other.rtpf"), framed_file);
+    const Result f = run_tool({"decode", "--framed", path("other.rtpf"), path("other2.wav")});
+    EXPECT_TRUE(contains(f.err, path("other.rtpf") + expected)) << f.err;
+    // -q keeps it quiet; our own frames never raise it.
+    EXPECT_EQ(run_tool({"decode", "-q", path("other.g729"), path("q.wav")}).err, "");
+    write_file(path("ours.g729"), as_string(codec_encode(tarnel_test::load_speech_sample())));
+    const Result ours = run_tool({"decode", path("ours.g729"), path("ours.wav")});
+    EXPECT_FALSE(contains(ours.err, "first-stage")) << ours.err;
+}
+
 TEST_F(TarnelDecode, LeftoverBytesFailButTheWholeFramesAreWritten) {
     samples speech = tarnel_test::load_speech_sample();
     speech.resize(50 * 80);

@@ -147,6 +147,26 @@ TEST_F(TarnelPcapDecode, BundledCallDecodesBothDirectionsIntoAFolder) {
     EXPECT_GT(rms(b, 170 * 160, 200 * 160), 1000);
 }
 
+TEST_F(TarnelPcapDecode, StreamsNamingUnpublishedRowsAreReportedPerStream) {
+    // The caller's first speech frame of every packet names row 100: reported for that stream
+    // alone, counted over the speech frames of its payloads.
+    std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
+    size_t speech_frames = 0, marked = 0;
+    for (rtp_packet& p : legs[0].packets) {
+        speech_frames += p.payload.size() / 10;
+        if (p.payload.size() >= 10) {
+            p.payload[0] = static_cast<uint8_t>((p.payload[0] & 128) | 100);
+            ++marked;
+        }
+    }
+    const Result r = run_tool({"decode", "--pcap", capture(legs), path("calls") + "/"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(count_lines(r.err), 3u) << r.err;
+    EXPECT_TRUE(contains(r.err, "  192.0.2.10:16384 -> 198.51.100.20:20000 ssrc 0x5ca11e12: " +
+                                    std::to_string(marked) + " of " + std::to_string(speech_frames) +
+                                    " speech frames (")) << r.err;
+}
+
 // ---- destinations --------------------------------------------------------------------------
 
 TEST_F(TarnelPcapDecode, OneStreamGoesToAFile) {

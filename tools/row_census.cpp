@@ -1,0 +1,34 @@
+#include "tools/row_census.h"
+
+#include <cstdio>
+
+#include "lpc/lsp_quantizer.h"
+
+namespace tarnel_tool {
+
+void RowCensus::add_payload(const uint8_t* payload, size_t size) {
+    for (size_t pos = 0; size - pos >= 10; pos += 10) {
+        ++speech_frames;
+        // Byte 0 carries the predictor switch (bit 7) and the first-stage row.
+        if ((payload[pos] & 127) >= tarnel::kPublishedFirstStageRows) ++unpublished;
+    }
+}
+
+void RowCensus::add(const RowCensus& other) {
+    speech_frames += other.speech_frames;
+    unpublished += other.unpublished;
+}
+
+std::string RowCensus::report() const {
+    if (unpublished == 0) return "";
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "%llu of %llu speech frames (%.1f%%) name first-stage LSP rows 37-127: they come "
+                  "from another encoder and are decoded with an approximate spectral envelope",
+                  static_cast<unsigned long long>(unpublished),
+                  static_cast<unsigned long long>(speech_frames),
+                  100.0 * static_cast<double>(unpublished) / static_cast<double>(speech_frames));
+    return line;
+}
+
+}  // namespace tarnel_tool
