@@ -35,7 +35,7 @@ test-tsan:
 
 # The command-line program under valgrind memcheck, end to end through host and module.
 test-valgrind: all
-	tests/valgrind_transcode.sh $(BUILD)
+	tests/tool/valgrind_transcode.sh $(BUILD)
 
 # The libFuzzer targets, built with clang and run for FUZZ_SECONDS (default 60) each.
 fuzz:

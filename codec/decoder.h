@@ -5,7 +5,7 @@
 
 #include "cng/comfort_noise.h"
 #include "codec/bitstream.h"
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 #include "lpc/postfilter.h"
 
 namespace tarnel {

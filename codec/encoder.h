@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "codec/bitstream.h"
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 
 namespace tarnel {
 

@@ -1,6 +1,6 @@
 #include "excitation/acelp.h"
 
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 #include "excitation/acelp_avx.h"
 #include "excitation/pitch.h"
 #include "lpc/lanes.h"

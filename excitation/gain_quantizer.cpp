@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 #include "tables/gain_tables.h"
 
 namespace tarnel {

@@ -1,6 +1,6 @@
 #include "excitation/pitch.h"
 
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 #include "excitation/pitch_avx.h"
 #include "lpc/filters.h"
 #include "lpc/lanes.h"

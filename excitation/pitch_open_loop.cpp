@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 #include "excitation/pitch_avx.h"
 #include "lpc/lanes.h"
 #include "lpc/wide_lanes.h"

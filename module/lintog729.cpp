@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 #include "module/module_log.h"
 #include "module/sample_frames.h"
 #include "module/translator_descriptor.h"

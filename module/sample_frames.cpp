@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "codec/dimensions.h"
+#include "dsp/frame.h"
 
 namespace tarnel_module {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 using host_test::LogCapture;
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TARNEL_LEAK_CHECK 1

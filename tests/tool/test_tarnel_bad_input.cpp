@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "tarnel_run.h"
+#include "support/tarnel_run.h"
 
 using namespace tarnel_run;
 

@@ -10,7 +10,7 @@
 #include "codec/decoder.h"
 #include "samples/call_capture.h"
 #include "support/test_support.h"
-#include "tarnel_run.h"
+#include "support/tarnel_run.h"
 #include "tools/audio_io.h"
 
 using namespace tarnel_run;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 using host_test::Instance;
 using host_test::LoadedModule;

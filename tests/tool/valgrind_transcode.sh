@@ -4,7 +4,7 @@
 # uninitialised memory, a bad free, or a definite or possible leak. memcheck sees what the
 # sanitizer build cannot: the plain -O2 binaries as shipped, and reads of uninitialised memory.
 #
-#   tests/valgrind_transcode.sh [BUILD_DIR]     (default: build; the plain build must exist)
+#   tests/tool/valgrind_transcode.sh [BUILD_DIR]     (default: build; the plain build must exist)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

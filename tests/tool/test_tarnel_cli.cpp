@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/test_support.h"
 #include "tools/tool.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "tools/tool.h"
 
 namespace tarnel_run {

@@ -16,7 +16,7 @@
 #include "module/g729tolin.h"
 #include "module/lintog729.h"
 #include "support/test_support.h"
-#include "tarnel_run.h"
+#include "support/tarnel_run.h"
 #include "tools/audio_io.h"
 #include "tools/quality.h"
 

@@ -7,7 +7,7 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 #include "support/test_support.h"
 
 using host_test::Instance;

@@ -1,8 +1,9 @@
-// Sizes shared by every stage of the codec.
+// Sizes shared by every layer: the codec's stages, the module, the host stand-in and the tool.
 #pragma once
 
 namespace tarnel {
 
+constexpr int kSampleRate = 8000;  // Hz, linear PCM in and out
 constexpr int kFrame = 80;         // samples per 10 ms frame at 8 kHz
 constexpr int kSubframe = 40;      // samples per subframe
 constexpr int kOrder = 10;         // LP order
