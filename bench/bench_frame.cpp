@@ -4,7 +4,7 @@
 #include "bench_trace.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/wide_lanes.h"
 
 using namespace tarnel;
 using namespace tarnel_bench;

@@ -7,7 +7,7 @@
 #include "excitation/acelp.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"

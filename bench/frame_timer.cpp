@@ -10,7 +10,7 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/wide_lanes.h"
 #include "support/test_support.h"
 
 using namespace tarnel;

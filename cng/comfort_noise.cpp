@@ -2,8 +2,9 @@
 
 #include <cmath>
 
+#include "cng/comfort_noise_internal.h"
+#include "dsp/filters.h"
 #include "excitation/pitch.h"
-#include "lpc/filters.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
 #include "tables/cng_tables.h"
@@ -15,7 +16,6 @@ namespace tarnel {
 
 namespace {
 
-constexpr int kSubframe = 40;
 constexpr double kPulseGainLimit = 5000.0;
 // sqrt(10) to nine digits: the scaled Gaussian part then carries a quarter of the target
 // subframe energy 40 g^2, leaving the rest to the adaptive part and the pulses.
@@ -73,33 +73,22 @@ void cng_subframe(double* x, double g, int16_t* seed) {
 
 }  // namespace
 
-void cng_build_noise_predictor(double (*noise_fg)[4][10]) {
-    for (int k = 0; k < 4; ++k) {
-        for (int i = 0; i < 10; ++i) {
-            noise_fg[0][k][i] = fg[0][k][i];
-            noise_fg[1][k][i] = 0.6 * fg[0][k][i] + 0.4 * fg[1][k][i];
-        }
-    }
-}
-
 void cng_init(cng_state* st) {
     st->cur_gain = 0.0;
-    lsf_to_lsp(lsf_reset, st->sid_lsp, 10);
+    lsf_to_lsp(lsf_reset, st->sid_lsp, kOrder);
     st->sid_gain = tab_Sidgain[0];
-    cng_build_noise_predictor(st->noise_fg);
 }
 
-void cng_decode_sid(cng_state* st, int prev_frame_type, int sid_switch, int sid_index1,
+void cng_decode_sid(cng_state* st, bool new_burst, int sid_switch, int sid_index1,
                     int sid_index2, int energy_index, double* exc, double* lsp_prev,
-                    double* a_sub, int16_t* seed, double (*predictor)[10]) {
+                    double* a_sub, int16_t* seed, double (*predictor)[kOrder]) {
     // The fields arrive masked to their widths; masking again keeps any caller in the tables.
     st->sid_gain = tab_Sidgain[energy_index & 31];
-    sid_lsf_decode(st->noise_fg, sid_switch & 1, sid_index1 & 31, sid_index2 & 15, predictor,
-                   st->sid_lsp);
+    sid_lsf_decode(sid_switch & 1, sid_index1 & 31, sid_index2 & 15, predictor, st->sid_lsp);
 
     // A new burst of noise starts at the transmitted level; within a burst the level glides,
     // so that successive SID frames do not step audibly.
-    if (prev_frame_type == 1) {
+    if (new_burst) {
         st->cur_gain = st->sid_gain;
     } else {
         st->cur_gain = 0.875 * st->cur_gain + 0.125 * st->sid_gain;
@@ -107,31 +96,31 @@ void cng_decode_sid(cng_state* st, int prev_frame_type, int sid_switch, int sid_
 
     cng_excitation(exc, st->cur_gain, seed);
     interpolate_lsp_to_lp(lsp_prev, st->sid_lsp, a_sub);
-    copy_vector(st->sid_lsp, lsp_prev, 10);
+    copy_vector(st->sid_lsp, lsp_prev, kOrder);
 }
 
-void sid_lsf_decode(const double (*noise_fg)[4][10], int sid_switch, int sid_index1,
-                    int sid_index2, double (*predictor)[10], double* lsp) {
+void sid_lsf_decode(int sid_switch, int sid_index1, int sid_index2,
+                    double (*predictor)[kOrder], double* lsp) {
     const double* cb1 = lspcb1[PtrTab_1[sid_index1]];
     const double* cb2_low = lspcb2[PtrTab_2[0][sid_index2]];
     const double* cb2_high = lspcb2[PtrTab_2[1][sid_index2]];
 
-    double u[10];
-    for (int j = 0; j < 10; ++j) u[j] = cb1[j];
-    for (int j = 0; j < 5; ++j) u[j] += cb2_low[j];
-    for (int j = 5; j < 10; ++j) u[j] += cb2_high[j];
+    double u[kOrder];
+    for (int j = 0; j < kOrder; ++j) u[j] = cb1[j];
+    for (int j = 0; j < kLspSplit; ++j) u[j] += cb2_low[j];
+    for (int j = kLspSplit; j < kOrder; ++j) u[j] += cb2_high[j];
     lsf_space(u, 0.0012);
 
-    double q[10];
-    lsf_compose(u, q, noise_fg[sid_switch], predictor, noise_fg_sum[sid_switch]);
+    double q[kOrder];
+    lsf_compose(u, q, noise_fg.fg[sid_switch], predictor, noise_fg_sum[sid_switch]);
     lsp_predictor_push(u, predictor);
     lsf_stabilize(q);
-    lsf_to_lsp(q, lsp, 10);
+    lsf_to_lsp(q, lsp, kOrder);
 }
 
 void cng_excitation(double* exc, double gain, int16_t* seed) {
     // Subframe 1 runs after subframe 0 is finished: its adaptive part may read it.
-    for (int s = 0; s < 2; ++s) cng_subframe(exc + kSubframe * s, gain, seed);
+    for (int s = 0; s < kSubframes; ++s) cng_subframe(exc + kSubframe * s, gain, seed);
 }
 
 void cng_draw_subframe(int16_t* seed, cng_subframe_draw* d) {

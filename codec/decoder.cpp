@@ -3,11 +3,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "codec/excitation_guard.h"
+#include "codec/decoder_internal.h"
 #include "excitation/acelp.h"
+#include "excitation/excitation_guard.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
-#include "lpc/filters.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
 #include "tables/lp_tables.h"
@@ -17,17 +17,8 @@ namespace tarnel {
 
 namespace {
 
-constexpr int kCurrentSyn = 10;
-constexpr double kSharpMin = 0.2;
-constexpr double kSharpMax = 0.7945;
 constexpr int kInitialPitch = 60;
 constexpr int16_t kCngSeedStart = 11111;
-
-double clip_sharp(double gp) {
-    if (gp > kSharpMax) return kSharpMax;
-    if (gp < kSharpMin) return kSharpMin;
-    return gp;
-}
 
 // A speech frame's LP filters, from its LSP indices.
 void speech_filters(g729_decoder_state* st, const g729_params* p, double* a_sub) {
@@ -60,38 +51,26 @@ int speech_excitation(g729_decoder_state* st, const g729_params* p, int s, int t
     double code[kSubframe];
     acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
                  p->slot[s == 0 ? kSlotCode1 : kSlotCode2], code);
-    if (t0 < kSubframe)
-        for (int n = t0; n < kSubframe; ++n) code[n] = code[n] + st->pitch_sharp * code[n - t0];
+    acelp_sharpen(code, t0, st->pitch_sharp);
 
     double gp;
     double gc;
     gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], code,
                 kSubframe, &gp, &gc);
-    st->pitch_sharp = clip_sharp(gp);
-    for (int n = 0; n < kSubframe; ++n) exc[n] = gp * exc[n] + gc * code[n];
-    limit_excitation(exc, kSubframe);
+    st->pitch_sharp = clip_pitch_sharp(gp);
+    mix_excitation(exc, gp, gc, code);
     return t0;
 }
 
 synthesis_job speech_synthesis(g729_decoder_state* st, const double* a_sub, int s, double* syn) {
     const int sub = s * kSubframe;
-    return {a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub, st->syn_mem, 1};
+    return {a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub, st->syn_mem, true};
 }
 
-void run(const synthesis_job& job) {
-    synthesis_filter(job.a, job.x, job.y, kSubframe, job.mem, job.update);
-}
-
-void synthesise_speech(g729_decoder_state* st, const g729_params* p, double* syn,
-                       double* a_sub, int* lags) {
-    speech_filters(st, p, a_sub);
-    int t0 = 0;
-    for (int s = 0; s < 2; ++s) {
-        t0 = speech_excitation(st, p, s, t0);
-        lags[s] = t0;
-        run(speech_synthesis(st, a_sub, s, syn));
-    }
-    st->prev_pitch = t0;
+// The frame's excitation becomes the past of the next one.
+void end_frame(g729_decoder_state* st, int frame_type) {
+    st->prev_frame_type = frame_type;
+    copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }
 
 // A speech frame through synthesis, post-filter and output high-pass. Every stage is that of
@@ -100,17 +79,17 @@ void synthesise_speech(g729_decoder_state* st, const g729_params* p, double* syn
 // synthesis of subframe 0 (given four lanes), its short-term synthesis of subframe 0 beside
 // the LP synthesis of subframe 1, and the high-pass of subframe 0 beside its synthesis of
 // subframe 1.
-void decode_speech_overlapped(g729_decoder_state* st, const g729_params* p, double* syn) {
+void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn) {
     double a_sub[kLpPair];
     speech_filters(st, p, a_sub);
     postfilter_state* pf = &st->postfilter;
-    double shaped[2][kSubframe];
-    double out[2 * kSubframe];
+    double shaped[kSubframes][kSubframe];
+    double out[kFrame];
 
     const int t0 = speech_excitation(st, p, 0, 0);
     postfilter_plan plan;
     postfilter_plan_frame_beside(a_sub, &plan, speech_synthesis(st, a_sub, 0, syn));
-    postfilter_shape(pf, plan, syn, 0, t0, 1, shaped[0]);
+    postfilter_shape(pf, plan, syn, 0, t0, true, shaped[0]);
 
     const int t1 = speech_excitation(st, p, 1, t0);
     synthesis_filter_pair(speech_synthesis(st, a_sub, 1, syn),
@@ -119,35 +98,42 @@ void decode_speech_overlapped(g729_decoder_state* st, const g729_params* p, doub
     st->prev_pitch = t1;
 
     // The output high-pass of subframe 0 runs beside the post-filter's last synthesis.
-    postfilter_shape(pf, plan, syn, 1, t1, 1, shaped[1]);
+    postfilter_shape(pf, plan, syn, 1, t1, true, shaped[1]);
     synthesis_beside_postprocess(postfilter_synthesis(pf, plan, 1, shaped[1], out + kSubframe),
                                  st->postprocess_state, out, kSubframe);
     postfilter_agc(&pf->past_gain, out + kSubframe, syn + kSubframe);
-    postfilter_finish(syn, out);
+    postfilter_finish(pf, syn, out);
     postprocess(st->postprocess_state, syn + kSubframe, kSubframe);
-
-    st->prev_frame_type = kFrameTypeSpeech;
-    copy_vector(st->exc + kFrame, st->exc, kExcHistory);
+    end_frame(st, kFrameTypeSpeech);
 }
 
 void synthesise_sid(g729_decoder_state* st, const g729_params* p, double* syn, double* a_sub,
                     int* lags) {
-    double predictor[4][10];
-    lsp_predictor_save(st->lsp_predictor, predictor);
-    cng_decode_sid(&st->cng, st->prev_frame_type, p->slot[kSlotLsp1], p->slot[kSlotLsp2],
-                   p->slot[kSlotPitch1], p->slot[kSlotParity], st->exc + kExcHistory,
-                   st->lsp_old, a_sub, &st->cng_seed, predictor);
-    lsp_predictor_restore(st->lsp_predictor, predictor);
+    cng_decode_sid(&st->cng, st->prev_frame_type == kFrameTypeSpeech, p->slot[kSlotLsp1],
+                   p->slot[kSlotLsp2], p->slot[kSlotPitch1], p->slot[kSlotParity],
+                   st->exc + kExcHistory, st->lsp_old, a_sub, &st->cng_seed,
+                   st->lsp_predictor);
 
     // The synthesis memory takes the unflushed last outputs of each subframe.
     const double* exc = st->exc + kExcHistory;
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < kSubframes; ++s) {
         const int sub = s * kSubframe;
-        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem, 0);
+        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem,
+                         false);
         copy_vector(syn + sub + kSubframe - kOrder, st->syn_mem, kOrder);
         lags[s] = st->prev_pitch;
     }
     st->pitch_sharp = kSharpMin;
+}
+
+// Comfort noise through the whole post-filter but its pitch stage, and the high-pass.
+void decode_sid(g729_decoder_state* st, const g729_params* p, double* syn) {
+    double a_sub[kLpPair];
+    int lags[kSubframes];
+    synthesise_sid(st, p, syn, a_sub, lags);
+    end_frame(st, kFrameTypeSid);
+    postfilter(&st->postfilter, syn, a_sub, lags, false);
+    postprocess(st->postprocess_state, syn, kFrame);
 }
 
 }  // namespace
@@ -177,18 +163,6 @@ void g729_decoder_init(g729_decoder_state* st) {
     postfilter_init(&st->postfilter);
 }
 
-void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, double* syn,
-                           double* a_sub, int* lags, int* frame_type) {
-    *frame_type = params->frame_type;
-    if (params->frame_type == kFrameTypeSid)
-        synthesise_sid(st, params, syn, a_sub, lags);
-    else
-        synthesise_speech(st, params, syn, a_sub, lags);
-
-    st->prev_frame_type = params->frame_type;
-    copy_vector(st->exc + kFrame, st->exc, kExcHistory);
-}
-
 int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, int unit_size) {
     int type;
     if (unit_size == kSpeechFrameBytes)
@@ -200,21 +174,33 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
 
     g729_params params;
     g729_unpack_frame(&params, in, type);
-
-    double* syn = st->syn + kCurrentSyn;
-    if (params.frame_type == kFrameTypeSpeech) {
-        decode_speech_overlapped(st, &params, syn);
-    } else {
-        double a_sub[kLpPair];
-        int lags[2];
-        int frame_type;
-        g729_synthesise_frame(st, &params, syn, a_sub, lags, &frame_type);
-        postfilter(&st->postfilter, syn, a_sub, lags, frame_type);
-        postprocess(st->postprocess_state, syn, kFrame);
-    }
-
-    for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(syn[i]);
+    if (type == kFrameTypeSpeech)
+        decode_speech(st, &params, st->syn);
+    else
+        decode_sid(st, &params, st->syn);
+    for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(st->syn[i]);
     return 0;
+}
+
+// ---- Reference path (tests and benchmarks) -----------------------------------------------
+
+void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, double* syn,
+                           double* a_sub, int* lags, int* frame_type) {
+    *frame_type = params->frame_type;
+    if (params->frame_type == kFrameTypeSid) {
+        synthesise_sid(st, params, syn, a_sub, lags);
+    } else {
+        speech_filters(st, params, a_sub);
+        int t0 = 0;
+        for (int s = 0; s < kSubframes; ++s) {
+            t0 = speech_excitation(st, params, s, t0);
+            lags[s] = t0;
+            const synthesis_job job = speech_synthesis(st, a_sub, s, syn);
+            synthesis_filter(job.a, job.x, job.y, kSubframe, job.mem, job.update);
+        }
+        st->prev_pitch = t0;
+    }
+    end_frame(st, params->frame_type);
 }
 
 }  // namespace tarnel

@@ -5,26 +5,34 @@
 
 #include "cng/comfort_noise.h"
 #include "codec/bitstream.h"
+#include "dsp/filters.h"
 #include "dsp/frame.h"
 #include "lpc/postfilter.h"
 
 namespace tarnel {
 
 struct g729_decoder_state {
-    double exc[234];             // excitation: 154 past, then the current frame at 154
-    double lsp_old[10];          // previous LSPs: interpolation start, also for comfort noise
-    double syn_mem[10];          // LP synthesis filter memory
-    double pitch_sharp;          // last decoded pitch gain, clipped to 0.2..0.7945
-    int32_t prev_pitch;          // T0 used on a parity error, reported for SID frames
-    int32_t prev_frame_type;     // 1 speech, 2 SID
-    int16_t cng_seed;            // comfort-noise generator state
-    double lsp_predictor[4][10]; // MA memory of the LSP decoder
-    cng_state cng;               // comfort-noise memory
-    double gain_predictor_memory[4];  // past decoded code-gain energies (dB)
-    double postprocess_state[4]; // x1, x2, y1, y2 of the output high-pass filter
+    double exc[kExcHistory + kFrame];  // excitation: 154 past, then the current frame
+    double lsp_old[kOrder];            // previous LSPs: interpolation start, also for comfort noise
+    double syn_mem[kOrder];            // LP synthesis filter memory
+    double pitch_sharp;                // last decoded pitch gain, clipped to 0.2..0.7945
+    int32_t prev_pitch;                // T0 used on a parity error, reported for SID frames
+    int32_t prev_frame_type;           // kFrameTypeSpeech or kFrameTypeSid
+    int16_t cng_seed;                  // comfort-noise generator state
+    double lsp_predictor[kLspPredictorOrder][kOrder];  // MA memory of the LSP decoder
+    cng_state cng;                                     // comfort-noise memory
+    double gain_predictor_memory[kGainPredictorOrder]; // past decoded code-gain energies (dB)
+    double postprocess_state[kBiquadMemory];           // x1, x2, y1, y2 of the output high-pass
     postfilter_state postfilter;
-    double syn[90];              // 10 unfiltered samples of the previous frame, then this frame
+    double syn[kFrame];  // the frame's output before rounding
 };
+constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 1 +
+                                     kLspPredictorOrder * kOrder + kCngStateDoubles +
+                                     kGainPredictorOrder + kBiquadMemory +
+                                     kPostfilterStateDoubles + kFrame;
+// The three integers and their padding take the room of two doubles.
+static_assert(sizeof(g729_decoder_state) == (kDecoderStateDoubles + 2) * sizeof(double),
+              "g729_decoder_state is the listed doubles and three integers");
 
 void g729_decoder_init(g729_decoder_state* st);
 
@@ -34,8 +42,5 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
 // A decoded value as a 16-bit sample: rounded half away from zero and saturated; a
 // non-finite value becomes 0.
 int16_t g729_round_sample(double v);
-
-void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, double* syn,
-                           double* a_sub, int* lags, int* frame_type);
 
 }  // namespace tarnel

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "codec/excitation_guard.h"
+#include "excitation/excitation_guard.h"
 #include "excitation/acelp.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
@@ -17,26 +17,13 @@ namespace tarnel {
 
 namespace {
 
-// Views into the state's buffers, fixed for the life of the state.
-constexpr int kCurrentSpeech = 120;
-constexpr int kNewSpeech = 160;
-constexpr int kCurrentWsp = 143;
-
-// Bounds of the pitch-sharpening factor carried from one subframe to the next.
-constexpr double kSharpMin = 0.2;
-constexpr double kSharpMax = 0.7945;
+constexpr int kCurrentWsp = kPitchMax;
 
 // Perceptual weighting: bandwidth expansion of the quantized LP filter, and the tilt of the
 // filter that turns the residual into weighted speech.
 constexpr double kGammaWeight = 0.75;
 constexpr double kWeightTilt = 0.7;
 constexpr double kTamedPitchGain = 0.95;
-
-double clip_sharp(double gp) {
-    if (gp > kSharpMax) return kSharpMax;
-    if (gp < kSharpMin) return kSharpMin;
-    return gp;
-}
 
 }  // namespace
 
@@ -68,10 +55,10 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     double* exc = st->exc + kExcHistory;
 
     // Frame part: LP analysis, LSP quantization and the weighted speech of both subframes.
-    double r[13];
+    double r[kAnalysisLags + 1];
     double a[kLpSize];
-    autocorrelation(st->speech, 12, r);
-    lag_window(12, r);
+    autocorrelation(st->speech, kAnalysisLags, r);
+    lag_window(kAnalysisLags, r);
     levinson(r, a);
 
     double lsp_new[kOrder];
@@ -97,22 +84,22 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     // The weighted speech, the impulse responses and the first subframe's target are all
     // recursions on data known by now; each recursion is bound by its own latency, so they
     // run in pairs (the second subframe's response waits for a partner further down).
-    double w[2][kLpSize];
-    for (int s = 0; s < 2; ++s) {
+    double w[kSubframes][kLpSize];
+    for (int s = 0; s < kSubframes; ++s) {
         const double* aps = ap + s * kLpSize;
         w[s][0] = 1.0;
         for (int i = 1; i <= kOrder; ++i) w[s][i] = aps[i] - kWeightTilt * aps[i - 1];
     }
-    double h[2][kSubframe];
+    double h[kSubframes][kSubframe];
     for (double* hs : h) {
         hs[0] = 1.0;
         zero_vector(hs + 1, kSubframe - 1);
     }
-    double x[2][kSubframe];
-    synthesis_filter_pair({w[0], exc, wsp, st->weight_mem, 1}, {ap, h[0], h[0], h[0] + 1, 0},
-                          kSubframe);
-    synthesis_filter_pair({w[1], exc + kSubframe, wsp + kSubframe, st->weight_mem, 1},
-                          {ap, exc, x[0], st->target_mem, 0}, kSubframe);
+    double x[kSubframes][kSubframe];
+    synthesis_filter_pair({w[0], exc, wsp, st->weight_mem, true},
+                          {ap, h[0], h[0], h[0] + 1, false}, kSubframe);
+    synthesis_filter_pair({w[1], exc + kSubframe, wsp + kSubframe, st->weight_mem, true},
+                          {ap, exc, x[0], st->target_mem, false}, kSubframe);
 
     const int t_op = pitch_open_loop(wsp, kFrame);
     int t_min;
@@ -120,7 +107,7 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     pitch_search_range(t_op, &t_min, &t_max);
 
     // Subframe part: closed-loop pitch, algebraic codebook and gains.
-    for (int s = 0; s < 2; ++s) {
+    for (int s = 0; s < kSubframes; ++s) {
         const int sub = s * kSubframe;
         const double* aps = ap + s * kLpSize;
         double* exc_sub = exc + sub;
@@ -128,7 +115,7 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         double* xs = x[s];
 
         // The second subframe's target needs the first one's final filter memory.
-        if (s == 1) synthesis_filter(aps, exc_sub, xs, kSubframe, st->target_mem, 0);
+        if (s == 1) synthesis_filter(aps, exc_sub, xs, kSubframe, st->target_mem, false);
 
         int frac;
         const int t0 = pitch_closed_loop(exc_sub, xs, hs, kSubframe, t_min, t_max, sub, &frac);
@@ -140,17 +127,19 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
             params->slot[kSlotPitch2] = pitch_index;
         }
 
+        // y1: the adaptive vector through the weighted synthesis filter from rest.
         double y1[kSubframe];
+        double rest[kOrder] = {};
         if (s == 0) {
-            synthesis_filter_pair({aps, exc_sub, y1, st->zero_mem, 0},
-                                  {ap + kLpSize, h[1], h[1], h[1] + 1, 0}, kSubframe);
+            synthesis_filter_pair({aps, exc_sub, y1, rest, false},
+                                  {ap + kLpSize, h[1], h[1], h[1] + 1, false}, kSubframe);
         } else {
-            synthesis_filter(aps, exc_sub, y1, kSubframe, st->zero_mem, 0);
+            synthesis_filter(aps, exc_sub, y1, kSubframe, rest, false);
         }
         double g_coeff[5];
         double gp = pitch_gain(xs, y1, g_coeff, kSubframe);
-        const int tame = taming_test(st->taming_memory, t0, frac);
-        if (tame == 1 && gp > kTamedPitchGain) gp = kTamedPitchGain;
+        const bool tame = taming_test(st->taming_memory, t0, frac);
+        if (tame && gp > kTamedPitchGain) gp = kTamedPitchGain;
 
         double x2[kSubframe];
         for (int n = 0; n < kSubframe; ++n) x2[n] = xs[n] - gp * y1[n];
@@ -168,15 +157,15 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
             gain_quantize(st->gain_predictor_memory, code, g_coeff, kSubframe, &gp, &gc, tame);
         params->slot[s == 0 ? kSlotGain1 : kSlotGain2] = gain_index;
 
-        st->pitch_sharp = clip_sharp(gp);
-        for (int n = 0; n < kSubframe; ++n) exc_sub[n] = gp * exc_sub[n] + gc * code[n];
-        limit_excitation(exc_sub, kSubframe);  // the same bound as the decoder's, to stay in step
+        st->pitch_sharp = clip_pitch_sharp(gp);
+        mix_excitation(exc_sub, gp, gc, code);
         taming_update(st->taming_memory, t0, gp);
+        const int last = kSubframe - kOrder;
         for (int j = 0; j < kOrder; ++j)
-            st->target_mem[j] = xs[30 + j] - gp * y1[30 + j] - gc * y2[30 + j];
+            st->target_mem[j] = xs[last + j] - gp * y1[last + j] - gc * y2[last + j];
     }
 
-    copy_vector(st->speech + kFrame, st->speech, 240 - kFrame);
+    copy_vector(st->speech + kFrame, st->speech, kAnalysisWindow - kFrame);
     copy_vector(st->wsp + kFrame, st->wsp, kCurrentWsp);
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }

@@ -3,8 +3,8 @@
 #include "dsp/frame.h"
 #include "excitation/acelp_avx.h"
 #include "excitation/pitch.h"
-#include "lpc/lanes.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/lanes.h"
+#include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
@@ -16,7 +16,7 @@ constexpr int kPerTrack = 8;
 // The impulse correlations Phi(p, q) = sum over m = 0..39 - max(p, q) of h[m] h[m + |q - p|]
 // are the running sums of each lag, walked from the start of the response: row m + 1 of
 // `run` holds every lag's sum after term m, row 0 is zero.
-constexpr int kRunWidth = kCorrelationRowWidth;
+constexpr int kRunWidth = kSubframe;
 
 struct search_data {
     double run[kSubframe + 1][kRunWidth];
@@ -170,17 +170,22 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
     }
 }
 
-// Repeats the vector at the pitch lag so that the code contributes periodicity.
-void sharpen(double* v, int t0, double sharp) {
+}  // namespace
+
+double clip_pitch_sharp(double gp) {
+    if (gp > kSharpMax) return kSharpMax;
+    if (gp < kSharpMin) return kSharpMin;
+    return gp;
+}
+
+void acelp_sharpen(double* v, int t0, double sharp) {
     if (t0 >= kSubframe) return;
     for (int i = 0; i <= kSubframe - 1 - t0; ++i) v[i + t0] = v[i] * sharp + v[i + t0];
 }
 
-}  // namespace
-
 int acelp_search(const double* x, double* h, int t0, double sharp, double* code, double* y,
                  int* sign_out) {
-    sharpen(h, t0, sharp);
+    acelp_sharpen(h, t0, sharp);
 
     search_data sd;
     compute_correlations(h, sd);
@@ -219,7 +224,7 @@ int acelp_search(const double* x, double* h, int t0, double sharp, double* code,
         if (sd.s[best.pos[n]] > 0.0) sign |= 1 << n;
     *sign_out = sign;
 
-    sharpen(code, t0, sharp);
+    acelp_sharpen(code, t0, sharp);
 
     const int p3 = best.pos[3];
     return best.pos[0] / kTracks + 8 * (best.pos[1] / kTracks) + 64 * (best.pos[2] / kTracks) +

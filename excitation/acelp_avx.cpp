@@ -1,17 +1,17 @@
 #include "excitation/acelp_avx.h"
 
-#include "lpc/wide_lanes.h"
+#include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
 #if TARNEL_HAVE_WIDE_LANES
 
-TARNEL_WIDE void correlation_rows_avx(const double* hp, double (*run)[kCorrelationRowWidth]) {
+TARNEL_WIDE void correlation_rows_avx(const double* hp, double (*run)[kSubframe]) {
     // Every lag's sum stays in a register from row to row; lanes past the triangle sum
     // products of the zero padding and are never read.
     lane4 acc[10];
     for (lane4& a : acc) a = splat4(0.0);
-    for (int m = 0; m < 40; ++m) {
+    for (int m = 0; m < kSubframe; ++m) {
         const lane4 hm = splat4(hp[m]);
 #pragma GCC unroll 10
         for (int g = 0; g < 10; ++g) {
@@ -23,7 +23,7 @@ TARNEL_WIDE void correlation_rows_avx(const double* hp, double (*run)[kCorrelati
 
 #else
 
-void correlation_rows_avx(const double*, double (*)[kCorrelationRowWidth]) {}
+void correlation_rows_avx(const double*, double (*)[kSubframe]) {}
 
 #endif
 

@@ -1,13 +1,13 @@
-// AVX variant of the algebraic codebook's correlation rows (see lpc/wide_lanes.h); only for
+// AVX variant of the algebraic codebook's correlation rows (see dsp/wide_lanes.h); only for
 // wide_lanes().
 #pragma once
 
-namespace tarnel {
+#include "dsp/frame.h"
 
-constexpr int kCorrelationRowWidth = 40;  // lags 0..39
+namespace tarnel {
 
 // run[m + 1][lag] = run[m][lag] + hp[m] hp[m + lag] for m < 40 and lag < 40, run[0] being
 // zero; hp has 80 samples, zero beyond the first 40.
-void correlation_rows_avx(const double* hp, double (*run)[kCorrelationRowWidth]);
+void correlation_rows_avx(const double* hp, double (*run)[kSubframe]);
 
 }  // namespace tarnel

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "dsp/frame.h"
+#include "excitation/gain_quantizer_internal.h"
 #include "tables/gain_tables.h"
 
 namespace tarnel {
@@ -37,19 +38,17 @@ void gain_predict(const double* mem, const double* code, int n, double* gcode0_o
     double e = 0.01;
     for (int i = 0; i < n; ++i) e += code[i] * code[i];
     double p = gain_mean_energy - 10.0 * std::log10(e / n);
-    for (int i = 0; i < 4; ++i) p = p + gain_pred[i] * mem[i];
+    for (int i = 0; i < kGainPredictorOrder; ++i) p = p + gain_pred[i] * mem[i];
     *gcode0_out = std::pow(10.0, p / 20.0);
 }
 
 void gain_update(double* mem, double g) {
-    mem[3] = mem[2];
-    mem[2] = mem[1];
-    mem[1] = mem[0];
+    for (int i = kGainPredictorOrder - 1; i > 0; --i) mem[i] = mem[i - 1];
     mem[0] = 20.0 * std::log10(g);
 }
 
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
-                  double* gc_out, int tame) {
+                  double* gc_out, bool tame) {
     double gcode0;
     gain_predict(mem, code, n, &gcode0);
 
@@ -59,7 +58,7 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
     const double t = -1.0 / (4.0 * g[0] * g[2] - g[4] * g[4]);
     double bp = (2.0 * g[2] * g[1] - g[4] * g[3]) * t;
     const double bc = (2.0 * g[0] * g[3] - g[4] * g[1]) * t;
-    if (tame == 1 && bp > 0.94) bp = 0.94;
+    if (tame && bp > 0.94) bp = 0.94;
 
     // Project the optimum onto the axes along which each codebook is sorted, and start each
     // band at the rows just below it.
@@ -76,7 +75,7 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
         for (int j = cand2; j < cand2 + 8; ++j) {
             const double gp = gbk1[i].pitch + gbk2[j].pitch;
             const double gc = gcode0 * (gbk1[i].code + gbk2[j].code);
-            if (tame == 1 && gp >= 0.9999) continue;
+            if (tame && gp >= 0.9999) continue;
             const double err = (gp * gp) * g[0] + gp * g[1] + (gc * gc) * g[2] + gc * g[3] +
                                gp * gc * g[4];
             if (err < best) {

@@ -9,10 +9,8 @@ void code_gain_correlations(const double* x, const double* y1, const double* y2,
 
 // mem: past quantized energies (dB), newest first. Returns the 7-bit gain index.
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
-                  double* gc_out, int tame);
+                  double* gc_out, bool tame);
 
-void gain_predict(const double* mem, const double* code, int n, double* gcode0_out);
-void gain_update(double* mem, double g);
 void gain_decode(double* mem, int index, const double* code, int n, double* gp_out,
                  double* gc_out);
 

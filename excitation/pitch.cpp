@@ -2,9 +2,9 @@
 
 #include "dsp/frame.h"
 #include "excitation/pitch_avx.h"
-#include "lpc/filters.h"
-#include "lpc/lanes.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/filters.h"
+#include "dsp/lanes.h"
+#include "dsp/wide_lanes.h"
 #include "tables/pitch_tables.h"
 
 namespace tarnel {
@@ -99,25 +99,9 @@ void adaptive_codebook_vector(double* exc, int t0, int frac, int n) {
     // Written in place in increasing j: lags shorter than the subframe thereby repeat the
     // samples just built, which is how the pitch pulse recurs within one subframe.
     int j = 0;
-    if (t0 >= kBlockSafeLag && wide_lanes()) j = interpolation_blocks_avx(exc, base, c1, c2, n);
     if (t0 >= kBlockSafeLag) {
-        for (; j + 8 <= n; j += 8) {
-            const double* left = exc + base + j;
-            const double* right = left + 1;
-            lane2 v0 = splat2(0.0), v1 = v0, v2 = v0, v3 = v0;
-            for (int i = 0; i < 10; ++i) {
-                const lane2 k1 = splat2(c1[3 * i]);
-                const lane2 k2 = splat2(c2[3 * i]);
-                v0 += load2(left - i) * k1 + load2(right + i) * k2;
-                v1 += load2(left + 2 - i) * k1 + load2(right + 2 + i) * k2;
-                v2 += load2(left + 4 - i) * k1 + load2(right + 4 + i) * k2;
-                v3 += load2(left + 6 - i) * k1 + load2(right + 6 + i) * k2;
-            }
-            store2(exc + j, v0);
-            store2(exc + j + 2, v1);
-            store2(exc + j + 4, v2);
-            store2(exc + j + 6, v3);
-        }
+        j = wide_lanes() ? interpolation_blocks_avx(exc, base, c1, c2, n)
+                         : interpolation_blocks<lane2>(exc, base, c1, c2, n);
     }
     for (; j < n; ++j) exc[j] = interpolate(exc + base + j, exc + base + j + 1, c1, c2);
 }
@@ -251,16 +235,16 @@ double pitch_gain(const double* x, const double* y1, double* g_coeff, int n) {
 // The taming memory tracks, per 40-sample zone of past excitation, how much a chain of
 // pitch predictions could have amplified it; a lag that reaches a zone near instability
 // must not get a pitch gain close to 1.
-int taming_test(const double* taming_memory, int t0, int frac) {
+bool taming_test(const double* taming_memory, int t0, int frac) {
     const int t1 = frac > 0 ? t0 + 1 : t0;
     const int reach = t1 - 50 > 0 ? t1 - 50 : 0;
     const int zone1 = static_cast<int>(reach * 0.025);
     const int zone2 = static_cast<int>((t1 + 8) * 0.025);
-    if (zone1 > zone2) return 0;
+    if (zone1 > zone2) return false;
     double worst = -1.0;
     for (int i = zone2; i >= zone1; --i)
         if (taming_memory[i] > worst) worst = taming_memory[i];
-    return worst > 60000.0 ? 1 : 0;
+    return worst > 60000.0;
 }
 
 void taming_update(double* taming_memory, int t0, double gp) {
@@ -279,9 +263,7 @@ void taming_update(double* taming_memory, int t0, double gp) {
             if (v > worst) worst = v;
         }
     }
-    taming_memory[3] = taming_memory[2];
-    taming_memory[2] = taming_memory[1];
-    taming_memory[1] = taming_memory[0];
+    for (int i = kTamingZones - 1; i > 0; --i) taming_memory[i] = taming_memory[i - 1];
     taming_memory[0] = worst;
 }
 

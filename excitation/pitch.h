@@ -2,6 +2,8 @@
 // pitch gain and the taming of the pitch gain.
 #pragma once
 
+#include "dsp/frame.h"
+
 namespace tarnel {
 
 // wsp: the frame's n = 80 weighted speech samples, with 143 readable before them.
@@ -32,9 +34,12 @@ void decode_lag(int index, int pit_min, int pit_max, int subframe_start, int* t0
 // Unquantized pitch gain in [0, 1.2]; writes g_coeff[0] and g_coeff[1].
 double pitch_gain(const double* x, const double* y1, double* g_coeff, int n);
 
-// taming_memory e[0..3], e[0] the most recent subframe. Returns 1 when the pitch gain
-// must be held down in this subframe.
-int taming_test(const double* taming_memory, int t0, int frac);
+// Zones of 40 past excitation samples the taming memory follows, newest first.
+constexpr int kTamingZones = 4;
+
+// taming_memory e[0..3], e[0] the most recent subframe. True when the pitch gain must be held
+// down in this subframe.
+bool taming_test(const double* taming_memory, int t0, int frac);
 void taming_update(double* taming_memory, int t0, double gp);
 
 }  // namespace tarnel

@@ -4,8 +4,8 @@
 
 #include "dsp/frame.h"
 #include "excitation/pitch_avx.h"
-#include "lpc/lanes.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/lanes.h"
+#include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
@@ -24,48 +24,29 @@ double open_loop_energy(const double* wsp, int n, int k) {
     return e;
 }
 
-// r[c] = sum over even i < n of wsp[i] base[stride i / 2 - c], each in order of i, for c in
-// blocks of eight below count; returns how many it wrote. The results are independent sums:
-// eight at a time keep the adder busy. A lane pair holds results {c + 1, c}, which are
-// neighbouring samples in that order.
-int lag_blocks(const double* wsp, int n, const double* base, int stride, int count, double* r) {
+// The correlations of whole blocks of lags side by side (see lag_blocks); returns how many.
+int correlation_blocks(const double* wsp, int n, const double* base, int stride, int count,
+                       double* r) {
     if (wide_lanes()) return lag_blocks_avx(wsp, n, base, stride, count, r);
-    int c = 0;
-    for (; c + 8 <= count; c += 8) {
-        const double* lagged = base - c - 1;
-        lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0;
-        for (int i = 0; i < n; i += 2) {
-            const lane2 w = splat2(wsp[i]);
-            const double* q = lagged + stride * (i / 2);
-            a0 += w * load2(q);
-            a1 += w * load2(q - 2);
-            a2 += w * load2(q - 4);
-            a3 += w * load2(q - 6);
-        }
-        store2(r + c, swap2(a0));
-        store2(r + c + 2, swap2(a1));
-        store2(r + c + 4, swap2(a2));
-        store2(r + c + 6, swap2(a3));
-    }
-    return c;
+    return lag_blocks<lane2>(wsp, n, base, stride, count, r);
 }
 
 // r[c] = open_loop_correlation(wsp, n, first + c) for c < count.
 void open_loop_correlations(const double* wsp, int n, int first, int count, double* r) {
-    int c = lag_blocks(wsp, n, wsp - first, 2, count, r);
+    int c = correlation_blocks(wsp, n, wsp - first, 2, count, r);
     for (; c < count; ++c) r[c] = open_loop_correlation(wsp, n, first + c);
 }
 
 // The same for the even lags first, first + 2, ... <= kPitchMax - 1: on the decimated grid
-// they are neighbours in the even samples, kept in ev[m] = wsp[2 m - offset].
+// they are neighbours in the even samples, kept in ev[m] = wsp[2 m - kOffset].
 void open_loop_even_correlations(const double* wsp, int n, int first, int count, double* r) {
-    constexpr int offset = kPitchMax - 1;  // the longest even lag
-    double ev[(offset + kFrame) / 2];
+    constexpr int kOffset = kPitchMax - 1;  // the longest even lag
+    double ev[(kOffset + kFrame) / 2];
     int c = 0;
     if (n <= kFrame) {
-        for (int m = 0; 2 * m < offset + n; ++m) ev[m] = wsp[2 * m - offset];
-        // Lag first + 2c at sample i reads ev[i / 2 + (offset - first) / 2 - c].
-        c = lag_blocks(wsp, n, ev + (offset - first) / 2, 1, count, r);
+        for (int m = 0; 2 * m < kOffset + n; ++m) ev[m] = wsp[2 * m - kOffset];
+        // Lag first + 2c at sample i reads ev[i / 2 + (kOffset - first) / 2 - c].
+        c = correlation_blocks(wsp, n, ev + (kOffset - first) / 2, 1, count, r);
     }
     for (; c < count; ++c) r[c] = open_loop_correlation(wsp, n, first + 2 * c);
 }

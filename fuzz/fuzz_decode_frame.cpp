@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "codec/decoder.h"
-#include "codec/excitation_guard.h"
+#include "excitation/excitation_guard.h"
 #include "support/state_scan.h"
 
 namespace {

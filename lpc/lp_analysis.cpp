@@ -2,45 +2,18 @@
 
 #include <cmath>
 
-#include "lpc/filters.h"
-#include "lpc/lanes.h"
+#include "dsp/filters.h"
+#include "dsp/frame.h"
+#include "dsp/lanes.h"
 #include "lpc/lp_analysis_avx.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/wide_lanes.h"
 #include "tables/lp_tables.h"
 
 namespace tarnel {
 
 namespace {
 
-constexpr int analysis_length = 240;
-constexpr int lp_order = 10;
-
 double flushed(double v) { return std::fabs(v) < flush_threshold ? 0.0 : v; }
-
-// head[k] = sum over j < 227 of y[j] y[j + k], lags k = 0..13 two to a lane pair; returns 227.
-int paired_head(const double* y, double* head) {
-    constexpr int common = analysis_length - 14 + 1;
-    lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0;
-    for (int j = 0; j < common; ++j) {
-        const lane2 yj = splat2(y[j]);
-        const double* yk = y + j;
-        a0 += yj * load2(yk);
-        a1 += yj * load2(yk + 2);
-        a2 += yj * load2(yk + 4);
-        a3 += yj * load2(yk + 6);
-        a4 += yj * load2(yk + 8);
-        a5 += yj * load2(yk + 10);
-        a6 += yj * load2(yk + 12);
-    }
-    store2(head, a0);
-    store2(head + 2, a1);
-    store2(head + 4, a2);
-    store2(head + 6, a3);
-    store2(head + 8, a4);
-    store2(head + 10, a5);
-    store2(head + 12, a6);
-    return common;
-}
 
 }  // namespace
 
@@ -76,8 +49,8 @@ void preprocess(double* state, double* signal, int n) {
 }
 
 void autocorrelation(const double* x, int m, double* r) {
-    double y[analysis_length];
-    for (int n = 0; n < analysis_length; ++n) y[n] = x[n] * lp_window[n];
+    double y[kAnalysisWindow];
+    for (int n = 0; n < kAnalysisWindow; ++n) y[n] = x[n] * lp_window[n];
     // The leading lags go side by side through the samples the longest of them has; each
     // lag then finishes its own remaining terms in order. Later lags are summed alone.
     double head[kWideAutocorrelationLags];
@@ -87,8 +60,8 @@ void autocorrelation(const double* x, int m, double* r) {
         paired_lags = kWideAutocorrelationLags;
         common = autocorrelation_head_avx(y, head);
     } else {
-        paired_lags = 14;
-        common = paired_head(y, head);
+        paired_lags = kPairedAutocorrelationLags;
+        common = autocorrelation_head<lane2, kPairedAutocorrelationLags>(y, head);
     }
     for (int k = 0; k <= m; ++k) {
         double s = 0.0;
@@ -97,7 +70,7 @@ void autocorrelation(const double* x, int m, double* r) {
             s = head[k];
             j = common;
         }
-        for (; j < analysis_length - k; ++j) s += y[j] * y[j + k];
+        for (; j < kAnalysisWindow - k; ++j) s += y[j] * y[j + k];
         r[k] = s;
     }
     // A silent buffer would otherwise give the recursion a zero first error to divide by.
@@ -113,7 +86,7 @@ void levinson(const double* r, double* a) {
     a[0] = 1.0;
     a[1] = k;
     double err = r[0] + r[1] * k;
-    for (int i = 2; i <= lp_order; ++i) {
+    for (int i = 2; i <= kOrder; ++i) {
         double s = a[0] * r[i];
         for (int j = 1; j < i; ++j) s += a[j] * r[i - j];
         k = -s / err;

@@ -3,6 +3,9 @@
 
 namespace tarnel {
 
+// Lags of the frame's autocorrelation, all lag-windowed; the recursion uses r[0..10] only.
+constexpr int kAnalysisLags = 12;
+
 // state: x1, x2, y1, y2. Filters n samples in place.
 void preprocess(double* state, double* signal, int n);
 

@@ -2,38 +2,26 @@
 
 #include <cmath>
 
-#include "lpc/lanes.h"
+#include "dsp/frame.h"
+#include "dsp/lanes.h"
+#include "lpc/lsp_conversion_internal.h"
 #include "tables/lp_tables.h"
 
 namespace tarnel {
 
 namespace {
 
-constexpr int lp_order = 10;
-constexpr int grid_last = 50;
+constexpr int kGridLast = 50;
 
-}  // namespace
-
-double chebyshev_eval(double x, const double* f) {
-    // Evaluates sum f[i] * T_(5-i)(x) without forming the Chebyshev polynomials.
-    double b2 = 1.0;
-    double b1 = 2.0 * x + f[1];
+// Evaluates sum f[i] * T_(5-i)(x) without forming the Chebyshev polynomials; for a lane pair,
+// two polynomials at once, one per lane, in the same steps.
+template <typename V>
+V chebyshev_sum(V x, const V* f) {
+    V b2;
+    splat_lanes(b2, 1.0);
+    V b1 = 2.0 * x + f[1];
     for (int i = 2; i <= 4; ++i) {
-        const double b0 = 2.0 * x * b1 - b2 + f[i];
-        b2 = b1;
-        b1 = b0;
-    }
-    return x * b1 - b2 + 0.5 * f[5];
-}
-
-namespace {
-
-// chebyshev_eval on two polynomials at once, one per lane, in the same steps.
-lane2 chebyshev_eval_pair(lane2 x, const lane2* f) {
-    lane2 b2 = splat2(1.0);
-    lane2 b1 = 2.0 * x + f[1];
-    for (int i = 2; i <= 4; ++i) {
-        const lane2 b0 = 2.0 * x * b1 - b2 + f[i];
+        const V b0 = 2.0 * x * b1 - b2 + f[i];
         b2 = b1;
         b1 = b0;
     }
@@ -41,6 +29,8 @@ lane2 chebyshev_eval_pair(lane2 x, const lane2* f) {
 }
 
 }  // namespace
+
+double chebyshev_eval(double x, const double* f) { return chebyshev_sum(x, f); }
 
 void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     // Symmetric and antisymmetric polynomials with their trivial roots at z = -1 and z = +1
@@ -58,8 +48,8 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     // where the search below would wait for each in turn.
     lane2 f[6];
     for (int i = 0; i <= 5; ++i) f[i] = lane2{f1[i], f2[i]};
-    lane2 on_grid[grid_last + 1];
-    for (int j = 0; j <= grid_last; ++j) on_grid[j] = chebyshev_eval_pair(splat2(lsp_grid[j]), f);
+    lane2 on_grid[kGridLast + 1];
+    for (int j = 0; j <= kGridLast; ++j) on_grid[j] = chebyshev_sum(splat2(lsp_grid[j]), f);
 
     // The roots of F1 and F2 interlace, so the search alternates between them and each root
     // found becomes the upper end of the next bracket.
@@ -69,7 +59,7 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     int j = 0;
     double xlow = lsp_grid[0];
     double ylow = on_grid[0][which];
-    while (nf < lp_order && j < grid_last) {
+    while (nf < kOrder && j < kGridLast) {
         ++j;
         double xhigh = xlow;
         double yhigh = ylow;
@@ -99,8 +89,8 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
         }
     }
     // A partial set of roots is no filter at all: keep the previous frame's whole.
-    if (nf < lp_order) {
-        for (int i = 0; i < lp_order; ++i) lsp[i] = lsp_old[i];
+    if (nf < kOrder) {
+        for (int i = 0; i < kOrder; ++i) lsp[i] = lsp_old[i];
     }
 }
 
@@ -133,10 +123,10 @@ void lsp_to_lp(const double* lsp, double* a) {
 }
 
 void interpolate_lsp_to_lp(const double* lsp_old, const double* lsp_new, double* a_sub) {
-    double lsp_mid[lp_order];
-    for (int i = 0; i < lp_order; ++i) lsp_mid[i] = 0.5 * lsp_old[i] + 0.5 * lsp_new[i];
+    double lsp_mid[kOrder];
+    for (int i = 0; i < kOrder; ++i) lsp_mid[i] = 0.5 * lsp_old[i] + 0.5 * lsp_new[i];
     lsp_to_lp(lsp_mid, a_sub);
-    lsp_to_lp(lsp_new, a_sub + 11);
+    lsp_to_lp(lsp_new, a_sub + kLpSize);
 }
 
 void lsp_to_lsf(const double* src, double* dst, int n) {

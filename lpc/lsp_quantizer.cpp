@@ -1,9 +1,10 @@
 #include "lpc/lsp_quantizer.h"
 
-#include "lpc/lanes.h"
+#include "dsp/lanes.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer_avx.h"
-#include "lpc/wide_lanes.h"
+#include "lpc/lsp_quantizer_internal.h"
+#include "dsp/wide_lanes.h"
 #include "tables/lsp_codebook1.h"
 #include "tables/lsp_codebook2.h"
 #include "tables/lsp_predictor_tables.h"
@@ -12,26 +13,19 @@ namespace tarnel {
 
 namespace {
 
-constexpr int lp_order = 10;
-constexpr int split = 5;  // second-stage halves: coefficients 0..4 and 5..9
-constexpr int predictor_rows = 4;
-constexpr int cb1_rows = 128;
 // A frame naming an unpublished row would be decoded with a different envelope by every other
-// decoder, so the search never picks one.
-constexpr int cb1_published_rows = kPublishedFirstStageRows;
-// The searched rows rounded up to whole blocks of the lane loops below (8 rows, AVX 16).
-constexpr int cb1_searched_rows = (cb1_published_rows + 7) / 8 * 8;
-constexpr int cb1_searched_rows_avx = (cb1_published_rows + 15) / 16 * 16;
-constexpr int cb2_rows = 32;
+// decoder, so the search never picks one. The distances are computed in whole blocks of the
+// lane loops.
+constexpr int whole_blocks(int rows, int block) { return (rows + block - 1) / block * block; }
 
-constexpr double first_gap = 0.0012;
-constexpr double second_gap = 0.0006;
-constexpr double lowest_lsf = 0.005;
-constexpr double min_distance = 0.0392;
-constexpr double highest_lsf = 3.135;
-constexpr double weight_low = 0.12566370616;         // 0.04 pi
-constexpr double weight_high = 2.8902652416800003;  // 0.92 pi
-constexpr double search_start = 1e38;
+constexpr double kFirstGap = 0.0012;
+constexpr double kSecondGap = 0.0006;
+constexpr double kLowestLsf = 0.005;
+constexpr double kMinDistance = 0.0392;
+constexpr double kHighestLsf = 3.135;
+constexpr double kWeightLow = 0.12566370616;         // 0.04 pi
+constexpr double kWeightHigh = 2.8902652416800003;  // 0.92 pi
+constexpr double kSearchStart = 1e38;
 
 double spacing_weight(double d) { return d > 0.0 ? 1.0 : 10.0 * (d * d) + 1.0; }
 
@@ -48,24 +42,24 @@ void space_pairs(double* buf, double gap, int first, int last) {
 // The codebooks column by column, so that neighbouring rows sit side by side in a lane pair.
 template <int Rows>
 struct transposed {
-    double col[lp_order][Rows];
+    double col[kOrder][Rows];
 };
 
 template <int Rows>
-constexpr transposed<Rows> transpose(const double (&cb)[Rows][lp_order]) {
+constexpr transposed<Rows> transpose(const double (&cb)[Rows][kOrder]) {
     transposed<Rows> t{};
     for (int r = 0; r < Rows; ++r)
-        for (int i = 0; i < lp_order; ++i) t.col[i][r] = cb[r][i];
+        for (int i = 0; i < kOrder; ++i) t.col[i][r] = cb[r][i];
     return t;
 }
 
-constexpr transposed<cb1_rows> lspcb1_t = transpose(lspcb1);
-constexpr transposed<cb2_rows> lspcb2_t = transpose(lspcb2);
+constexpr transposed<kLspCb1Rows> lspcb1_t = transpose(lspcb1);
+constexpr transposed<kLspCb2Rows> lspcb2_t = transpose(lspcb2);
 
 // First row of the smallest distance; ties keep the earlier row.
 int first_minimum(const double* dist, int rows) {
     int best = 0;
-    double best_dist = search_start;
+    double best_dist = kSearchStart;
     for (int r = 0; r < rows; ++r) {
         if (dist[r] < best_dist) {
             best_dist = dist[r];
@@ -76,44 +70,31 @@ int first_minimum(const double* dist, int rows) {
 }
 
 int search_first_stage(const double* target) {
-    // Each row's distance is its own sum over i in order; eight rows go side by side.
-    double dist[cb1_searched_rows_avx];
+    // Each row's distance is its own sum over i in order; a block of rows goes side by side.
+    double dist[kLspCb1Rows];
     if (wide_lanes()) {
-        first_stage_distances_avx(target, lspcb1_t.col, dist, cb1_searched_rows_avx);
-        return first_minimum(dist, cb1_published_rows);
+        first_stage_distances_avx(target, lspcb1_t.col, dist,
+                                  whole_blocks(kPublishedFirstStageRows, kQuadFirstStageBlock));
+    } else {
+        first_stage_distances<lane2>(
+            target, lspcb1_t.col, dist,
+            whole_blocks(kPublishedFirstStageRows, kFirstStageBlock<lane2>));
     }
-    for (int r = 0; r < cb1_searched_rows; r += 8) {
-        lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
-        for (int i = 0; i < lp_order; ++i) {
-            const lane2 t = splat2(target[i]);
-            const double* c = lspcb1_t.col[i] + r;
-            const lane2 e0 = t - load2(c), e1 = t - load2(c + 2);
-            const lane2 e2 = t - load2(c + 4), e3 = t - load2(c + 6);
-            d0 += e0 * e0;
-            d1 += e1 * e1;
-            d2 += e2 * e2;
-            d3 += e3 * e3;
-        }
-        store2(dist + r, d0);
-        store2(dist + r + 2, d1);
-        store2(dist + r + 4, d2);
-        store2(dist + r + 6, d3);
-    }
-    return first_minimum(dist, cb1_published_rows);
+    return first_minimum(dist, kPublishedFirstStageRows);
 }
 
 // Searches one half (coefficients begin..begin+4) of the second stage on the first-stage
 // residual, weighted by w.
 int search_second_stage(const double* target, const double* w, int l1, int begin) {
-    lane2 residual[split], weight[split];
-    for (int i = 0; i < split; ++i) {
+    lane2 residual[kLspSplit], weight[kLspSplit];
+    for (int i = 0; i < kLspSplit; ++i) {
         residual[i] = splat2(target[begin + i] - lspcb1[l1][begin + i]);
         weight[i] = splat2(w[begin + i]);
     }
-    double dist[cb2_rows];
-    for (int r = 0; r < cb2_rows; r += 8) {
+    double dist[kLspCb2Rows];
+    for (int r = 0; r < kLspCb2Rows; r += 8) {
         lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
-        for (int i = 0; i < split; ++i) {
+        for (int i = 0; i < kLspSplit; ++i) {
             const double* c = lspcb2_t.col[begin + i] + r;
             const lane2 e0 = residual[i] - load2(c), e1 = residual[i] - load2(c + 2);
             const lane2 e2 = residual[i] - load2(c + 4), e3 = residual[i] - load2(c + 6);
@@ -127,72 +108,72 @@ int search_second_stage(const double* target, const double* w, int l1, int begin
         store2(dist + r + 4, d2);
         store2(dist + r + 6, d3);
     }
-    return first_minimum(dist, cb2_rows);
+    return first_minimum(dist, kLspCb2Rows);
 }
 
 }  // namespace
 
 void lsf_weights(const double* lsf, double* w) {
     // Coefficients close to a neighbour (a formant peak) weigh more.
-    w[0] = spacing_weight(lsf[1] - weight_low - 1.0);
-    for (int i = 1; i < lp_order - 1; ++i) w[i] = spacing_weight(lsf[i + 1] - lsf[i - 1] - 1.0);
-    w[9] = spacing_weight(weight_high - lsf[8] - 1.0);
+    w[0] = spacing_weight(lsf[1] - kWeightLow - 1.0);
+    for (int i = 1; i < kOrder - 1; ++i) w[i] = spacing_weight(lsf[i + 1] - lsf[i - 1] - 1.0);
+    w[kOrder - 1] = spacing_weight(kWeightHigh - lsf[8] - 1.0);
     w[4] = 1.2 * w[4];
     w[5] = 1.2 * w[5];
 }
 
-void lsf_prediction_target(const double* lsf, double* target, const double (*fg_mode)[10],
-                           const double (*predictor)[10], const double* fg_sum_inv_mode) {
-    for (int i = 0; i < lp_order; ++i) {
+void lsf_prediction_target(const double* lsf, double* target, const double (*fg_mode)[kOrder],
+                           const double (*predictor)[kOrder], const double* fg_sum_inv_mode) {
+    for (int i = 0; i < kOrder; ++i) {
         double t = lsf[i];
-        for (int k = 0; k < predictor_rows; ++k) t -= fg_mode[k][i] * predictor[k][i];
+        for (int k = 0; k < kLspPredictorOrder; ++k) t -= fg_mode[k][i] * predictor[k][i];
         target[i] = t * fg_sum_inv_mode[i];
     }
 }
 
-void lsf_compose(const double* buf, double* lsf_q, const double (*fg_mode)[10],
-                 const double (*predictor)[10], const double* fg_sum_mode) {
-    for (int i = 0; i < lp_order; ++i) {
+void lsf_compose(const double* buf, double* lsf_q, const double (*fg_mode)[kOrder],
+                 const double (*predictor)[kOrder], const double* fg_sum_mode) {
+    for (int i = 0; i < kOrder; ++i) {
         double s = buf[i] * fg_sum_mode[i];
-        for (int k = 0; k < predictor_rows; ++k) s += fg_mode[k][i] * predictor[k][i];
+        for (int k = 0; k < kLspPredictorOrder; ++k) s += fg_mode[k][i] * predictor[k][i];
         lsf_q[i] = s;
     }
 }
 
-void lsp_predictor_push(const double* buf, double (*predictor)[10]) {
-    for (int k = predictor_rows - 1; k > 0; --k)
-        for (int i = 0; i < lp_order; ++i) predictor[k][i] = predictor[k - 1][i];
-    for (int i = 0; i < lp_order; ++i) predictor[0][i] = buf[i];
+void lsp_predictor_push(const double* buf, double (*predictor)[kOrder]) {
+    for (int k = kLspPredictorOrder - 1; k > 0; --k)
+        for (int i = 0; i < kOrder; ++i) predictor[k][i] = predictor[k - 1][i];
+    for (int i = 0; i < kOrder; ++i) predictor[0][i] = buf[i];
 }
 
-void lsf_space_low(double* buf, double gap) { space_pairs(buf, gap, 1, split - 1); }
-void lsf_space_high(double* buf, double gap) { space_pairs(buf, gap, split, lp_order - 1); }
-void lsf_space(double* buf, double gap) { space_pairs(buf, gap, 1, lp_order - 1); }
+void lsf_space_low(double* buf, double gap) { space_pairs(buf, gap, 1, kLspSplit - 1); }
+void lsf_space_high(double* buf, double gap) { space_pairs(buf, gap, kLspSplit, kOrder - 1); }
+void lsf_space(double* buf, double gap) { space_pairs(buf, gap, 1, kOrder - 1); }
 
 void lsf_stabilize(double* lsf) {
     // A single pass only repairs one local inversion; the minimum-distance step below keeps
     // the result ordered whatever is left.
-    for (int j = 0; j < lp_order - 1; ++j) {
+    for (int j = 0; j < kOrder - 1; ++j) {
         if (lsf[j + 1] - lsf[j] < 0.0) {
             const double t = lsf[j + 1];
             lsf[j + 1] = lsf[j];
             lsf[j] = t;
         }
     }
-    if (lsf[0] < lowest_lsf) lsf[0] = lowest_lsf;
-    for (int j = 0; j < lp_order - 1; ++j) {
-        if (lsf[j + 1] - lsf[j] < min_distance) lsf[j + 1] = lsf[j] + min_distance;
+    if (lsf[0] < kLowestLsf) lsf[0] = kLowestLsf;
+    for (int j = 0; j < kOrder - 1; ++j) {
+        if (lsf[j + 1] - lsf[j] < kMinDistance) lsf[j + 1] = lsf[j] + kMinDistance;
     }
     // Applied last, so the top pair may end up closer than the minimum distance.
-    if (lsf[9] > highest_lsf) lsf[9] = highest_lsf;
+    if (lsf[9] > kHighestLsf) lsf[9] = kHighestLsf;
 }
 
-void lsf_reconstruct(int l1, int l2, int l3, int mode, double (*predictor)[10], double* lsf_q) {
-    double buf[lp_order];
-    for (int i = 0; i < split; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l2][i];
-    for (int i = split; i < lp_order; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l3][i];
-    lsf_space(buf, first_gap);
-    lsf_space(buf, second_gap);
+void lsf_reconstruct(int l1, int l2, int l3, int mode, double (*predictor)[kOrder], double* lsf_q) {
+    double buf[kOrder];
+    for (int i = 0; i < kLspSplit; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l2][i];
+    for (int i = kLspSplit; i < kOrder; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l3][i];
+    lsf_space(buf, kFirstGap);
+    lsf_space(buf, kSecondGap);
     lsf_compose(buf, lsf_q, fg[mode], predictor, fg_sum[mode]);
     // The memory keeps the codebook vector before prediction and before stabilisation, so
     // that encoder and decoder predict from identical values.
@@ -200,62 +181,52 @@ void lsf_reconstruct(int l1, int l2, int l3, int mode, double (*predictor)[10], 
     lsf_stabilize(lsf_q);
 }
 
-void lsp_quantize(double (*predictor)[10], const double* lsp, double* lsp_q, int* indices) {
-    double lsf[lp_order], w[lp_order];
-    lsp_to_lsf(lsp, lsf, lp_order);
+void lsp_quantize(double (*predictor)[kOrder], const double* lsp, double* lsp_q, int* indices) {
+    double lsf[kOrder], w[kOrder];
+    lsp_to_lsf(lsp, lsf, kOrder);
     lsf_weights(lsf, w);
 
     int l1[2], l2[2], l3[2];
     double err[2];
     for (int mode = 0; mode < 2; ++mode) {
-        double t[lp_order];
+        double t[kOrder];
         lsf_prediction_target(lsf, t, fg[mode], predictor, fg_sum_inv[mode]);
         l1[mode] = search_first_stage(t);
 
-        double buf[lp_order];
+        double buf[kOrder];
         l2[mode] = search_second_stage(t, w, l1[mode], 0);
-        for (int i = 0; i < split; ++i) buf[i] = lspcb1[l1[mode]][i] + lspcb2[l2[mode]][i];
-        lsf_space_low(buf, first_gap);
+        for (int i = 0; i < kLspSplit; ++i) buf[i] = lspcb1[l1[mode]][i] + lspcb2[l2[mode]][i];
+        lsf_space_low(buf, kFirstGap);
 
-        l3[mode] = search_second_stage(t, w, l1[mode], split);
-        for (int i = split; i < lp_order; ++i) buf[i] = lspcb1[l1[mode]][i] + lspcb2[l3[mode]][i];
-        lsf_space_high(buf, first_gap);
-        lsf_space(buf, second_gap);
+        l3[mode] = search_second_stage(t, w, l1[mode], kLspSplit);
+        for (int i = kLspSplit; i < kOrder; ++i) buf[i] = lspcb1[l1[mode]][i] + lspcb2[l3[mode]][i];
+        lsf_space_high(buf, kFirstGap);
+        lsf_space(buf, kSecondGap);
 
         // Error measured in the LSF domain, undoing the target's normalisation.
         double d = 0.0;
-        for (int i = 0; i < lp_order; ++i) {
+        for (int i = 0; i < kOrder; ++i) {
             const double e = (buf[i] - t[i]) * fg_sum[mode][i];
             d += w[i] * (e * e);
         }
         err[mode] = d;
     }
     const int mode = err[1] < err[0] ? 1 : 0;
-    indices[0] = mode * cb1_rows + l1[mode];
-    indices[1] = l2[mode] * cb2_rows + l3[mode];
+    indices[0] = mode * kLspCb1Rows + l1[mode];
+    indices[1] = l2[mode] * kLspCb2Rows + l3[mode];
 
-    double lsf_q[lp_order];
+    double lsf_q[kOrder];
     lsf_reconstruct(l1[mode], l2[mode], l3[mode], mode, predictor, lsf_q);
-    lsf_to_lsp(lsf_q, lsp_q, lp_order);
+    lsf_to_lsp(lsf_q, lsp_q, kOrder);
 }
 
-void lsp_decode(double (*predictor)[10], const int* indices, double* lsp_q) {
+void lsp_decode(double (*predictor)[kOrder], const int* indices, double* lsp_q) {
     const int mode = (indices[0] >> 7) & 1;
     const int l1 = indices[0] & 127;
     const int l2 = (indices[1] >> 5) & 31;
     const int l3 = indices[1] & 31;
     lsf_reconstruct(l1, l2, l3, mode, predictor, lsp_q);
-    lsf_to_lsp(lsp_q, lsp_q, lp_order);
-}
-
-void lsp_predictor_save(const double (*predictor)[10], double (*copy)[10]) {
-    for (int k = 0; k < predictor_rows; ++k)
-        for (int i = 0; i < lp_order; ++i) copy[k][i] = predictor[k][i];
-}
-
-void lsp_predictor_restore(double (*predictor)[10], const double (*copy)[10]) {
-    for (int k = 0; k < predictor_rows; ++k)
-        for (int i = 0; i < lp_order; ++i) predictor[k][i] = copy[k][i];
+    lsf_to_lsp(lsp_q, lsp_q, kOrder);
 }
 
 }  // namespace tarnel

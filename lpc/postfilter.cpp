@@ -2,17 +2,15 @@
 
 #include <cmath>
 
-#include "lpc/filters.h"
-#include "lpc/lanes.h"
-#include "lpc/recursion.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/lanes.h"
+#include "dsp/recursion.h"
+#include "dsp/wide_lanes.h"
+#include "lpc/postfilter_internal.h"
 
 namespace tarnel {
 
 namespace {
 
-constexpr int kSubframe = 40;
-constexpr int kPitchMax = 143;
 constexpr int kHistory = kPitchMax;  // residual samples kept before the current subframe
 constexpr int kImpulseLength = 22;
 
@@ -27,16 +25,18 @@ constexpr double kAgcComplement = 1.0 - kAgcFactor;
 // The first 22 samples of the impulse response of A(z/0.55)/A(z/0.7) give the tilt; the
 // responses are computed over a whole subframe so that they can share a lane quad with a
 // 40-sample filter (the later samples are never read).
-void start_tilt_responses(const double (*ap3)[11], double (*h)[kSubframe]) {
-    for (int s = 0; s < 2; ++s) {
-        copy_vector(ap3[s], h[s], 11);
-        zero_vector(h[s] + 11, kSubframe - 11);
+void start_tilt_responses(const double (*ap3)[kLpSize], double (*h)[kSubframe]) {
+    for (int s = 0; s < kSubframes; ++s) {
+        copy_vector(ap3[s], h[s], kLpSize);
+        zero_vector(h[s] + kLpSize, kSubframe - kLpSize);
     }
 }
 
 // The zeroed tail doubles as the filter's initial memory: the filter copies it out before
 // the first output lands on it.
-synthesis_job tilt_response_job(const double* ap4, double* h) { return {ap4, h, h, h + 11, 0}; }
+synthesis_job tilt_response_job(const double* ap4, double* h) {
+    return {ap4, h, h, h + kLpSize, false};
+}
 
 // First reflection-like coefficient of each response; only a positive (low-pass) tilt is
 // compensated. Both subframes' sums go side by side, one per lane.
@@ -49,23 +49,14 @@ void tilt_factors(const double (*h)[kSubframe], double* k) {
     lane2 r1 = splat2(0.0);
     for (int i = 0; i < kImpulseLength - 1; ++i)
         r1 += lane2{h[0][i], h[1][i]} * lane2{h[0][i + 1], h[1][i + 1]};
-    for (int s = 0; s < 2; ++s) k[s] = r1[s] <= 0.0 ? 0.0 : (r1[s] * kTiltFactor) / r0[s];
+    for (int s = 0; s < kSubframes; ++s) k[s] = r1[s] <= 0.0 ? 0.0 : (r1[s] * kTiltFactor) / r0[s];
 }
 
 void weight_both(const double* a_sub, postfilter_plan* plan) {
-    for (int s = 0; s < 2; ++s) {
-        weight_lp(a_sub + 11 * s, 10, plan->ap3[s], kGammaNum);
-        weight_lp(a_sub + 11 * s, 10, plan->ap4[s], kGammaDen);
+    for (int s = 0; s < kSubframes; ++s) {
+        weight_lp(a_sub + kLpSize * s, kOrder, plan->ap3[s], kGammaNum);
+        weight_lp(a_sub + kLpSize * s, kOrder, plan->ap4[s], kGammaDen);
     }
-}
-
-}  // namespace
-
-void postfilter_init(postfilter_state* st) {
-    zero_vector(st->residual, kHistory + kSubframe);
-    zero_vector(st->syn_mem, 10);
-    st->tilt_mem = 0.0;
-    st->past_gain = 1.0;
 }
 
 void postfilter_plan_frame(const double* a_sub, postfilter_plan* plan) {
@@ -76,6 +67,28 @@ void postfilter_plan_frame(const double* a_sub, postfilter_plan* plan) {
     synthesis_filter_pair(tilt_response_job(plan->ap4[0], h[0]),
                           tilt_response_job(plan->ap4[1], h[1]), kImpulseLength);
     tilt_factors(h, plan->tilt);
+}
+
+// One step of the output high-pass on its memory x1, x2, y1, y2.
+__attribute__((always_inline)) inline double high_pass_step(double x0, double& x1, double& x2,
+                                                            double& y1, double& y2) {
+    const double y =
+        1.9330735 * y1 - 0.93589199 * y2 + 0.93980581 * x0 - 1.8795834 * x1 + 0.93980581 * x2;
+    x2 = x1;
+    x1 = x0;
+    y2 = y1;
+    y1 = y;
+    return y;
+}
+
+}  // namespace
+
+void postfilter_init(postfilter_state* st) {
+    zero_vector(st->residual, kHistory + kSubframe);
+    zero_vector(st->syn_mem, kOrder);
+    zero_vector(st->syn_tail, kOrder);
+    st->tilt_mem = 0.0;
+    st->past_gain = 1.0;
 }
 
 void postfilter_plan_frame_beside(const double* a_sub, postfilter_plan* plan,
@@ -95,16 +108,23 @@ void postfilter_plan_frame_beside(const double* a_sub, postfilter_plan* plan,
 }
 
 void postfilter_shape(postfilter_state* st, const postfilter_plan& plan, const double* syn,
-                      int s, int lag, int active, double* p) {
+                      int s, int lag, bool pitch_stage, double* p) {
     double* res = st->residual + kHistory;
     int t0_max = lag + 3;
     if (t0_max > kPitchMax) t0_max = kPitchMax;
     const int t0_min = t0_max - 6;
 
-    // For the first subframe this reaches into syn[-10..-1], the previous frame's
-    // unfiltered tail.
-    residual_filter(plan.ap3[s], syn + kSubframe * s, res, kSubframe);
-    if (active == 1) {
+    // The residual of the first subframe reaches back into the previous frame's unfiltered
+    // tail.
+    double first[kOrder + kSubframe];
+    const double* x = syn + kSubframe * s;
+    if (s == 0) {
+        copy_vector(st->syn_tail, first, kOrder);
+        copy_vector(syn, first + kOrder, kSubframe);
+        x = first + kOrder;
+    }
+    residual_filter(plan.ap3[s], x, res, kSubframe);
+    if (pitch_stage) {
         pitch_postfilter(res, t0_min, t0_max, p);
     } else {
         copy_vector(res, p, kSubframe);
@@ -115,29 +135,30 @@ void postfilter_shape(postfilter_state* st, const postfilter_plan& plan, const d
 
 synthesis_job postfilter_synthesis(postfilter_state* st, const postfilter_plan& plan, int s,
                                    const double* p, double* out) {
-    return {plan.ap4[s], p, out, st->syn_mem, 1};
+    return {plan.ap4[s], p, out, st->syn_mem, true};
 }
 
-void postfilter_finish(double* syn, const double* out) {
-    // The next frame's residual must be taken from unfiltered speech, so the tail is saved
+void postfilter_finish(postfilter_state* st, double* syn, const double* out) {
+    // The next frame's residual must be taken from unfiltered speech, so the tail is kept
     // before the frame is overwritten with its filtered version.
-    copy_vector(syn + 70, syn - 10, 10);
-    copy_vector(out, syn, 2 * kSubframe);
+    copy_vector(syn + kFrame - kOrder, st->syn_tail, kOrder);
+    copy_vector(out, syn, kFrame);
 }
 
 void postfilter(postfilter_state* st, double* syn, const double* a_sub, const int* lags,
-                int active) {
+                bool pitch_stage) {
     postfilter_plan plan;
     postfilter_plan_frame(a_sub, &plan);
-    double p[2][kSubframe];
-    for (int s = 0; s < 2; ++s) postfilter_shape(st, plan, syn, s, lags[s], active, p[s]);
-    double out[2 * kSubframe];
-    for (int s = 0; s < 2; ++s) {
+    double p[kSubframes][kSubframe];
+    for (int s = 0; s < kSubframes; ++s)
+        postfilter_shape(st, plan, syn, s, lags[s], pitch_stage, p[s]);
+    double out[kFrame];
+    for (int s = 0; s < kSubframes; ++s) {
         const synthesis_job job = postfilter_synthesis(st, plan, s, p[s], out + kSubframe * s);
         synthesis_filter(job.a, job.x, job.y, kSubframe, job.mem, job.update);
         postfilter_agc(&st->past_gain, out + kSubframe * s, syn + kSubframe * s);
     }
-    postfilter_finish(syn, out);
+    postfilter_finish(st, syn, out);
 }
 
 void pitch_postfilter(const double* res, int t0_min, int t0_max, double* p) {
@@ -247,27 +268,18 @@ void synthesis_beside_postprocess(const synthesis_job& job, double* state, doubl
     // The two loops of synthesis_filter and postprocess, step for step in one: their
     // recursions are independent, so the second runs in the first one's latency.
     if (n > kSubframe) n = kSubframe;
-    double past[10];
-    for (int j = 0; j < 10; ++j) past[j] = job.mem[9 - j];
-    double x1 = state[0];
-    double x2 = state[1];
-    double y1 = state[2];
-    double y2 = state[3];
+    double past[kOrder];
+    for (int j = 0; j < kOrder; ++j) past[j] = job.mem[kOrder - 1 - j];
+    double x1 = state[0], x2 = state[1], y1 = state[2], y2 = state[3];
     for (int i = 0; i < n; ++i) {
-        job.y[i] = synthesis_step(job.x[i], job.a, past);
-
-        const double x0 = signal[i];
-        const double y =
-            1.9330735 * y1 - 0.93589199 * y2 + 0.93980581 * x0 - 1.8795834 * x1 + 0.93980581 * x2;
-        x2 = x1;
-        x1 = x0;
-        y2 = y1;
-        y1 = y;
-        signal[i] = y;
+        double s = job.x[i];
+        synthesis_step(s, job.a, past);
+        job.y[i] = s;
+        signal[i] = high_pass_step(signal[i], x1, x2, y1, y2);
     }
     if (job.update) {
-        double tail[10];
-        for (int j = 0; j < 10; ++j) tail[j] = past[9 - j];
+        double tail[kOrder];
+        for (int j = 0; j < kOrder; ++j) tail[j] = past[kOrder - 1 - j];
         update_synthesis_memory(tail, job.mem);
     }
     state[0] = x1;
@@ -277,20 +289,8 @@ void synthesis_beside_postprocess(const synthesis_job& job, double* state, doubl
 }
 
 void postprocess(double* state, double* signal, int n) {
-    double x1 = state[0];
-    double x2 = state[1];
-    double y1 = state[2];
-    double y2 = state[3];
-    for (int i = 0; i < n; ++i) {
-        const double x0 = signal[i];
-        const double y =
-            1.9330735 * y1 - 0.93589199 * y2 + 0.93980581 * x0 - 1.8795834 * x1 + 0.93980581 * x2;
-        x2 = x1;
-        x1 = x0;
-        y2 = y1;
-        y1 = y;
-        signal[i] = y;
-    }
+    double x1 = state[0], x2 = state[1], y1 = state[2], y2 = state[3];
+    for (int i = 0; i < n; ++i) signal[i] = high_pass_step(signal[i], x1, x2, y1, y2);
     state[0] = x1;
     state[1] = x2;
     state[2] = y1;

@@ -1,6 +1,9 @@
 // Tables of the comfort-noise generator.
 #pragma once
 
+#include "dsp/frame.h"
+#include "tables/lsp_predictor_tables.h"
+
 namespace tarnel {
 
 // Level of the noise for each 5-bit SID energy index.
@@ -25,11 +28,30 @@ inline constexpr int PtrTab_2[2][16] = {
 
 // Weight of the SID codebook vector, per predictor switch value. These are single-precision
 // constants: the float literals round to the nearest float, then widen exactly.
-inline constexpr double noise_fg_sum[2][10] = {
+inline constexpr double noise_fg_sum[kLspPredictorModes][kOrder] = {
     {0.2379833f, 0.2577898f, 0.2504044f, 0.25309f, 0.2479934f, 0.2587054f, 0.2577898f,
      0.2656026f, 0.2759789f, 0.2625813f},
     {0.3208838f, 0.3785027f, 0.39165014f, 0.3636098f, 0.34935763f, 0.35615712f, 0.33973816f,
      0.34520096f, 0.36146122f, 0.3493637f},
 };
+
+// MA predictor of the SID spectrum, per switch value: set 0 is the speech predictor's set 0,
+// set 1 a 0.6 : 0.4 mix of its two sets. Built once, at compile time, and shared read-only.
+struct noise_predictor {
+    double fg[kLspPredictorModes][kLspPredictorOrder][kOrder];
+};
+
+constexpr noise_predictor cng_build_noise_predictor() {
+    noise_predictor p{};
+    for (int k = 0; k < kLspPredictorOrder; ++k) {
+        for (int i = 0; i < kOrder; ++i) {
+            p.fg[0][k][i] = fg[0][k][i];
+            p.fg[1][k][i] = 0.6 * fg[0][k][i] + 0.4 * fg[1][k][i];
+        }
+    }
+    return p;
+}
+
+inline constexpr noise_predictor noise_fg = cng_build_noise_predictor();
 
 }  // namespace tarnel

@@ -1,6 +1,8 @@
 // Tables of the conjugate-structure gain quantizer.
 #pragma once
 
+#include "dsp/frame.h"
+
 namespace tarnel {
 
 struct gain_row {
@@ -37,7 +39,7 @@ inline constexpr double gain_coef[2][2] = {{31.134575, 1.612322}, {0.481389, 0.0
 inline constexpr double gain_inv_coef = -0.032623;
 
 // MA prediction of the code-gain energy (dB), newest subframe first, and its mean.
-inline constexpr double gain_pred[4] = {0.68, 0.58, 0.34, 0.19};
+inline constexpr double gain_pred[kGainPredictorOrder] = {0.68, 0.58, 0.34, 0.19};
 inline constexpr double gain_mean_energy = 36.0;
 
 constexpr bool maps_are_inverse() {

@@ -1,11 +1,13 @@
 // Tables of the LP analysis and the LSP conversion.
 #pragma once
 
+#include "dsp/frame.h"
+
 namespace tarnel {
 
 // LP analysis window: a Hamming half over samples 0-199 and a quarter cosine over 200-239,
 // at the 8-decimal values of the standard's table.
-inline constexpr double lp_window[240] = {
+inline constexpr double lp_window[kAnalysisWindow] = {
     0.08000000, 0.08005703, 0.08022812, 0.08051321, 0.08091226, 0.08142514, 0.08205173, 0.08279188,
     0.08364541, 0.08461210, 0.08569172, 0.08688399, 0.08818862, 0.08960529, 0.09113365, 0.09277331,
     0.09452387, 0.09638490, 0.09835593, 0.10043648, 0.10262602, 0.10492403, 0.10732992, 0.10984310,
@@ -61,6 +63,6 @@ inline constexpr double lsp_grid[51] = {
 };
 
 // Starting value of every previous-frame LSP memory: cos(k*pi/11) to 4 decimals.
-inline constexpr double lsp_reset[10] = {0.9595, 0.8413, 0.6549, 0.4154, 0.1423, -0.1423, -0.4154, -0.6549, -0.8413, -0.9595};
+inline constexpr double lsp_reset[kOrder] = {0.9595, 0.8413, 0.6549, 0.4154, 0.1423, -0.1423, -0.4154, -0.6549, -0.8413, -0.9595};
 
 }  // namespace tarnel

@@ -8,9 +8,13 @@
 // See "Interoperability" in README.md. Replacing them is a change to this file alone.
 #pragma once
 
+#include "dsp/frame.h"
+
 namespace tarnel {
 
-inline constexpr double lspcb1[128][10] = {
+constexpr int kLspCb1Rows = 128;
+
+inline constexpr double lspcb1[kLspCb1Rows][kOrder] = {
     {0.1814, 0.2647, 0.4580, 1.1077, 1.4813, 1.7022, 2.1953, 2.3405, 2.5867, 2.6636},
     {0.2113, 0.3223, 0.4212, 0.5946, 0.7479, 0.9615, 1.9097, 2.1750, 2.4773, 2.6737},
     {0.1915, 0.2755, 0.3770, 0.5950, 1.3505, 1.6349, 2.2348, 2.3552, 2.5768, 2.6540},

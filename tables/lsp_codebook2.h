@@ -2,9 +2,13 @@
 // columns 5-9 the upper split.
 #pragma once
 
+#include "dsp/frame.h"
+
 namespace tarnel {
 
-inline constexpr double lspcb2[32][10] = {
+constexpr int kLspCb2Rows = 32;
+
+inline constexpr double lspcb2[kLspCb2Rows][kOrder] = {
     {-0.0532, -0.0995, -0.0906, 0.1261, -0.0633, 0.0711, -0.1467, 0.1012, 0.0106, 0.0470},
     {-0.1017, -0.1088, 0.0566, -0.0010, -0.1528, 0.1771, 0.0089, -0.0282, 0.1055, 0.0808},
     {-0.1247, 0.0283, -0.0374, 0.0393, -0.0269, -0.0200, -0.0643, -0.0921, -0.1994, 0.0327},

@@ -1,10 +1,12 @@
 // Switched MA predictor of the LSF quantizer.
 #pragma once
 
+#include "dsp/frame.h"
+
 namespace tarnel {
 
 // fg[mode][k][i]: weight of the codebook vector of k+1 frames ago, for LSF i.
-inline constexpr double fg[2][4][10] = {
+inline constexpr double fg[kLspPredictorModes][kLspPredictorOrder][kOrder] = {
     {
         {0.2570, 0.2780, 0.2800, 0.2736, 0.2757, 0.2764, 0.2675, 0.2678, 0.2779, 0.2647},
         {0.2142, 0.2194, 0.2331, 0.2230, 0.2272, 0.2252, 0.2148, 0.2123, 0.2115, 0.2096},
@@ -21,18 +23,18 @@ inline constexpr double fg[2][4][10] = {
 
 // 1 - sum over k of fg[mode][k][i], as stored in single precision; these stored values are
 // the ones the quantizer uses.
-inline constexpr double fg_sum[2][10] = {
+inline constexpr double fg_sum[kLspPredictorModes][kOrder] = {
     {0.2380000054836, 0.2578000128269, 0.2504000067711, 0.2531000077724, 0.2479999959469, 0.2587000131607, 0.2578000128269, 0.2655999958515, 0.2759999930859, 0.262600004673},
     {0.4451000094414, 0.5594999790192, 0.6033999919891, 0.5292999744415, 0.5012999773026, 0.5023000240326, 0.4625000059605, 0.4645000100136, 0.4896000027657, 0.4794000089169},
 };
 
 // 1 / fg_sum[mode][i], as stored in single precision.
-inline constexpr double fg_sum_inv[2][10] = {
+inline constexpr double fg_sum_inv[kLspPredictorModes][kOrder] = {
     {4.2016806602478, 3.8789758682251, 3.9936101436615, 3.9510073661804, 4.0322580337524, 3.8654811382294, 3.8789758682251, 3.7650601863861, 3.623188495636, 3.8080730438232},
     {2.2466859817505, 1.7873101234436, 1.6572754383087, 1.8892878293991, 1.9948135614395, 1.9908419847488, 2.162162065506, 2.1528525352478, 2.0424835681915, 2.0859408378601},
 };
 
 // Initial predictor memory row: k*pi/11 for k = 1..10, to six decimals.
-inline constexpr double lsf_reset[10] = {0.285599, 0.571199, 0.856798, 1.142397, 1.427997, 1.713596, 1.999195, 2.284795, 2.570394, 2.855993};
+inline constexpr double lsf_reset[kOrder] = {0.285599, 0.571199, 0.856798, 1.142397, 1.427997, 1.713596, 1.999195, 2.284795, 2.570394, 2.855993};
 
 }  // namespace tarnel

@@ -5,7 +5,7 @@
 
 #include "excitation/acelp.h"
 #include "excitation/pitch.h"
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 
 using namespace tarnel;
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 
 using namespace tarnel;
 

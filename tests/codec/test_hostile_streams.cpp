@@ -22,7 +22,7 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
-#include "codec/excitation_guard.h"
+#include "excitation/excitation_guard.h"
 #include "support/state_scan.h"
 #include "support/test_support.h"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "support/test_support.h"
 #include "tables/lp_tables.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "excitation/pitch.h"
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 #include "tables/pitch_tables.h"
 
 using namespace tarnel;

@@ -1,68 +1,50 @@
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "lpc/filters_avx.h"
-#include "lpc/lanes.h"
-#include "lpc/recursion.h"
-#include "lpc/wide_lanes.h"
+#include "dsp/filters_avx.h"
+#include "dsp/frame.h"
+#include "dsp/lanes.h"
+#include "dsp/recursion.h"
+#include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
 void update_synthesis_memory(const double* tail, double* mem) {
-    for (int j = 0; j < 10; ++j) {
+    for (int j = 0; j < kOrder; ++j) {
         const double v = tail[j];
         mem[j] = std::fabs(v) < flush_threshold ? 0.0 : v;
     }
 }
 
 void synthesis_filter(const double* a, const double* x, double* y, int n, double* mem,
-                      int update) {
+                      bool update) {
     // Past outputs are read only from registers loaded from mem first, which is what lets y
     // alias x and mem lie inside either of them.
-    if (n > 40) n = 40;  // every caller stays within a subframe
-    double past[10];
-    for (int j = 0; j < 10; ++j) past[j] = mem[9 - j];
-    for (int i = 0; i < n; ++i) y[i] = synthesis_step(x[i], a, past);
+    if (n > kSubframe) n = kSubframe;  // every caller stays within a subframe
+    double past[kOrder];
+    for (int j = 0; j < kOrder; ++j) past[j] = mem[kOrder - 1 - j];
+    for (int i = 0; i < n; ++i) {
+        double s = x[i];
+        synthesis_step(s, a, past);
+        y[i] = s;
+    }
     if (update) {
-        double tail[10];
-        for (int j = 0; j < 10; ++j) tail[j] = past[9 - j];
+        double tail[kOrder];
+        for (int j = 0; j < kOrder; ++j) tail[j] = past[kOrder - 1 - j];
         update_synthesis_memory(tail, mem);
     }
 }
 
-
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n) {
-    // One lane per job; each lane takes the scalar filter's steps in the scalar order.
-    if (n > 40) n = 40;
-    lane2 a[11];
-    for (int k = 1; k <= 10; ++k) a[k] = lane2{first.a[k], second.a[k]};
-    lane2 past[10];
-    for (int j = 0; j < 10; ++j) past[j] = lane2{first.mem[9 - j], second.mem[9 - j]};
-    // Each input sample is read before its own output can overwrite it, as in the scalar
-    // filter, so both inputs are gathered up front and the outputs scattered at the end.
-    lane2 in[40];
-    for (int i = 0; i < n; ++i) in[i] = lane2{first.x[i], second.x[i]};
-    lane2 out[40];
-    for (int i = 0; i < n; ++i) out[i] = synthesis_step(in[i], a, past);
-    for (int i = 0; i < n; ++i) {
-        first.y[i] = out[i][0];
-        second.y[i] = out[i][1];
-    }
-    if (first.update || second.update) {
-        double tail[2][10];
-        for (int j = 0; j < 10; ++j) {
-            tail[0][j] = past[9 - j][0];
-            tail[1][j] = past[9 - j][1];
-        }
-        if (first.update) update_synthesis_memory(tail[0], first.mem);
-        if (second.update) update_synthesis_memory(tail[1], second.mem);
-    }
+    if (n > kSubframe) n = kSubframe;
+    const synthesis_job jobs[2] = {first, second};
+    synthesis_side_by_side<lane2>(jobs, 2, n);
 }
 
 void synthesis_filters(const synthesis_job* jobs, int count, int n) {
-    if (n > 40) n = 40;
+    if (n > kSubframe) n = kSubframe;
     int j = 0;
     if (wide_lanes()) {
         for (; count - j > 1; j += 4)
@@ -83,7 +65,7 @@ void residual_filter(const double* a, const double* x, double* y, int n) {
         lane2 s1 = a1 * load2(xi + 1) + load2(xi + 2);
         lane2 s2 = a1 * load2(xi + 3) + load2(xi + 4);
         lane2 s3 = a1 * load2(xi + 5) + load2(xi + 6);
-        for (int k = 2; k <= 10; ++k) {
+        for (int k = 2; k <= kOrder; ++k) {
             const lane2 ak = splat2(a[k]);
             s0 += ak * load2(xi - k);
             s1 += ak * load2(xi + 2 - k);
@@ -97,7 +79,7 @@ void residual_filter(const double* a, const double* x, double* y, int n) {
     }
     for (; i < n; ++i) {
         double s = a[1] * x[i - 1] + x[i];
-        for (int k = 2; k <= 10; ++k) s += a[k] * x[i - k];
+        for (int k = 2; k <= kOrder; ++k) s += a[k] * x[i - k];
         y[i] = s;
     }
 }

@@ -2,7 +2,7 @@
 // wide_lanes().
 #pragma once
 
-#include "lpc/filters.h"
+#include "dsp/filters.h"
 
 namespace tarnel {
 

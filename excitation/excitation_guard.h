@@ -1,5 +1,8 @@
-// Bound on the excitation that the pitch feedback loop can build up.
+// The excitation update of a subframe, and the bound on what the pitch feedback loop can
+// build up in it.
 #pragma once
+
+#include "dsp/frame.h"
 
 namespace tarnel {
 
@@ -16,6 +19,13 @@ inline void limit_excitation(double* exc, int n) {
         if (exc[i] > kExcitationLimit) exc[i] = kExcitationLimit;
         if (exc[i] < -kExcitationLimit) exc[i] = -kExcitationLimit;
     }
+}
+
+// exc[0..39] = gp exc + gc code, bounded. Encoder and decoder both build their excitation
+// here, so that they stay in step.
+inline void mix_excitation(double* exc, double gp, double gc, const double* code) {
+    for (int n = 0; n < kSubframe; ++n) exc[n] = gp * exc[n] + gc * code[n];
+    limit_excitation(exc, kSubframe);
 }
 
 }  // namespace tarnel

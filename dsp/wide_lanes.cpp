@@ -1,4 +1,4 @@
-#include "lpc/wide_lanes.h"
+#include "dsp/wide_lanes.h"
 
 #include <atomic>
 
