@@ -1,107 +1,84 @@
 // Frame-level LP analysis: autocorrelation, lag window, Levinson, LSP conversion, quantizer.
-#include <benchmark/benchmark.h>
-
 #include <cstring>
 
 #include "bench_trace.h"
-#include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
 
-using namespace tarnel;
-using namespace tarnel_bench;
-
+namespace tarnel::bench {
 namespace {
 
-void BM_Autocorrelation(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    size_t i = 0;
-    double r[13];
-    for (auto _ : state) {
-        autocorrelation(t[i].enc.speech, 12, r);
-        benchmark::DoNotOptimize(r);
-        if (++i == t.size()) i = 0;
-    }
+void bm_autocorrelation(::benchmark::State& state) {
+    double r[kAnalysisLags + 1];
+    over_traces(state, encoder_traces(), [&](const frame_trace& t) {
+        autocorrelation(t.enc.speech, kAnalysisLags, r);
+        ::benchmark::DoNotOptimize(r);
+    });
 }
-BENCHMARK(BM_Autocorrelation);
+BENCHMARK(bm_autocorrelation);
 
-void BM_LagWindow(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    double r[13];
-    std::memcpy(r, t[0].r, sizeof r);
+void bm_lag_window(::benchmark::State& state) {
+    double r[kAnalysisLags + 1];
+    std::memcpy(r, encoder_traces()[0].r, sizeof r);
     for (auto _ : state) {
-        lag_window(12, r);
-        benchmark::DoNotOptimize(r);
-        benchmark::ClobberMemory();
+        lag_window(kAnalysisLags, r);
+        ::benchmark::DoNotOptimize(r);
+        ::benchmark::ClobberMemory();
     }
 }
-BENCHMARK(BM_LagWindow);
+BENCHMARK(bm_lag_window);
 
-void BM_Levinson(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    size_t i = 0;
-    double a[11];
-    for (auto _ : state) {
-        levinson(t[i].r, a);
-        benchmark::DoNotOptimize(a);
-        if (++i == t.size()) i = 0;
-    }
+void bm_levinson(::benchmark::State& state) {
+    double a[kLpSize];
+    over_traces(state, encoder_traces(), [&](const frame_trace& t) {
+        levinson(t.r, a);
+        ::benchmark::DoNotOptimize(a);
+    });
 }
-BENCHMARK(BM_Levinson);
+BENCHMARK(bm_levinson);
 
-void BM_LpToLsp(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    size_t i = 0;
-    double lsp[10];
-    for (auto _ : state) {
-        lp_to_lsp(t[i].a, lsp, t[i].enc.lsp_old);
-        benchmark::DoNotOptimize(lsp);
-        if (++i == t.size()) i = 0;
-    }
+void bm_lp_to_lsp(::benchmark::State& state) {
+    double lsp[kOrder];
+    over_traces(state, encoder_traces(), [&](const frame_trace& t) {
+        lp_to_lsp(t.a, lsp, t.enc.lsp_old);
+        ::benchmark::DoNotOptimize(lsp);
+    });
 }
-BENCHMARK(BM_LpToLsp);
+BENCHMARK(bm_lp_to_lsp);
 
 // The four steps in a row, as the encoder runs them once per frame.
-void BM_LpAnalysis(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    size_t i = 0;
-    double r[13], a[11], lsp[10];
-    for (auto _ : state) {
-        autocorrelation(t[i].enc.speech, 12, r);
-        lag_window(12, r);
+void bm_lp_analysis(::benchmark::State& state) {
+    double r[kAnalysisLags + 1], a[kLpSize], lsp[kOrder];
+    over_traces(state, encoder_traces(), [&](const frame_trace& t) {
+        autocorrelation(t.enc.speech, kAnalysisLags, r);
+        lag_window(kAnalysisLags, r);
         levinson(r, a);
-        lp_to_lsp(a, lsp, t[i].enc.lsp_old);
-        benchmark::DoNotOptimize(lsp);
-        if (++i == t.size()) i = 0;
-    }
+        lp_to_lsp(a, lsp, t.enc.lsp_old);
+        ::benchmark::DoNotOptimize(lsp);
+    });
 }
-BENCHMARK(BM_LpAnalysis);
+BENCHMARK(bm_lp_analysis);
 
-void BM_LspQuantize(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    size_t i = 0;
-    double predictor[4][10], lsp_q[10];
+void bm_lsp_quantize(::benchmark::State& state) {
+    double predictor[kLspPredictorOrder][kOrder], lsp_q[kOrder];
     int idx[2];
-    for (auto _ : state) {
-        std::memcpy(predictor, t[i].enc.lsp_predictor, sizeof predictor);
-        lsp_quantize(predictor, t[i].lsp_new, lsp_q, idx);
-        benchmark::DoNotOptimize(lsp_q);
-        benchmark::DoNotOptimize(idx);
-        if (++i == t.size()) i = 0;
-    }
+    over_traces(state, encoder_traces(), [&](const frame_trace& t) {
+        std::memcpy(predictor, t.enc.lsp_predictor, sizeof predictor);
+        lsp_quantize(predictor, t.lsp_new, lsp_q, idx);
+        ::benchmark::DoNotOptimize(lsp_q);
+        ::benchmark::DoNotOptimize(idx);
+    });
 }
-BENCHMARK(BM_LspQuantize);
+BENCHMARK(bm_lsp_quantize);
 
-void BM_InterpolateLspToLp(benchmark::State& state) {
-    const auto& t = encoder_traces();
-    size_t i = 0;
-    double a_sub[22];
-    for (auto _ : state) {
-        interpolate_lsp_to_lp(t[i].enc.lsp_old_q, t[i].lsp_new, a_sub);
-        benchmark::DoNotOptimize(a_sub);
-        if (++i == t.size()) i = 0;
-    }
+void bm_interpolate_lsp_to_lp(::benchmark::State& state) {
+    double a_sub[kLpPair];
+    over_traces(state, encoder_traces(), [&](const frame_trace& t) {
+        interpolate_lsp_to_lp(t.enc.lsp_old_q, t.lsp_new, a_sub);
+        ::benchmark::DoNotOptimize(a_sub);
+    });
 }
-BENCHMARK(BM_InterpolateLspToLp);
+BENCHMARK(bm_interpolate_lsp_to_lp);
 
 }  // namespace
+}  // namespace tarnel::bench

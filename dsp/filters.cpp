@@ -38,9 +38,35 @@ void synthesis_filter(const double* a, const double* x, double* y, int n, double
 }
 
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n) {
+    // One lane per job; each lane takes the scalar filter's steps in the scalar order.
     if (n > kSubframe) n = kSubframe;
-    const synthesis_job jobs[2] = {first, second};
-    synthesis_side_by_side<lane2>(jobs, 2, n);
+    lane2 a[kLpSize];
+    for (int k = 1; k <= kOrder; ++k) a[k] = lane2{first.a[k], second.a[k]};
+    lane2 past[kOrder];
+    for (int j = 0; j < kOrder; ++j)
+        past[j] = lane2{first.mem[kOrder - 1 - j], second.mem[kOrder - 1 - j]};
+    // Each input sample is read before its own output can overwrite it, as in the scalar
+    // filter, so both inputs are gathered up front and the outputs scattered at the end.
+    lane2 in[kSubframe];
+    for (int i = 0; i < n; ++i) in[i] = lane2{first.x[i], second.x[i]};
+    lane2 out[kSubframe];
+    for (int i = 0; i < n; ++i) {
+        out[i] = in[i];
+        synthesis_step(out[i], a, past);
+    }
+    for (int i = 0; i < n; ++i) {
+        first.y[i] = out[i][0];
+        second.y[i] = out[i][1];
+    }
+    if (first.update || second.update) {
+        double tail[2][kOrder];
+        for (int j = 0; j < kOrder; ++j) {
+            tail[0][j] = past[kOrder - 1 - j][0];
+            tail[1][j] = past[kOrder - 1 - j][1];
+        }
+        if (first.update) update_synthesis_memory(tail[0], first.mem);
+        if (second.update) update_synthesis_memory(tail[1], second.mem);
+    }
 }
 
 void synthesis_filters(const synthesis_job* jobs, int count, int n) {

@@ -24,35 +24,8 @@ inline lane2 splat2(double x) { return lane2{x, x}; }
 
 inline lane2 swap2(lane2 v) { return lane2{v[1], v[0]}; }
 
-// Lane-generic forms for code shared by the pair and the quad (wide_lanes.h) variants. They
-// take vectors by reference: a quad passed by value would change the calling convention of
-// code built without AVX, and these are always inlined into the variant that uses them.
-template <typename V>
-constexpr int kLanesOf = sizeof(V) / sizeof(double);
-
-template <typename V>
-__attribute__((always_inline)) inline void load_lanes(V& v, const double* p) {
-    std::memcpy(&v, p, sizeof v);
-}
-
-template <typename V>
-__attribute__((always_inline)) inline void store_lanes(double* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-template <typename V>
-__attribute__((always_inline)) inline void splat_lanes(V& v, double x) {
-    double all[kLanesOf<V>];
-    for (double& a : all) a = x;
-    std::memcpy(&v, all, sizeof v);
-}
-// A single sum is the one-lane case.
+// Broadcast for code written once for a single sum (double) and a lane pair.
 __attribute__((always_inline)) inline void splat_lanes(double& v, double x) { v = x; }
-
-// Stores v's lanes in the opposite order: p[0] = v[last] ... p[last] = v[0].
-template <typename V>
-__attribute__((always_inline)) inline void store_lanes_reversed(double* p, const V& v) {
-    for (int l = 0; l < kLanesOf<V>; ++l) p[l] = v[kLanesOf<V> - 1 - l];
-}
+__attribute__((always_inline)) inline void splat_lanes(lane2& v, double x) { v = splat2(x); }
 
 }  // namespace tarnel

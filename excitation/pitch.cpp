@@ -99,9 +99,25 @@ void adaptive_codebook_vector(double* exc, int t0, int frac, int n) {
     // Written in place in increasing j: lags shorter than the subframe thereby repeat the
     // samples just built, which is how the pitch pulse recurs within one subframe.
     int j = 0;
+    if (t0 >= kBlockSafeLag && wide_lanes()) j = interpolation_blocks_avx(exc, base, c1, c2, n);
     if (t0 >= kBlockSafeLag) {
-        j = wide_lanes() ? interpolation_blocks_avx(exc, base, c1, c2, n)
-                         : interpolation_blocks<lane2>(exc, base, c1, c2, n);
+        for (; j + 8 <= n; j += 8) {
+            const double* left = exc + base + j;
+            const double* right = left + 1;
+            lane2 v0 = splat2(0.0), v1 = v0, v2 = v0, v3 = v0;
+            for (int i = 0; i < 10; ++i) {
+                const lane2 k1 = splat2(c1[3 * i]);
+                const lane2 k2 = splat2(c2[3 * i]);
+                v0 += load2(left - i) * k1 + load2(right + i) * k2;
+                v1 += load2(left + 2 - i) * k1 + load2(right + 2 + i) * k2;
+                v2 += load2(left + 4 - i) * k1 + load2(right + 4 + i) * k2;
+                v3 += load2(left + 6 - i) * k1 + load2(right + 6 + i) * k2;
+            }
+            store2(exc + j, v0);
+            store2(exc + j + 2, v1);
+            store2(exc + j + 4, v2);
+            store2(exc + j + 6, v3);
+        }
     }
     for (; j < n; ++j) exc[j] = interpolate(exc + base + j, exc + base + j + 1, c1, c2);
 }

@@ -9,12 +9,31 @@ namespace tarnel {
 
 TARNEL_WIDE int lag_blocks_avx(const double* wsp, int n, const double* base, int stride,
                                int count, double* r) {
-    return lag_blocks<lane4>(wsp, n, base, stride, count, r);
-}
-
-TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1,
-                                         const double* c2, int n) {
-    return interpolation_blocks<lane4>(exc, base, c1, c2, n);
+    // A lane quad holds results {c + 3, ..., c}: neighbouring samples in that order.
+    int c = 0;
+    for (; c + 16 <= count; c += 16) {
+        const double* lagged = base - c - 3;
+        lane4 a0 = splat4(0.0), a1 = a0, a2 = a0, a3 = a0;
+        for (int i = 0; i < n; i += 2) {
+            const lane4 w = splat4(wsp[i]);
+            const double* q = lagged + stride * (i / 2);
+            a0 += w * load4(q);
+            a1 += w * load4(q - 4);
+            a2 += w * load4(q - 8);
+            a3 += w * load4(q - 12);
+        }
+        store4_reversed(r + c, a0);
+        store4_reversed(r + c + 4, a1);
+        store4_reversed(r + c + 8, a2);
+        store4_reversed(r + c + 12, a3);
+    }
+    for (; c + 4 <= count; c += 4) {
+        const double* lagged = base - c - 3;
+        lane4 a = splat4(0.0);
+        for (int i = 0; i < n; i += 2) a += splat4(wsp[i]) * load4(lagged + stride * (i / 2));
+        store4_reversed(r + c, a);
+    }
+    return c;
 }
 
 namespace {
@@ -41,9 +60,28 @@ TARNEL_WIDE void target_correlation_avx(const double* h, const double* x, double
             a0 += xj * load4(h + j - i - 3);
             a1 += xj * load4(h + j - i - 7);
         }
-        store_lanes_reversed(d + i, a0);
-        store_lanes_reversed(d + i + 4, a1);
+        store4_reversed(d + i, a0);
+        store4_reversed(d + i + 4, a1);
     }
+}
+
+TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1,
+                                         const double* c2, int n) {
+    int j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const double* left = exc + base + j;
+        const double* right = left + 1;
+        lane4 v0 = splat4(0.0), v1 = v0;
+        for (int i = 0; i < 10; ++i) {
+            const lane4 k1 = splat4(c1[3 * i]);
+            const lane4 k2 = splat4(c2[3 * i]);
+            v0 += load4(left - i) * k1 + load4(right + i) * k2;
+            v1 += load4(left + 4 - i) * k1 + load4(right + 4 + i) * k2;
+        }
+        store4(exc + j, v0);
+        store4(exc + j + 4, v1);
+    }
+    return j;
 }
 
 #else

@@ -24,16 +24,35 @@ double open_loop_energy(const double* wsp, int n, int k) {
     return e;
 }
 
-// The correlations of whole blocks of lags side by side (see lag_blocks); returns how many.
-int correlation_blocks(const double* wsp, int n, const double* base, int stride, int count,
-                       double* r) {
+// r[c] = sum over even i < n of wsp[i] base[stride i / 2 - c], each in order of i, for c in
+// blocks of eight below count; returns how many it wrote. The results are independent sums:
+// eight at a time keep the adder busy. A lane pair holds results {c + 1, c}, which are
+// neighbouring samples in that order.
+int lag_blocks(const double* wsp, int n, const double* base, int stride, int count, double* r) {
     if (wide_lanes()) return lag_blocks_avx(wsp, n, base, stride, count, r);
-    return lag_blocks<lane2>(wsp, n, base, stride, count, r);
+    int c = 0;
+    for (; c + 8 <= count; c += 8) {
+        const double* lagged = base - c - 1;
+        lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0;
+        for (int i = 0; i < n; i += 2) {
+            const lane2 w = splat2(wsp[i]);
+            const double* q = lagged + stride * (i / 2);
+            a0 += w * load2(q);
+            a1 += w * load2(q - 2);
+            a2 += w * load2(q - 4);
+            a3 += w * load2(q - 6);
+        }
+        store2(r + c, swap2(a0));
+        store2(r + c + 2, swap2(a1));
+        store2(r + c + 4, swap2(a2));
+        store2(r + c + 6, swap2(a3));
+    }
+    return c;
 }
 
 // r[c] = open_loop_correlation(wsp, n, first + c) for c < count.
 void open_loop_correlations(const double* wsp, int n, int first, int count, double* r) {
-    int c = correlation_blocks(wsp, n, wsp - first, 2, count, r);
+    int c = lag_blocks(wsp, n, wsp - first, 2, count, r);
     for (; c < count; ++c) r[c] = open_loop_correlation(wsp, n, first + c);
 }
 
@@ -46,7 +65,7 @@ void open_loop_even_correlations(const double* wsp, int n, int first, int count,
     if (n <= kFrame) {
         for (int m = 0; 2 * m < kOffset + n; ++m) ev[m] = wsp[2 * m - kOffset];
         // Lag first + 2c at sample i reads ev[i / 2 + (kOffset - first) / 2 - c].
-        c = correlation_blocks(wsp, n, ev + (kOffset - first) / 2, 1, count, r);
+        c = lag_blocks(wsp, n, ev + (kOffset - first) / 2, 1, count, r);
     }
     for (; c < count; ++c) r[c] = open_loop_correlation(wsp, n, first + 2 * c);
 }

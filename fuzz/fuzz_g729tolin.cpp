@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (pvt->samples > 8000) fail("output buffer overrun", payload_no);
 
         const auto& decoder = static_cast<tarnel_module::g729tolin_pvt*>(pvt->pvt)->decoder;
-        if (!tarnel_test::first_non_finite(decoder).empty())
+        if (!tarnel::test::first_non_finite(decoder).empty())
             fail("decoder state holds a non-finite value", payload_no);
         if (std::memcmp(&decoder, reference.get(), sizeof decoder) != 0)
             fail("translator's decoder differs from a directly driven one", payload_no);

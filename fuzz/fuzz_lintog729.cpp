@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const auto* st = static_cast<tarnel_module::lintog729_pvt*>(pvt->pvt);
                 if (std::memcmp(st->buf, held.data(), held.size() * sizeof(int16_t)) != 0)
                     fail("leftover samples are not at the front of the input buffer", frame_no);
-                if (!tarnel_test::first_non_finite(st->encoder).empty())
+                if (!tarnel::test::first_non_finite(st->encoder).empty())
                     fail("encoder state holds a non-finite value", frame_no);
                 if (std::memcmp(&st->encoder, reference.get(), sizeof st->encoder) != 0)
                     fail("translator's encoder state differs from a directly driven one", frame_no);

@@ -15,6 +15,33 @@ namespace {
 
 double flushed(double v) { return std::fabs(v) < flush_threshold ? 0.0 : v; }
 
+constexpr int kPairedLags = 14;
+
+// head[k] = sum over j < 227 of y[j] y[j + k], lags k = 0..13 two to a lane pair; returns 227.
+int paired_head(const double* y, double* head) {
+    constexpr int common = kAnalysisWindow - kPairedLags + 1;
+    lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0;
+    for (int j = 0; j < common; ++j) {
+        const lane2 yj = splat2(y[j]);
+        const double* yk = y + j;
+        a0 += yj * load2(yk);
+        a1 += yj * load2(yk + 2);
+        a2 += yj * load2(yk + 4);
+        a3 += yj * load2(yk + 6);
+        a4 += yj * load2(yk + 8);
+        a5 += yj * load2(yk + 10);
+        a6 += yj * load2(yk + 12);
+    }
+    store2(head, a0);
+    store2(head + 2, a1);
+    store2(head + 4, a2);
+    store2(head + 6, a3);
+    store2(head + 8, a4);
+    store2(head + 10, a5);
+    store2(head + 12, a6);
+    return common;
+}
+
 }  // namespace
 
 void preprocess(double* state, double* signal, int n) {
@@ -60,8 +87,8 @@ void autocorrelation(const double* x, int m, double* r) {
         paired_lags = kWideAutocorrelationLags;
         common = autocorrelation_head_avx(y, head);
     } else {
-        paired_lags = kPairedAutocorrelationLags;
-        common = autocorrelation_head<lane2, kPairedAutocorrelationLags>(y, head);
+        paired_lags = kPairedLags;
+        common = paired_head(y, head);
     }
     for (int k = 0; k <= m; ++k) {
         double s = 0.0;

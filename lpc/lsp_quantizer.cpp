@@ -14,9 +14,10 @@ namespace tarnel {
 namespace {
 
 // A frame naming an unpublished row would be decoded with a different envelope by every other
-// decoder, so the search never picks one. The distances are computed in whole blocks of the
-// lane loops.
-constexpr int whole_blocks(int rows, int block) { return (rows + block - 1) / block * block; }
+// decoder, so the search never picks one. The searched rows are rounded up to whole blocks of
+// the lane loops below (8 rows, AVX 16).
+constexpr int kSearchedRows = (kPublishedFirstStageRows + 7) / 8 * 8;
+constexpr int kSearchedRowsAvx = (kPublishedFirstStageRows + 15) / 16 * 16;
 
 constexpr double kFirstGap = 0.0012;
 constexpr double kSecondGap = 0.0006;
@@ -70,15 +71,28 @@ int first_minimum(const double* dist, int rows) {
 }
 
 int search_first_stage(const double* target) {
-    // Each row's distance is its own sum over i in order; a block of rows goes side by side.
-    double dist[kLspCb1Rows];
+    // Each row's distance is its own sum over i in order; eight rows go side by side.
+    double dist[kSearchedRowsAvx];
     if (wide_lanes()) {
-        first_stage_distances_avx(target, lspcb1_t.col, dist,
-                                  whole_blocks(kPublishedFirstStageRows, kQuadFirstStageBlock));
-    } else {
-        first_stage_distances<lane2>(
-            target, lspcb1_t.col, dist,
-            whole_blocks(kPublishedFirstStageRows, kFirstStageBlock<lane2>));
+        first_stage_distances_avx(target, lspcb1_t.col, dist, kSearchedRowsAvx);
+        return first_minimum(dist, kPublishedFirstStageRows);
+    }
+    for (int r = 0; r < kSearchedRows; r += 8) {
+        lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
+        for (int i = 0; i < kOrder; ++i) {
+            const lane2 t = splat2(target[i]);
+            const double* c = lspcb1_t.col[i] + r;
+            const lane2 e0 = t - load2(c), e1 = t - load2(c + 2);
+            const lane2 e2 = t - load2(c + 4), e3 = t - load2(c + 6);
+            d0 += e0 * e0;
+            d1 += e1 * e1;
+            d2 += e2 * e2;
+            d3 += e3 * e3;
+        }
+        store2(dist + r, d0);
+        store2(dist + r + 2, d1);
+        store2(dist + r + 4, d2);
+        store2(dist + r + 6, d3);
     }
     return first_minimum(dist, kPublishedFirstStageRows);
 }
