@@ -1,6 +1,7 @@
 #include "lpc/postfilter.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "dsp/lanes.h"
 #include "dsp/recursion.h"
@@ -119,8 +120,8 @@ void postfilter_shape(postfilter_state* st, const postfilter_plan& plan, const d
     double first[kOrder + kSubframe];
     const double* x = syn + kSubframe * s;
     if (s == 0) {
-        copy_vector(st->syn_tail, first, kOrder);
-        copy_vector(syn, first + kOrder, kSubframe);
+        std::memcpy(first, st->syn_tail, sizeof st->syn_tail);
+        std::memcpy(first + kOrder, syn, kSubframe * sizeof(double));
         x = first + kOrder;
     }
     residual_filter(plan.ap3[s], x, res, kSubframe);

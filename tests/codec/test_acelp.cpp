@@ -23,11 +23,11 @@ struct weighted_filter {
                 a[k] += -2.0 * radius[s] * std::cos(angle[s]) * a[k - 1] +
                         (k >= 2 ? radius[s] * radius[s] * a[k - 2] : 0.0);
         weight_lp(a, 10, ap, 0.75);
-        synthesis_filter(ap, h, h, 40, mem, 0);
+        synthesis_filter(ap, h, h, 40, mem, false);
     }
     void filter(const double* in, double* out) const {
         double mem[10] = {};
-        synthesis_filter(ap, in, out, 40, mem, 0);
+        synthesis_filter(ap, in, out, 40, mem, false);
     }
 };
 

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/decoder_internal.h"
 #include "codec/encoder.h"
+#include "excitation/acelp.h"
+#include "support/state_scan.h"
 #include "support/alloc_counter.h"
 #include "support/test_support.h"
 #include "tables/cng_tables.h"
@@ -53,30 +56,21 @@ constexpr uint64_t kSpeechDecodedDigest = 0xdf82ecde3e1b5433ull;
 
 }  // namespace
 
-TEST(EncoderPipeline, SilentFirstFrameIsAValidSpeechFrame) {
-    g729_encoder_state st;
-    g729_encoder_init(&st);
-    g729_params p;
-    const int16_t zero[kFrame] = {0};
-    for (int i = 0; i < kFrame; ++i) st.speech[160 + i] = zero[i];
-    g729_analyse_frame(&st, &p);
-    EXPECT_EQ(kFrameTypeSpeech, p.frame_type);
-    EXPECT_EQ(g729_pitch_parity(p.slot[kSlotPitch1]), p.slot[kSlotParity]);
-    EXPECT_GE(st.pitch_sharp, 0.2);
-    EXPECT_LE(st.pitch_sharp, 0.7945);
-}
-
 TEST(EncoderPipeline, PitchSharpStaysInBoundsAndParityHolds) {
+    // A silent first frame, then the bundled speech.
+    std::vector<int16_t> pcm(kFrame, 0);
     const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    pcm.insert(pcm.end(), speech.begin(), speech.end());
     g729_encoder_state st;
     g729_encoder_init(&st);
-    for (size_t i = 0; i + kFrame <= speech.size(); i += kFrame) {
-        for (int n = 0; n < kFrame; ++n) st.speech[160 + n] = speech[i + n];
+    for (size_t i = 0; i + kFrame <= pcm.size(); i += kFrame) {
+        for (int n = 0; n < kFrame; ++n) st.speech[kNewSpeech + n] = pcm[i + n];
         g729_params p;
         g729_analyse_frame(&st, &p);
+        ASSERT_EQ(kFrameTypeSpeech, p.frame_type);
         ASSERT_EQ(g729_pitch_parity(p.slot[kSlotPitch1]), p.slot[kSlotParity]);
-        ASSERT_GE(st.pitch_sharp, 0.2);
-        ASSERT_LE(st.pitch_sharp, 0.7945);
+        ASSERT_GE(st.pitch_sharp, kSharpMin);
+        ASSERT_LE(st.pitch_sharp, kSharpMax);
     }
 }
 
@@ -120,23 +114,41 @@ TEST(EncoderPipeline, SelectsOnlyPublishedFirstStageRows) {
     }
 }
 
-TEST(EncoderPipeline, StateIsAPlainRecord) {
-    // A copied state carries on exactly like the original, whatever becomes of the original.
+TEST(CodecPipelines, StatesArePlainRecords) {
+    // A copy carries on exactly as the original did, with the original poisoned meanwhile.
     const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
-    g729_encoder_state a, b;
-    g729_encoder_init(&a);
-    uint8_t fa[10], fb[10];
+    const std::vector<uint8_t> bits = encode_all(speech);
+    const uint8_t sid[2] = {0x55, 0xAA};
+    g729_encoder_state enc, enc_copy;
+    g729_decoder_state dec, dec_copy;
+    g729_encoder_init(&enc);
+    g729_decoder_init(&dec);
+    uint8_t frame[10];
+    int16_t pcm[kFrame];
     int len;
-    for (int f = 0; f < 50; ++f) g729_encode_frame(&a, &speech[f * kFrame], fa, &len);
-    std::memcpy(&b, &a, sizeof a);
-    std::memset(&a, 0x5A, sizeof a);
-    g729_encoder_state c;
-    std::memcpy(&c, &b, sizeof b);
-    for (int f = 50; f < 150; ++f) {
-        g729_encode_frame(&b, &speech[f * kFrame], fa, &len);
-        g729_encode_frame(&c, &speech[f * kFrame], fb, &len);
-        ASSERT_EQ(0, std::memcmp(fa, fb, 10));
-    }
+    const auto run = [&](g729_encoder_state* e, g729_decoder_state* d, int from, int to) {
+        std::vector<uint8_t> out;
+        for (int f = from; f < to; ++f) {
+            g729_encode_frame(e, &speech[f * kFrame], frame, &len);
+            const bool is_sid = f % 9 == 0;
+            g729_decode_frame(d, pcm, is_sid ? sid : &bits[f * 10], is_sid ? 2 : 10);
+            out.insert(out.end(), frame, frame + 10);
+            out.insert(out.end(), reinterpret_cast<uint8_t*>(pcm), reinterpret_cast<uint8_t*>(pcm + kFrame));
+        }
+        return out;
+    };
+    run(&enc, &dec, 0, 50);
+    std::memcpy(&enc_copy, &enc, sizeof enc);
+    std::memcpy(&dec_copy, &dec, sizeof dec);
+    const std::vector<uint8_t> expected = run(&enc, &dec, 50, 150);
+    std::memset(&enc, 0x5A, sizeof enc);
+    std::memset(&dec, 0x5A, sizeof dec);
+    EXPECT_EQ(expected, run(&enc_copy, &dec_copy, 50, 150));
+
+    // The hostile-input checks walk every double of the decoder's record.
+    int walked = 0;
+    tarnel::test::for_each_double(dec_copy, [&](const char*, size_t, double) { ++walked; });
+    EXPECT_EQ(kDecoderStateDoubles, walked);
 }
 
 TEST(CodecPipelines, DecoderTracksTheEncoderExactly) {
@@ -176,18 +188,13 @@ TEST(DecoderPipeline, BundledSpeechDigestIsPinned) {
 }
 
 TEST(DecoderPipeline, RoundingAndSaturation) {
-    EXPECT_EQ(32767, g729_round_sample(32767.4));
-    EXPECT_EQ(32767, g729_round_sample(32767.5));
-    EXPECT_EQ(32767, g729_round_sample(1e300));
-    EXPECT_EQ(-32768, g729_round_sample(-32768.6));
-    EXPECT_EQ(-32768, g729_round_sample(-32768.4));
-    EXPECT_EQ(3, g729_round_sample(2.5));
-    EXPECT_EQ(-3, g729_round_sample(-2.5));
-    EXPECT_EQ(0, g729_round_sample(0.49));
-    EXPECT_EQ(0, g729_round_sample(-0.49));
-    EXPECT_EQ(0, g729_round_sample(std::nan("")));
-    EXPECT_EQ(0, g729_round_sample(INFINITY));
-    EXPECT_EQ(0, g729_round_sample(-INFINITY));
+    const struct {
+        double v;
+        int16_t expected;
+    } cases[] = {{32767.4, 32767}, {32767.5, 32767},   {1e300, 32767},     {-32768.6, -32768},
+                 {-32768.4, -32768}, {2.5, 3},         {-2.5, -3},         {0.49, 0},
+                 {-0.49, 0},       {std::nan(""), 0}, {INFINITY, 0},      {-INFINITY, 0}};
+    for (const auto& c : cases) EXPECT_EQ(c.expected, g729_round_sample(c.v)) << c.v;
 }
 
 TEST(DecoderPipeline, AllZeroFrameUsesThePreviousLagOnParityError) {
@@ -197,10 +204,10 @@ TEST(DecoderPipeline, AllZeroFrameUsesThePreviousLagOnParityError) {
     const uint8_t zero[10] = {0};
     g729_unpack_frame(&p, zero, kFrameTypeSpeech);
     ASSERT_EQ(1, p.slot[kSlotParity]);
-    double a_sub[22];
+    double a_sub[kLpPair];
     int lags[2];
     int type;
-    g729_synthesise_frame(&st, &p, st.syn + 10, a_sub, lags, &type);
+    g729_synthesise_frame(&st, &p, st.syn, a_sub, lags, &type);
     EXPECT_EQ(kFrameTypeSpeech, type);
     EXPECT_EQ(60, lags[0]);
     EXPECT_EQ(54, lags[1]);  // P2 = 0 relative to 60: delay 54 with fraction +1
@@ -229,7 +236,7 @@ TEST(DecoderPipeline, SidFramesStartFromSeedAndLevelAndSmooth) {
     const uint8_t sid_high[2] = {0x00, 31 << 1};   // energy index 31
     ASSERT_EQ(0, g729_decode_frame(&st, pcm, sid_low, 2));
     EXPECT_EQ(tab_Sidgain[0], st.cng.cur_gain);
-    EXPECT_EQ(0.2, st.pitch_sharp);
+    EXPECT_EQ(kSharpMin, st.pitch_sharp);
     EXPECT_EQ(60, st.prev_pitch);
     EXPECT_EQ(kFrameTypeSid, st.prev_frame_type);
     ASSERT_EQ(0, g729_decode_frame(&st, pcm, sid_high, 2));
@@ -252,15 +259,15 @@ TEST(DecoderPipeline, SidReportsThePreviousLagForBothSubframes) {
     g729_params p;
     const uint8_t sid[2] = {0x12, 0x34};
     g729_unpack_frame(&p, sid, kFrameTypeSid);
-    double a_sub[22];
+    double a_sub[kLpPair];
     int lags[2];
     int type;
-    g729_synthesise_frame(&st, &p, st.syn + 10, a_sub, lags, &type);
+    g729_synthesise_frame(&st, &p, st.syn, a_sub, lags, &type);
     EXPECT_EQ(kFrameTypeSid, type);
     EXPECT_EQ(77, lags[0]);
     EXPECT_EQ(77, lags[1]);
     EXPECT_EQ(77, st.prev_pitch);
-    EXPECT_EQ(0.2, st.pitch_sharp);
+    EXPECT_EQ(kSharpMin, st.pitch_sharp);
 }
 
 TEST(CodecPipelines, NothingAllocatesWhileFramesAreProcessed) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cng/comfort_noise.h"
+#include "cng/comfort_noise_internal.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
 #include "tables/cng_tables.h"
@@ -18,7 +19,7 @@ using namespace tarnel;
 namespace {
 
 // The parts of a freshly created decoder that the comfort-noise path touches.
-struct Decoder {
+struct decoder {
     cng_state st;
     double exc_buf[154 + 80] = {};
     double lsp_prev[10];
@@ -26,14 +27,14 @@ struct Decoder {
     int16_t seed = 11111;
     double predictor[4][10];
 
-    Decoder() {
+    decoder() {
         cng_init(&st);
         std::memcpy(lsp_prev, lsp_reset, sizeof lsp_prev);
         for (auto& row : predictor) std::memcpy(row, lsf_reset, sizeof row);
     }
     double* exc() { return exc_buf + 154; }
-    void sid(int prev_type, int energy_index, int sw = 0, int i1 = 3, int i2 = 7) {
-        cng_decode_sid(&st, prev_type, sw, i1, i2, energy_index, exc(), lsp_prev, a_sub, &seed,
+    void sid(bool new_burst, int energy_index, int sw = 0, int i1 = 3, int i2 = 7) {
+        cng_decode_sid(&st, new_burst, sw, i1, i2, energy_index, exc(), lsp_prev, a_sub, &seed,
                        predictor);
     }
 };
@@ -125,7 +126,7 @@ TEST(CngPulseGain, PicksTheSmallerRootPrefersTheSecondOnTiesAndClamps) {
 }
 
 TEST(CngExcitation, EachSubframeCarriesTheTargetEnergy) {
-    Decoder dec;
+    decoder dec;
     for (int i = 0; i < 154; ++i) dec.exc_buf[i] = 60.0 * std::sin(0.3 * i);
     const double g = 100.0;
     cng_excitation(dec.exc(), g, &dec.seed);
@@ -135,7 +136,7 @@ TEST(CngExcitation, EachSubframeCarriesTheTargetEnergy) {
 }
 
 TEST(CngExcitation, WithoutHistoryTheFirstSubframeIsScaledGaussianPlusFourPulses) {
-    Decoder dec;
+    decoder dec;
     const double g = 20.0;
     cng_excitation(dec.exc(), g, &dec.seed);
 
@@ -153,7 +154,7 @@ TEST(CngExcitation, WithoutHistoryTheFirstSubframeIsScaledGaussianPlusFourPulses
 }
 
 TEST(CngExcitation, OverloudMixIsRebuiltFromTheGaussianPartAlone) {
-    Decoder a, b;
+    decoder a, b;
     for (int i = 0; i < 154; ++i) {
         a.exc_buf[i] = 1e5 * std::sin(0.2 * i);
         b.exc_buf[i] = 1e5 * std::cos(0.05 * i);
@@ -167,7 +168,7 @@ TEST(CngExcitation, OverloudMixIsRebuiltFromTheGaussianPartAlone) {
 }
 
 TEST(CngExcitation, VeryLoudNoiseFallsShortOnceThePulseGainClamps) {
-    Decoder dec;
+    decoder dec;
     const double g = tab_Sidgain[31];
     cng_excitation(dec.exc(), g, &dec.seed);
     EXPECT_LT(energy(dec.exc()), 0.9 * 40.0 * g * g);
@@ -175,8 +176,8 @@ TEST(CngExcitation, VeryLoudNoiseFallsShortOnceThePulseGainClamps) {
 }
 
 TEST(CngDecodeSid, FirstFrameAfterCreationTakesTheSentLevelAndInterpolatesFromReset) {
-    Decoder dec;
-    dec.sid(1, 17, 1, 9, 12);
+    decoder dec;
+    dec.sid(true, 17, 1, 9, 12);
     EXPECT_EQ(tab_Sidgain[17], dec.st.cur_gain);
     EXPECT_EQ(tab_Sidgain[17], dec.st.sid_gain);
     EXPECT_EQ(0, std::memcmp(dec.lsp_prev, dec.st.sid_lsp, sizeof dec.lsp_prev));
@@ -190,11 +191,11 @@ TEST(CngDecodeSid, FirstFrameAfterCreationTakesTheSentLevelAndInterpolatesFromRe
 }
 
 TEST(CngDecodeSid, PushesTheSidCodebookVectorIntoThePredictor) {
-    Decoder dec;
+    decoder dec;
     dec.predictor[0][0] = 0.3;  // mark the newest row to see it move down
     double old[4][10];
     std::memcpy(old, dec.predictor, sizeof old);
-    dec.sid(1, 0, 0, 30, 11);
+    dec.sid(true, 0, 0, 30, 11);
     double u[10];
     for (int j = 0; j < 10; ++j)
         u[j] = lspcb1[PtrTab_1[30]][j] + lspcb2[PtrTab_2[j < 5 ? 0 : 1][11]][j];
@@ -205,25 +206,23 @@ TEST(CngDecodeSid, PushesTheSidCodebookVectorIntoThePredictor) {
 }
 
 TEST(CngDecodeSid, LevelGlidesWithinABurstAndJumpsAfterSpeech) {
-    Decoder dec;
-    dec.sid(1, 0);
+    decoder dec;
+    dec.sid(true, 0);
     EXPECT_EQ(0.502, dec.st.cur_gain);
-    dec.sid(2, 31);
+    dec.sid(false, 31);
     EXPECT_EQ(0.875 * 0.502 + 0.125 * 3990.525, dec.st.cur_gain);
-    dec.sid(1, 5);  // a speech frame came in between
+    dec.sid(true, 5);  // a speech frame came in between
     EXPECT_EQ(tab_Sidgain[5], dec.st.cur_gain);
 }
 
 TEST(SidLsfDecode, EveryIndexGivesAnOrderedStableSpectrum) {
-    cng_state st;
-    cng_init(&st);
     for (int sw = 0; sw < 2; ++sw) {
         for (int i1 = 0; i1 < 32; ++i1) {
             for (int i2 = 0; i2 < 16; ++i2) {
                 double pred[4][10];
                 for (auto& row : pred) std::memcpy(row, lsf_reset, sizeof row);
                 double lsp[10];
-                sid_lsf_decode(st.noise_fg, sw, i1, i2, pred, lsp);
+                sid_lsf_decode(sw, i1, i2, pred, lsp);
                 double lsf[10];
                 lsp_to_lsf(lsp, lsf, 10);
                 ASSERT_GE(lsf[0], 0.005 - 1e-12);

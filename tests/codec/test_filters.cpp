@@ -24,8 +24,8 @@ TEST(SynthesisFilter, WithoutUpdateIsRepeatableAndLeavesMemory) {
     double mem[10] = {1, -2, 3, -4, 5, -6, 7, -8, 9, -10};
     double saved[10];
     std::memcpy(saved, mem, sizeof mem);
-    synthesis_filter(kA, x, y1, 40, mem, 0);
-    synthesis_filter(kA, x, y2, 40, mem, 0);
+    synthesis_filter(kA, x, y1, 40, mem, false);
+    synthesis_filter(kA, x, y2, 40, mem, false);
     EXPECT_EQ(0, std::memcmp(y1, y2, sizeof y1));
     EXPECT_EQ(0, std::memcmp(mem, saved, sizeof mem));
 }
@@ -36,8 +36,8 @@ TEST(SynthesisFilter, InPlaceMatchesSeparateOutput) {
     double mem1[10] = {0.5, 0, 0, 0, 0, 0, 0, 0, 0, -0.5};
     double mem2[10];
     std::memcpy(mem2, mem1, sizeof mem1);
-    synthesis_filter(kA, x, y, 40, mem1, 1);
-    synthesis_filter(kA, x, x, 40, mem2, 1);
+    synthesis_filter(kA, x, y, 40, mem1, true);
+    synthesis_filter(kA, x, x, 40, mem2, true);
     EXPECT_EQ(0, std::memcmp(x, y, sizeof y));
     EXPECT_EQ(0, std::memcmp(mem1, mem2, sizeof mem1));
 }
@@ -45,7 +45,7 @@ TEST(SynthesisFilter, InPlaceMatchesSeparateOutput) {
 TEST(SynthesisFilter, FirstOutputFollowsTheWrittenOrder) {
     double x[1] = {10.0}, y[1];
     double mem[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    synthesis_filter(kA, x, y, 1, mem, 0);
+    synthesis_filter(kA, x, y, 1, mem, false);
     double expect = 10.0;
     for (int k = 1; k <= 10; ++k) expect -= kA[k] * mem[10 - k];
     EXPECT_EQ(expect, y[0]);
@@ -62,7 +62,7 @@ TEST(SynthesisFilter, UpdateFlushesOnlyTheMemory) {
     x[34] = 1e-6;
     double y[40];
     double mem[10] = {0};
-    synthesis_filter(a, x, y, 40, mem, 1);
+    synthesis_filter(a, x, y, 40, mem, true);
     EXPECT_EQ(0.0, mem[0]);
     EXPECT_EQ(0.0, mem[1]);
     EXPECT_EQ(2e-5, mem[2]);
@@ -75,7 +75,7 @@ TEST(SynthesisFilter, ShortBlockShiftsOldMemory) {
     const double a[11] = {1.0};
     double x[3] = {100.0, 200.0, 300.0}, y[3];
     double mem[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    synthesis_filter(a, x, y, 3, mem, 1);
+    synthesis_filter(a, x, y, 3, mem, true);
     const double expect[10] = {4, 5, 6, 7, 8, 9, 10, 100, 200, 300};
     for (int j = 0; j < 10; ++j) EXPECT_EQ(expect[j], mem[j]);
 }
@@ -87,8 +87,8 @@ TEST(SynthesisFilter, MemoryInsideTheFilteredArray) {
     std::memcpy(ref_in, h, sizeof h);
     double ref_out[22];
     double zero[10] = {0};
-    synthesis_filter(kA, ref_in, ref_out, 22, zero, 0);
-    synthesis_filter(kA, h, h, 22, h + 11, 0);
+    synthesis_filter(kA, ref_in, ref_out, 22, zero, false);
+    synthesis_filter(kA, h, h, 22, h + 11, false);
     EXPECT_EQ(0, std::memcmp(h, ref_out, sizeof h));
 }
 
@@ -99,7 +99,7 @@ TEST(FilterPair, IdentityCoefficientsCopy) {
     double y[40], z[40];
     residual_filter(a, buf + 10, y, 40);
     double mem[10] = {0};
-    synthesis_filter(a, buf + 10, z, 40, mem, 0);
+    synthesis_filter(a, buf + 10, z, 40, mem, false);
     EXPECT_EQ(0, std::memcmp(y, buf + 10, sizeof y));
     EXPECT_EQ(0, std::memcmp(z, buf + 10, sizeof z));
 }
@@ -111,7 +111,7 @@ TEST(FilterPair, ResidualThenSynthesisRestoresInput) {
     residual_filter(kA, buf + 10, res, 40);
     double mem[10];
     std::memcpy(mem, buf, sizeof mem);
-    synthesis_filter(kA, res, back, 40, mem, 0);
+    synthesis_filter(kA, res, back, 40, mem, false);
     for (int i = 0; i < 40; ++i) EXPECT_NEAR(buf[10 + i], back[i], 1e-9);
 }
 

@@ -5,6 +5,7 @@
 
 #include "excitation/acelp.h"
 #include "excitation/gain_quantizer.h"
+#include "excitation/gain_quantizer_internal.h"
 #include "excitation/pitch.h"
 #include "tables/gain_tables.h"
 
@@ -35,7 +36,7 @@ double predicted(const double* mem, const double* code) {
 int index_of(int r1, int r2) { return map1[r1] * 16 + map2[r2]; }
 
 // Quantizes, then checks that the decoder rebuilds gains and predictor from the index.
-int quantize_and_decode(predictor& enc, const double* code, const double* g, int tame,
+int quantize_and_decode(predictor& enc, const double* code, const double* g, bool tame,
                         double* gp, double* gc) {
     predictor dec = enc;
     const int index = gain_quantize(enc.mem, code, g, 40, gp, gc, tame);
@@ -121,10 +122,10 @@ TEST(GainQuantize, OptimumOnARowPairSelectsThatPair) {
             double g[5], gp, gc;
             with_optimum(4000.0, 300.0, 200.0, bp, bc, g);
             predictor p, tamed;
-            const int index = quantize_and_decode(p, code, g, 0, &gp, &gc);
+            const int index = quantize_and_decode(p, code, g, false, &gp, &gc);
             EXPECT_EQ(index == index_of(r1, r2), !outside_band(r1, r2)) << r1 << " " << r2;
             // Taming holds every pitch gain below 0.9999, the largest pair's 1.35594 too.
-            quantize_and_decode(tamed, code, g, 1, &gp, &gc);
+            quantize_and_decode(tamed, code, g, true, &gp, &gc);
             EXPECT_LT(gp, 0.9999) << r1 << " " << r2;
         }
     }
@@ -136,18 +137,19 @@ TEST(GainQuantize, PreselectionBandsAtTheCodebookEnds) {
     const double gcode0 = predicted(predictor().mem, code);
     struct pcase {
         double g0, g2, bp, bc_factor;
-        int tame, r1, r2;
+        bool tame;
+        int r1, r2;
     };
     const pcase cases[] = {
         // Code gain far above the prediction: GA rows 4..7 and GB rows 0..7, so the largest
         // code part of GB (row 11) is out of reach.
-        {1.0, 1000.0, 0.5, 50.0, 0, 7, 4},
+        {1.0, 1000.0, 0.5, 50.0, false, 7, 4},
         // Pitch gain far above, code gain zero, pitch error dominant: GA rows 0..3, GB rows
         // 8..15, so the largest pitch part of GA (row 5) is out of reach.
-        {1e6, 1.0, 3.0, 0.0, 0, 2, 15},
+        {1e6, 1.0, 3.0, 0.0, false, 2, 15},
         // Tamed: 1.5 is capped at 0.94 before pre-selection, giving GA rows 4..7 and GB rows
         // 0..7 (from 1.5 itself GB would be rows 7..14 with pitch gains up to 0.98).
-        {1e8, 1.0, 1.5, 20.0, 1, 5, 7},
+        {1e8, 1.0, 1.5, 20.0, true, 5, 7},
     };
     for (const auto& c : cases) {
         with_optimum(c.g0, c.g2, 0.0, c.bp, c.bc_factor * gcode0, g);
@@ -173,7 +175,7 @@ TEST(GainQuantize, VanishingDenominatorStillGivesAValidPair) {
         pitch_gain(x, y, g, 40);
         code_gain_correlations(x, y, y, g);
         ASSERT_EQ(4.0 * g[0] * g[2] - g[4] * g[4], 0.0);
-        for (int tame = 0; tame <= 1; ++tame) {
+        for (bool tame : {false, true}) {
             predictor p;
             quantize_and_decode(p, code, g, tame, &gp, &gc);
             EXPECT_TRUE(std::isfinite(gp) && std::isfinite(gc));
@@ -184,6 +186,6 @@ TEST(GainQuantize, VanishingDenominatorStillGivesAValidPair) {
     const double g[5] = {1.0, 3.0, 1.0, 3.0, 2.0};
     predictor p;
     double gp, gc;
-    quantize_and_decode(p, code, g, 0, &gp, &gc);
+    quantize_and_decode(p, code, g, false, &gp, &gc);
     EXPECT_TRUE(std::isfinite(gp) && std::isfinite(gc) && std::isfinite(p.mem[0]));
 }

@@ -22,6 +22,7 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "excitation/acelp.h"
 #include "excitation/excitation_guard.h"
 #include "support/state_scan.h"
 #include "support/test_support.h"
@@ -75,18 +76,18 @@ const std::vector<uint8_t>& speech_frames() {
     return bits;
 }
 
-using SpeechFrame = std::array<uint8_t, 10>;
+using speech_frame = std::array<uint8_t, 10>;
 
 // A speech frame from its fields. Slot 4 is the transmitted P0: its correct parity unless the
 // frame is meant to arrive with damaged pitch bits.
-SpeechFrame pack(int lsp1, int lsp2, int p1, int c1, int s1, int g1, int p2, int c2, int s2,
+speech_frame pack(int lsp1, int lsp2, int p1, int c1, int s1, int g1, int p2, int c2, int s2,
                  int g2, bool parity_ok = true) {
     g729_params p{};
     p.frame_type = kFrameTypeSpeech;
     const int slots[12] = {0,  lsp1, lsp2, p1, g729_pitch_parity(p1) ^ (parity_ok ? 0 : 1),
                            c1, s1,   g1,   p2, c2, s2, g2};
     std::memcpy(p.slot, slots, sizeof slots);
-    SpeechFrame out{};
+    speech_frame out{};
     int len = 0;
     g729_pack_frame(&p, out.data(), &len);
     return out;
@@ -110,18 +111,18 @@ double relative_difference(const std::vector<int16_t>& a, const std::vector<int1
 
 // A decoder whose every frame is checked: state finite and in range, samples the rounded
 // synthesis. Failures stop the stream at the first bad frame, with its number.
-class WatchedDecoder {
+class watched_decoder {
 public:
-    WatchedDecoder() : st_(std::make_unique<g729_decoder_state>()) { g729_decoder_init(st_.get()); }
+    watched_decoder() : st_(std::make_unique<g729_decoder_state>()) { g729_decoder_init(st_.get()); }
 
     ::testing::AssertionResult decode(const uint8_t* unit, int size, int16_t* pcm) {
         if (g729_decode_frame(st_.get(), pcm, unit, size) != 0)
             return ::testing::AssertionFailure() << "unit of " << size << " bytes refused";
         ++frames_;
-        const std::string bad = tarnel_test::first_non_finite(*st_);
+        const std::string bad = tarnel::test::first_non_finite(*st_);
         if (!bad.empty())
             return ::testing::AssertionFailure() << "frame " << frames_ << ": " << bad << " is not finite";
-        if (!(st_->pitch_sharp >= 0.2 && st_->pitch_sharp <= 0.7945))
+        if (!(st_->pitch_sharp >= kSharpMin && st_->pitch_sharp <= kSharpMax))
             return ::testing::AssertionFailure() << "frame " << frames_ << ": pitch_sharp " << st_->pitch_sharp;
         if (st_->prev_pitch < 19 || st_->prev_pitch > 144)
             return ::testing::AssertionFailure() << "frame " << frames_ << ": pitch delay " << st_->prev_pitch;
@@ -129,15 +130,15 @@ public:
         if (peak_excitation_ > kExcitationLimit)
             return ::testing::AssertionFailure() << "frame " << frames_ << ": excitation " << peak_excitation_;
         for (int i = 0; i < kFrame; ++i) {
-            // syn[10..89] holds the frame's final values, before rounding.
-            const double v = st_->syn[10 + i];
+            // syn holds the frame's final values, before rounding.
+            const double v = st_->syn[i];
             if (!std::isfinite(v) || pcm[i] != g729_round_sample(v))
                 return ::testing::AssertionFailure()
                        << "frame " << frames_ << ": sample " << i << " is " << pcm[i] << " from " << v;
         }
         return ::testing::AssertionSuccess();
     }
-    ::testing::AssertionResult decode(const SpeechFrame& f) {
+    ::testing::AssertionResult decode(const speech_frame& f) {
         int16_t pcm[kFrame];
         return decode(f.data(), 10, pcm);
     }
@@ -155,8 +156,8 @@ private:
 // decoder, and compares their output over the second second. Also reports how much the abuse
 // was still heard in the first second, and after how many frames the two states became bit for
 // bit the same (from then on the abuse has left no trace at all).
-void expect_recovery(WatchedDecoder& abused, const char* what) {
-    WatchedDecoder fresh;
+void expect_recovery(watched_decoder& abused, const char* what) {
+    watched_decoder fresh;
     const size_t frames = speech_frames().size() / 10;
     std::vector<int16_t> after(frames * kFrame), reference(frames * kFrame);
     size_t settled = 0;
@@ -189,7 +190,7 @@ void expect_recovery(WatchedDecoder& abused, const char* what) {
 
 TEST(HostileDecoderStreams, JudgedSecondOfSpeechIsNotSilent) {
     // The recovery criterion divides by this second's level: it must carry speech.
-    WatchedDecoder dec;
+    watched_decoder dec;
     std::vector<double> judged;
     int16_t pcm[kFrame];
     for (size_t f = 0; f < kJudgedTo / kFrame; ++f) {
@@ -203,7 +204,7 @@ TEST(HostileDecoderStreams, TenMinutesOfRandomFramesAndSidsStayFiniteThenRecover
     const uint64_t seed = test_seed(0x7a27e1c0de5eedull);
     announce_seed(seed);
     std::mt19937_64 rng(seed);
-    WatchedDecoder dec;
+    watched_decoder dec;
     int sids = 0;
     for (int f = 0; f < kTenMinutes; ++f) {
         // Runs of comfort noise as a far end would send them, between runs of speech frames.
@@ -219,60 +220,60 @@ TEST(HostileDecoderStreams, TenMinutesOfRandomFramesAndSidsStayFiniteThenRecover
 }
 
 // The stream that drives the pitch loop hardest, and variants of it.
-enum class Drive {
-    FixedFrame,            // one frame repeated: largest gain, shortest lags, nothing else moves
-    RandomSpectrumAndPulses,  // largest gain and shortest lags, everything else random
-    EveryLag,              // largest gain in both subframes, lags drawn over their whole range
-    ParityErrors,          // P1 arrives damaged: the decoder repeats its last (shortest) lag
-    InterleavedSids,       // loud comfort noise between the driving frames
+enum class drive {
+    kFixedFrame,            // one frame repeated: largest gain, shortest lags, nothing else moves
+    kRandomSpectrumAndPulses,  // largest gain and shortest lags, everything else random
+    kEveryLag,              // largest gain in both subframes, lags drawn over their whole range
+    kParityErrors,          // P1 arrives damaged: the decoder repeats its last (shortest) lag
+    kInterleavedSids,       // loud comfort noise between the driving frames
 };
 
-std::string drive_name(const ::testing::TestParamInfo<Drive>& info) {
+std::string drive_name(const ::testing::TestParamInfo<drive>& info) {
     switch (info.param) {
-    case Drive::FixedFrame: return "FixedFrame";
-    case Drive::RandomSpectrumAndPulses: return "RandomSpectrumAndPulses";
-    case Drive::EveryLag: return "EveryLag";
-    case Drive::ParityErrors: return "ParityErrors";
-    case Drive::InterleavedSids: return "InterleavedSids";
+    case drive::kFixedFrame: return "FixedFrame";
+    case drive::kRandomSpectrumAndPulses: return "RandomSpectrumAndPulses";
+    case drive::kEveryLag: return "EveryLag";
+    case drive::kParityErrors: return "ParityErrors";
+    case drive::kInterleavedSids: return "InterleavedSids";
     }
     return "Unknown";
 }
 
-class MaximalPitchGain : public ::testing::TestWithParam<Drive> {};
+class MaximalPitchGain : public ::testing::TestWithParam<drive> {};
 
 TEST_P(MaximalPitchGain, TenMinutesStayBoundedThenRecover) {
     const uint64_t seed = test_seed(0x5eed0f9a1ull + static_cast<uint64_t>(GetParam()));
     announce_seed(seed);
     std::mt19937_64 rng(seed);
     auto field = [&](int bits) { return static_cast<int>(rng() & ((1u << bits) - 1u)); };
-    WatchedDecoder dec;
+    watched_decoder dec;
     // P1 = 0 decodes to 19 1/3, the shortest delay; P2 = 0 to the shortest relative delay.
-    const SpeechFrame fixed = pack(0x25, 0x155, 0, 0x0aaa, 5, kLargestPitchGainIndex, 0, 0x1555, 10,
+    const speech_frame fixed = pack(0x25, 0x155, 0, 0x0aaa, 5, kLargestPitchGainIndex, 0, 0x1555, 10,
                                    kLargestPitchGainIndex);
     for (int f = 0; f < kTenMinutes; ++f) {
         switch (GetParam()) {
-        case Drive::FixedFrame:
+        case drive::kFixedFrame:
             ASSERT_TRUE(dec.decode(fixed));
             break;
-        case Drive::RandomSpectrumAndPulses:
+        case drive::kRandomSpectrumAndPulses:
             ASSERT_TRUE(dec.decode(pack(field(8), field(10), field(2), field(13), field(4),
                                         kLargestPitchGainIndex, 0, field(13), field(4),
                                         kLargestPitchGainIndex)))
                 << "seed " << seed;
             break;
-        case Drive::EveryLag:
+        case drive::kEveryLag:
             ASSERT_TRUE(dec.decode(pack(field(8), field(10), field(8), field(13), field(4),
                                         kLargestPitchGainIndex, field(5), field(13), field(4),
                                         kLargestPitchGainIndex)))
                 << "seed " << seed;
             break;
-        case Drive::ParityErrors:
+        case drive::kParityErrors:
             ASSERT_TRUE(dec.decode(pack(field(8), field(10), f % 50 == 0 ? 0 : field(8), field(13),
                                         field(4), kLargestPitchGainIndex, 0, field(13), field(4),
                                         kLargestPitchGainIndex, f % 50 == 0)))
                 << "seed " << seed;
             break;
-        case Drive::InterleavedSids:
+        case drive::kInterleavedSids:
             if (f % 10 == 9) {
                 const uint8_t sid[2] = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(0x3e | (rng() & 0xc0))};
                 int16_t pcm[kFrame];
@@ -290,29 +291,29 @@ TEST_P(MaximalPitchGain, TenMinutesStayBoundedThenRecover) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HostileDecoderStreams, MaximalPitchGain,
-                         ::testing::Values(Drive::FixedFrame, Drive::RandomSpectrumAndPulses,
-                                           Drive::EveryLag, Drive::ParityErrors,
-                                           Drive::InterleavedSids),
+                         ::testing::Values(drive::kFixedFrame, drive::kRandomSpectrumAndPulses,
+                                           drive::kEveryLag, drive::kParityErrors,
+                                           drive::kInterleavedSids),
                          drive_name);
 
 // ---- Encoder ------------------------------------------------------------------------------
 
 // Audio no microphone should deliver, but a broken line, a mixer bug or a test tone might.
-enum class Abuse {
-    Square50Hz,
-    Square400Hz,
-    Square1kHz,
-    Square3900Hz,
-    DcPositive,
-    DcNegative,
-    ClippedSpeech,     // the bundled speech amplified 16 times into hard clipping
-    Impulses,          // a single full-scale sample in silence, four times a second
-    SilenceThenFullScale,  // half a second of digital zero, half a second of full-scale noise
-    WhiteNoise,
-    AlternatingExtremes,   // -32768, 32767, -32768, ...: all energy at the Nyquist frequency
+enum class abuse {
+    kSquare50Hz,
+    kSquare400Hz,
+    kSquare1kHz,
+    kSquare3900Hz,
+    kDcPositive,
+    kDcNegative,
+    kClippedSpeech,     // the bundled speech amplified 16 times into hard clipping
+    kImpulses,          // a single full-scale sample in silence, four times a second
+    kSilenceThenFullScale,  // half a second of digital zero, half a second of full-scale noise
+    kWhiteNoise,
+    kAlternatingExtremes,   // -32768, 32767, -32768, ...: all energy at the Nyquist frequency
 };
 
-std::string abuse_name(const ::testing::TestParamInfo<Abuse>& info) {
+std::string abuse_name(const ::testing::TestParamInfo<abuse>& info) {
     static const char* const names[] = {"Square50Hz",     "Square400Hz",   "Square1kHz",
                                         "Square3900Hz",   "DcPositive",    "DcNegative",
                                         "ClippedSpeech",  "Impulses",      "SilenceThenFullScale",
@@ -322,24 +323,24 @@ std::string abuse_name(const ::testing::TestParamInfo<Abuse>& info) {
 
 int16_t full_scale(bool high) { return high ? 32767 : -32768; }
 
-int16_t abusive_sample(Abuse kind, size_t n, std::mt19937_64& rng) {
+int16_t abusive_sample(abuse kind, size_t n, std::mt19937_64& rng) {
     auto square = [n](double hz) { return full_scale(std::fmod(n * hz / 8000.0, 1.0) < 0.5); };
     switch (kind) {
-    case Abuse::Square50Hz: return square(50.0);
-    case Abuse::Square400Hz: return square(400.0);
-    case Abuse::Square1kHz: return square(1000.0);
-    case Abuse::Square3900Hz: return square(3900.0);
-    case Abuse::DcPositive: return 32767;
-    case Abuse::DcNegative: return -32768;
-    case Abuse::ClippedSpeech: {
+    case abuse::kSquare50Hz: return square(50.0);
+    case abuse::kSquare400Hz: return square(400.0);
+    case abuse::kSquare1kHz: return square(1000.0);
+    case abuse::kSquare3900Hz: return square(3900.0);
+    case abuse::kDcPositive: return 32767;
+    case abuse::kDcNegative: return -32768;
+    case abuse::kClippedSpeech: {
         const int v = 16 * speech()[n % speech().size()];
         return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
     }
-    case Abuse::Impulses: return n % 2000 == 0 ? 32767 : 0;
-    case Abuse::SilenceThenFullScale:
+    case abuse::kImpulses: return n % 2000 == 0 ? 32767 : 0;
+    case abuse::kSilenceThenFullScale:
         return (n / 4000) % 2 == 0 ? 0 : static_cast<int16_t>(static_cast<uint16_t>(rng()));
-    case Abuse::WhiteNoise: return static_cast<int16_t>(static_cast<uint16_t>(rng()));
-    case Abuse::AlternatingExtremes: return full_scale(n % 2 == 1);
+    case abuse::kWhiteNoise: return static_cast<int16_t>(static_cast<uint16_t>(rng()));
+    case abuse::kAlternatingExtremes: return full_scale(n % 2 == 1);
     }
     return 0;
 }
@@ -347,14 +348,14 @@ int16_t abusive_sample(Abuse kind, size_t n, std::mt19937_64& rng) {
 constexpr int kAbuseSeconds = 60;
 
 // Encodes 80 samples and checks the encoder, the frame and a decoder fed the frame.
-::testing::AssertionResult encode_checked(g729_encoder_state* enc, WatchedDecoder* dec,
+::testing::AssertionResult encode_checked(g729_encoder_state* enc, watched_decoder* dec,
                                           const int16_t* pcm, uint8_t* frame) {
     int len = 0;
     if (g729_encode_frame(enc, pcm, frame, &len) != 0 || len != 10)
         return ::testing::AssertionFailure() << "encoder did not produce a 10-byte frame";
-    const std::string bad = tarnel_test::first_non_finite(*enc);
+    const std::string bad = tarnel::test::first_non_finite(*enc);
     if (!bad.empty()) return ::testing::AssertionFailure() << "encoder " << bad << " is not finite";
-    if (!(enc->pitch_sharp >= 0.2 && enc->pitch_sharp <= 0.7945))
+    if (!(enc->pitch_sharp >= kSharpMin && enc->pitch_sharp <= kSharpMax))
         return ::testing::AssertionFailure() << "encoder pitch_sharp " << enc->pitch_sharp;
     for (double e : enc->exc)
         if (std::fabs(e) > kExcitationLimit)
@@ -376,7 +377,7 @@ constexpr int kAbuseSeconds = 60;
 // if the abuse never happened.
 constexpr size_t kEncoderSettlesWithin = 400;  // frames of the bundled speech
 
-class HostileEncoderAudio : public ::testing::TestWithParam<Abuse> {};
+class HostileEncoderAudio : public ::testing::TestWithParam<abuse> {};
 
 TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne) {
     const uint64_t seed = test_seed(0xa0d10ull + static_cast<uint64_t>(GetParam()));
@@ -384,7 +385,7 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
     std::mt19937_64 rng(seed);
     auto enc = std::make_unique<g729_encoder_state>();
     g729_encoder_init(enc.get());
-    WatchedDecoder dec;  // the far end of the same call
+    watched_decoder dec;  // the far end of the same call
     int16_t pcm[kFrame];
     uint8_t frame[10];
     size_t n = 0;
@@ -401,7 +402,7 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
     // The call carries on with speech, side by side with a call that never saw the abuse.
     auto fresh_enc = std::make_unique<g729_encoder_state>();
     g729_encoder_init(fresh_enc.get());
-    WatchedDecoder fresh_dec;
+    watched_decoder fresh_dec;
     size_t encoder_settled = 0, decoder_settled = 0;
     for (size_t f = 0; f < speech().size() / kFrame; ++f) {
         const int16_t* block = &speech()[f * kFrame];
@@ -433,9 +434,9 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
 
 INSTANTIATE_TEST_SUITE_P(
     HostileEncoderAudio, HostileEncoderAudio,
-    ::testing::Values(Abuse::Square50Hz, Abuse::Square400Hz, Abuse::Square1kHz, Abuse::Square3900Hz,
-                      Abuse::DcPositive, Abuse::DcNegative, Abuse::ClippedSpeech, Abuse::Impulses,
-                      Abuse::SilenceThenFullScale, Abuse::WhiteNoise, Abuse::AlternatingExtremes),
+    ::testing::Values(abuse::kSquare50Hz, abuse::kSquare400Hz, abuse::kSquare1kHz, abuse::kSquare3900Hz,
+                      abuse::kDcPositive, abuse::kDcNegative, abuse::kClippedSpeech, abuse::kImpulses,
+                      abuse::kSilenceThenFullScale, abuse::kWhiteNoise, abuse::kAlternatingExtremes),
     abuse_name);
 
 }  // namespace

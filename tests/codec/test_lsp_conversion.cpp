@@ -6,21 +6,22 @@
 #include <random>
 
 #include "lpc/lsp_conversion.h"
+#include "lpc/lsp_conversion_internal.h"
 #include "tables/lp_tables.h"
 
 namespace {
 
 using namespace tarnel;
 
-constexpr double pi = 3.14159265358979323846;
+constexpr double kPi = 3.14159265358979323846;
 
-// A distinctive previous-frame vector, so that a fallback is recognisable.
-constexpr double previous[10] = {0.95, 0.9, 0.7, 0.5, 0.2, -0.1, -0.3, -0.6, -0.8, -0.97};
+// A distinctive kPrevious-frame vector, so that a fallback is recognisable.
+constexpr double kPrevious[10] = {0.95, 0.9, 0.7, 0.5, 0.2, -0.1, -0.3, -0.6, -0.8, -0.97};
 
 // Random ordered LSP vectors whose frequencies keep at least min_gap apart and stay inside
 // the search grid.
 void random_lsp(std::mt19937& rng, double min_gap, double* lsp) {
-    std::uniform_real_distribution<double> u(0.05, pi - 0.05);
+    std::uniform_real_distribution<double> u(0.05, kPi - 0.05);
     for (;;) {
         double w[10];
         for (double& v : w) v = u(rng);
@@ -37,7 +38,7 @@ TEST(ChebyshevEval, EqualsTheCosineSeries) {
     // At x = cos(w) the recurrence sums cos(5w) + f1 cos(4w) + ... + f4 cos(w) + f5 / 2.
     const double f[6] = {1.0, 0.3, -1.2, 0.45, 0.8, -0.6};
     for (int i = 0; i <= 100; ++i) {
-        const double w = pi * i / 100.0;
+        const double w = kPi * i / 100.0;
         double direct = 0.5 * f[5];
         for (int k = 0; k < 5; ++k) direct += f[k] * std::cos((5 - k) * w);
         EXPECT_NEAR(chebyshev_eval(std::cos(w), f), direct, 1e-12) << w;
@@ -67,8 +68,8 @@ TEST(LspPolynomial, IsTheProductOfTheSecondOrderFactors) {
 TEST(LpToLsp, FlatFilterGivesEquallySpacedRoots) {
     const double a[11] = {1.0};
     double lsp[10];
-    lp_to_lsp(a, lsp, previous);
-    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsp[k - 1], std::cos(k * pi / 11.0), 1e-4) << k;
+    lp_to_lsp(a, lsp, kPrevious);
+    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsp[k - 1], std::cos(k * kPi / 11.0), 1e-4) << k;
     for (int i = 1; i < 10; ++i) EXPECT_LT(lsp[i], lsp[i - 1]) << i;
 
     double back[11];
@@ -91,7 +92,7 @@ TEST(LpToLsp, RoundTripRecoversTheRoots) {
         double lsp[10], a[11], back[10];
         random_lsp(rng, 0.04, lsp);
         lsp_to_lp(lsp, a);
-        lp_to_lsp(a, back, previous);
+        lp_to_lsp(a, back, kPrevious);
         for (int i = 0; i < 10; ++i) worst = std::max(worst, std::fabs(back[i] - lsp[i]));
     }
     // Two bisections leave a bracket a quarter of a grid step wide (about 0.016 rad); the
@@ -105,8 +106,8 @@ TEST(LpToLsp, RootBeyondTheGridFallsBackToThePreviousFrame) {
         std::copy(lsp_reset, lsp_reset + 10, lsp);
         lsp[end] = end == 9 ? -0.9999 : 0.9999;
         lsp_to_lp(lsp, a);
-        lp_to_lsp(a, out, previous);
-        for (int i = 0; i < 10; ++i) EXPECT_EQ(out[i], previous[i]) << "end " << end << " i " << i;
+        lp_to_lsp(a, out, kPrevious);
+        for (int i = 0; i < 10; ++i) EXPECT_EQ(out[i], kPrevious[i]) << "end " << end << " i " << i;
     }
 }
 
@@ -114,8 +115,8 @@ TEST(LpToLsp, UnstableFilterFallsBackToThePreviousFrame) {
     // A pole outside the unit circle destroys the interlacing of the roots.
     const double a[11] = {1.0, -2.5, 1.5};
     double out[10];
-    lp_to_lsp(a, out, previous);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(out[i], previous[i]) << i;
+    lp_to_lsp(a, out, kPrevious);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(out[i], kPrevious[i]) << i;
 }
 
 TEST(InterpolateLspToLp, SubframesUseTheMidpointThenTheNewVector) {
@@ -123,12 +124,12 @@ TEST(InterpolateLspToLp, SubframesUseTheMidpointThenTheNewVector) {
     interpolate_lsp_to_lp(lsp_reset, lsp_reset, a_sub);
     for (int k = 0; k <= 10; ++k) EXPECT_EQ(a_sub[k], a_sub[11 + k]) << k;
 
-    interpolate_lsp_to_lp(previous, lsp_reset, a_sub);
+    interpolate_lsp_to_lp(kPrevious, lsp_reset, a_sub);
     lsp_to_lp(lsp_reset, a_new);
     for (int k = 0; k <= 10; ++k) EXPECT_EQ(a_sub[11 + k], a_new[k]) << k;
     // The first subframe lies between the two frames' filters, not on either.
     double a_old[11];
-    lsp_to_lp(previous, a_old);
+    lsp_to_lp(kPrevious, a_old);
     EXPECT_EQ(a_sub[0], 1.0);
     bool differs = false;
     for (int k = 1; k <= 10; ++k) differs = differs || (a_sub[k] != a_new[k] && a_sub[k] != a_old[k]);

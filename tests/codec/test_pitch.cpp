@@ -36,7 +36,7 @@ int open_loop_of(std::initializer_list<std::pair<int, double>> pulses) {
 int closed_loop_of(int t0, int frac, int start, int t_min, int t_max, int* frac_out) {
     const double a[11] = {1.0, -0.9, 0.4, -0.1, 0.05};
     double h[40] = {1.0}, mem[10] = {}, x[40];
-    synthesis_filter(a, h, h, 40, mem, 0);
+    synthesis_filter(a, h, h, 40, mem, false);
     history e;
     fill_random(e.buf, 154, 4);
     history ref = e;

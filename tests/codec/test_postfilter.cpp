@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "lpc/postfilter.h"
+#include "lpc/postfilter_internal.h"
 
 using namespace tarnel;
 
@@ -16,12 +17,6 @@ constexpr double kResonant[22] = {1.0, -1.2, 0.72, 0, 0, 0, 0, 0, 0, 0, 0,
                                   1.0, -1.2, 0.72, 0, 0, 0, 0, 0, 0, 0, 0};
 constexpr double kFlat[22] = {1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                               1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-
-// The decoder's synthesis buffer: 10 samples of history, then the frame.
-struct Frame {
-    double buf[90] = {};
-    double* syn() { return buf + 10; }
-};
 
 void fill_voiced(double* x, int n, int start) {
     for (int i = 0; i < n; ++i)
@@ -36,18 +31,19 @@ bool pitch_filter_engages(int lag, int period) {
     postfilter_state on, off;
     postfilter_init(&on);
     postfilter_init(&off);
-    Frame f_on, f_off;
+    double f_on[80], f_off[80], input[80];
     const int lags[2] = {lag, lag};
     bool differ = false;
     for (int frame = 0; frame < 4; ++frame) {
         for (int i = 0; i < 80; ++i) {
             const int n = 80 * frame + i;
-            f_on.syn()[i] = n % period == 0 ? 1000.0 * (1 + n / period) : 0.0;
+            input[i] = n % period == 0 ? 1000.0 * (1 + n / period) : 0.0;
         }
-        std::memcpy(f_off.syn(), f_on.syn(), 80 * sizeof(double));
-        postfilter(&on, f_on.syn(), kFlat, lags, 1);
-        postfilter(&off, f_off.syn(), kFlat, lags, 0);
-        differ = differ || !same(f_on.syn(), f_off.syn(), 80);
+        std::memcpy(f_on, input, sizeof input);
+        std::memcpy(f_off, input, sizeof input);
+        postfilter(&on, f_on, kFlat, lags, true);
+        postfilter(&off, f_off, kFlat, lags, false);
+        differ = differ || !same(f_on, f_off, 80);
     }
     return differ;
 }
@@ -57,10 +53,11 @@ bool pitch_filter_engages(int lag, int period) {
 TEST(Postfilter, SilenceAfterCreationIsSilentAndRestartsGainFromZero) {
     postfilter_state st;
     postfilter_init(&st);
-    Frame silent;
+    double silent[80] = {};
     const int lags[2] = {60, 60};
-    postfilter(&st, silent.syn(), kResonant, lags, 1);
-    for (double v : silent.buf) EXPECT_EQ(0.0, v);
+    postfilter(&st, silent, kResonant, lags, true);
+    for (double v : silent) EXPECT_EQ(0.0, v);
+    for (double v : st.syn_tail) EXPECT_EQ(0.0, v);
     EXPECT_EQ(0.0, st.past_gain);
 
     // After the silent frame nothing but the gain differs from a fresh state.
@@ -68,15 +65,15 @@ TEST(Postfilter, SilenceAfterCreationIsSilentAndRestartsGainFromZero) {
     postfilter_init(&zero_gain);
     postfilter_init(&fresh);
     zero_gain.past_gain = 0.0;
-    Frame a, b, c;
-    fill_voiced(a.syn(), 80, 0);
-    std::memcpy(b.buf, a.buf, sizeof a.buf);
-    std::memcpy(c.buf, a.buf, sizeof a.buf);
-    postfilter(&st, a.syn(), kResonant, lags, 1);
-    postfilter(&zero_gain, b.syn(), kResonant, lags, 1);
-    postfilter(&fresh, c.syn(), kResonant, lags, 1);
-    EXPECT_TRUE(same(a.buf, b.buf, 90));
-    EXPECT_FALSE(same(a.buf, c.buf, 90));
+    double a[80], b[80], c[80];
+    fill_voiced(a, 80, 0);
+    std::memcpy(b, a, sizeof a);
+    std::memcpy(c, a, sizeof a);
+    postfilter(&st, a, kResonant, lags, true);
+    postfilter(&zero_gain, b, kResonant, lags, true);
+    postfilter(&fresh, c, kResonant, lags, true);
+    EXPECT_TRUE(same(a, b, 80));
+    EXPECT_FALSE(same(a, c, 80));
 }
 
 TEST(Postfilter, SilenceAfterSpeechRingsOnWithAGainFedOnlyByThePast) {
@@ -85,22 +82,22 @@ TEST(Postfilter, SilenceAfterSpeechRingsOnWithAGainFedOnlyByThePast) {
     postfilter_state a, b;
     postfilter_init(&a);
     postfilter_init(&b);
-    Frame fa, fb;
+    double fa[80], fb[80];
     const int lags[2] = {50, 50};
-    fill_voiced(fa.syn(), 80, 0);
-    fill_voiced(fb.syn(), 80, 0);
-    postfilter(&a, fa.syn(), kResonant, lags, 1);
-    postfilter(&b, fb.syn(), kResonant, lags, 1);
+    fill_voiced(fa, 80, 0);
+    fill_voiced(fb, 80, 0);
+    postfilter(&a, fa, kResonant, lags, true);
+    postfilter(&b, fb, kResonant, lags, true);
     b.past_gain = 2.0 * a.past_gain;
 
-    std::memset(fa.syn(), 0, 80 * sizeof(double));
-    std::memset(fb.syn(), 0, 80 * sizeof(double));
-    postfilter(&a, fa.syn(), kResonant, lags, 1);
-    postfilter(&b, fb.syn(), kResonant, lags, 1);
+    std::memset(fa, 0, sizeof fa);
+    std::memset(fb, 0, sizeof fb);
+    postfilter(&a, fa, kResonant, lags, true);
+    postfilter(&b, fb, kResonant, lags, true);
     double energy = 0.0;
     for (int i = 0; i < 40; ++i) {
-        energy += fa.syn()[i] * fa.syn()[i];
-        EXPECT_EQ(2.0 * fa.syn()[i], fb.syn()[i]) << i;
+        energy += fa[i] * fa[i];
+        EXPECT_EQ(2.0 * fa[i], fb[i]) << i;
     }
     EXPECT_GT(energy, 0.0);
 }
@@ -109,17 +106,21 @@ TEST(Postfilter, KeepsTheUnfilteredTailAndReadsItNextFrame) {
     postfilter_state st1, st2;
     postfilter_init(&st1);
     postfilter_init(&st2);
-    Frame f1, f2;
-    fill_voiced(f1.syn(), 80, 0);
-    std::memcpy(f2.buf, f1.buf, sizeof f1.buf);
-    f2.buf[9] = 700.0;  // a different tail of the previous frame
-    double tail[10];
-    std::memcpy(tail, f1.syn() + 70, sizeof tail);
+    st2.syn_tail[9] = 700.0;  // a different tail of the previous frame
+    double f1[80], f2[80], input[80];
+    fill_voiced(input, 80, 0);
+    std::memcpy(f1, input, sizeof f1);
+    std::memcpy(f2, input, sizeof f1);
     const int lags[2] = {40, 41};
-    postfilter(&st1, f1.syn(), kResonant, lags, 1);
-    postfilter(&st2, f2.syn(), kResonant, lags, 1);
-    EXPECT_TRUE(same(f1.buf, tail, 10));
-    EXPECT_FALSE(same(f1.syn(), f2.syn(), 10));
+    postfilter(&st1, f1, kResonant, lags, true);
+    postfilter(&st2, f2, kResonant, lags, true);
+    EXPECT_TRUE(same(st1.syn_tail, input + 70, 10));
+    EXPECT_FALSE(same(f1, f2, 10));
+    // Without the pitch stage the short-term stages still filter.
+    postfilter_init(&st2);
+    std::memcpy(f2, input, sizeof f1);
+    postfilter(&st2, f2, kResonant, lags, false);
+    EXPECT_FALSE(same(f2, input, 80));
 }
 
 TEST(Postfilter, PitchSearchRangeFollowsTheLagAndStopsAt143) {
@@ -134,22 +135,6 @@ TEST(Postfilter, PitchSearchRangeFollowsTheLagAndStopsAt143) {
         EXPECT_TRUE(pitch_filter_engages(lag, 137)) << lag;
         EXPECT_TRUE(pitch_filter_engages(lag, 143)) << lag;
     }
-}
-
-TEST(Postfilter, AnyFrameTypeButSpeechSkipsOnlyThePitchStage) {
-    postfilter_state s0, s2;
-    postfilter_init(&s0);
-    postfilter_init(&s2);
-    Frame f0, f2;
-    fill_voiced(f0.syn(), 80, 0);
-    std::memcpy(f2.buf, f0.buf, sizeof f0.buf);
-    const int lags[2] = {40, 40};
-    postfilter(&s0, f0.syn(), kResonant, lags, 0);
-    postfilter(&s2, f2.syn(), kResonant, lags, 2);
-    EXPECT_TRUE(same(f0.buf, f2.buf, 90));
-    Frame input;
-    fill_voiced(input.syn(), 80, 0);
-    EXPECT_FALSE(same(f0.syn(), input.syn(), 80));
 }
 
 TEST(PitchPostfilter, NegativeCorrelationsLeaveTheResidualAlone) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/decoder_internal.h"
 #include "codec/encoder.h"
 #include "excitation/acelp.h"
 #include "excitation/pitch.h"
@@ -116,8 +117,8 @@ TEST(SideBySide, SynthesisPairMatchesTwoSingleFilters) {
         double ref0[50], ref_y1[40], ref_mem1[10];
         std::memcpy(ref0, x0, sizeof x0);
         std::memcpy(ref_mem1, mem1, sizeof mem1);
-        const int update0 = trial % 4 < 2 ? 1 : 0;
-        const int update1 = trial % 2;
+        const bool update0 = trial % 4 < 2;
+        const bool update1 = trial % 2;
         double y1[40];
 
         synthesis_filter(a0, ref0, ref0, n, ref0 + 40, update0);
@@ -145,7 +146,7 @@ TEST(SideBySide, SynthesisJobsMatchSingleFiltersForEveryCount) {
                 fill_random(rng, mem[l], 10, l % 2 ? 1e-5 : 50.0);
                 std::memcpy(ref_buf[l], buf[l], sizeof buf[l]);
                 std::memcpy(ref_mem[l], mem[l], sizeof mem[l]);
-                const int update = (trial + l) % 2;
+                const bool update = (trial + l) % 2;
                 // Lane 0 filters in place with its memory inside the buffer; the others
                 // write a separate output.
                 if (l == 0) {
@@ -182,7 +183,7 @@ TEST(SideBySide, SynthesisBesideHighPassMatchesTheSeparateFilters) {
         std::memcpy(ref_mem, mem, sizeof mem);
         std::memcpy(ref_signal, signal, sizeof signal);
         std::memcpy(ref_state, state, sizeof state);
-        const int update = trial % 2;
+        const bool update = trial % 2;
         synthesis_filter(a, x, ref_y, n, ref_mem, update);
         postprocess(ref_state, ref_signal, n);
         synthesis_beside_postprocess({a, x, y, mem, update}, state, signal, n);
@@ -276,11 +277,11 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
 
             g729_params p;
             g729_unpack_frame(&p, frame, unit == kSpeechFrameBytes ? kFrameTypeSpeech : kFrameTypeSid);
-            double* syn = staged.syn + 10;
+            double* syn = staged.syn;
             double a_sub[22];
             int lags[2], type;
             g729_synthesise_frame(&staged, &p, syn, a_sub, lags, &type);
-            postfilter(&staged.postfilter, syn, a_sub, lags, type);
+            postfilter(&staged.postfilter, syn, a_sub, lags, type == kFrameTypeSpeech);
             postprocess(staged.postprocess_state, syn, kFrame);
             for (int n = 0; n < kFrame; ++n) pcm_staged[n] = g729_round_sample(syn[n]);
 

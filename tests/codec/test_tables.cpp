@@ -14,7 +14,7 @@ namespace {
 
 using namespace tarnel;
 
-constexpr double pi = 3.14159265358979323846;
+constexpr double kPi = 3.14159265358979323846;
 
 constexpr bool rows_equal(const double* row, std::initializer_list<double> expected) {
     int i = 0;
@@ -76,17 +76,23 @@ TEST(PredictorTables, NoiseWeightsAreTheSumsOfTheMixedPredictors) {
         }
         EXPECT_NEAR(noise_fg_sum[0][i], 1.0 - plain, 1e-4) << i;
         EXPECT_NEAR(noise_fg_sum[1][i], 1.0 - mixed, 1e-4) << i;
+        // The compile-time mixed predictor is bit for bit the run-time mix.
+        for (int k = 0; k < 4; ++k) {
+            volatile double f0 = fg[0][k][i], f1 = fg[1][k][i];
+            EXPECT_EQ(noise_fg.fg[0][k][i], f0) << k << " " << i;
+            EXPECT_EQ(noise_fg.fg[1][k][i], 0.6 * f0 + 0.4 * f1) << k << " " << i;
+        }
     }
 }
 
 TEST(PredictorTables, ResetRowIsEvenlySpacedFrequencies) {
-    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsf_reset[k - 1], k * pi / 11.0, 5e-7) << k;
+    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsf_reset[k - 1], k * kPi / 11.0, 5e-7) << k;
 }
 
 TEST(LpTables, WindowFollowsItsFormula) {
     for (int n = 0; n < 240; ++n) {
-        const double w = n < 200 ? 0.54 - 0.46 * std::cos(2.0 * pi * n / 399.0)
-                                 : std::cos(2.0 * pi * (n - 200) / 159.0);
+        const double w = n < 200 ? 0.54 - 0.46 * std::cos(2.0 * kPi * n / 399.0)
+                                 : std::cos(2.0 * kPi * (n - 200) / 159.0);
         EXPECT_NEAR(lp_window[n], w, 1e-6) << n;
     }
 }
@@ -95,7 +101,7 @@ TEST(LpTables, LagWindowFollowsTheGaussian) {
     // Lags 1-10 carry the rounding of a single-precision evaluation; the stored values of
     // lags 11 and 12 are known to sit further from the formula and are pinned above.
     for (int k = 1; k <= 12; ++k) {
-        const double f = 2.0 * pi * 60.0 * k / 8000.0;
+        const double f = 2.0 * kPi * 60.0 * k / 8000.0;
         EXPECT_NEAR(lag_window_table[k], std::exp(-0.5 * f * f), k <= 10 ? 5e-8 : 3e-5) << k;
     }
 }
@@ -106,7 +112,7 @@ TEST(LpTables, GridIsRoundedCosineWithTheListedExceptions) {
     // These six are one unit smaller in magnitude than correct rounding gives.
     const int short_by_one_unit[] = {3, 15, 19, 31, 35, 47};
     for (int k = 1; k < 50; ++k) {
-        double expected = std::round(std::cos(pi * k / 50.0) * 1e7);
+        double expected = std::round(std::cos(kPi * k / 50.0) * 1e7);
         for (int e : short_by_one_unit)
             if (k == e) expected -= std::copysign(1.0, expected);
         EXPECT_EQ(std::round(lsp_grid[k] * 1e7), expected) << k;
@@ -116,7 +122,7 @@ TEST(LpTables, GridIsRoundedCosineWithTheListedExceptions) {
 }
 
 TEST(LpTables, LspResetIsRoundedCosine) {
-    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsp_reset[k - 1], std::cos(k * pi / 11.0), 5e-5) << k;
+    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsp_reset[k - 1], std::cos(k * kPi / 11.0), 5e-5) << k;
 }
 
 }  // namespace
