@@ -16,7 +16,7 @@ namespace {
 
 using namespace tarnel;
 
-constexpr double pi = 3.14159265358979323846;
+constexpr double kPi = 3.14159265358979323846;
 
 std::vector<double> run_preprocess(const std::vector<double>& in) {
     double state[4] = {0.0, 0.0, 0.0, 0.0};
@@ -36,7 +36,7 @@ TEST(Preprocess, ImpulseResponseStartsWithTheFeedForwardGain) {
 TEST(Preprocess, RemovesDcAndPassesVoiceBandAtUnitGain) {
     // The numerator is kept at full scale, so a 1 kHz tone keeps its level.
     std::vector<double> dc(4000, 1000.0), tone(4000);
-    for (size_t n = 0; n < tone.size(); ++n) tone[n] = 10000.0 * std::sin(2.0 * pi * 1000.0 * n / 8000.0);
+    for (size_t n = 0; n < tone.size(); ++n) tone[n] = 10000.0 * std::sin(2.0 * kPi * 1000.0 * n / 8000.0);
     const std::vector<double> ydc = run_preprocess(dc), ytone = run_preprocess(tone);
     // The double zero at DC is not exact in the rounded coefficients: about 40 dB of rejection.
     EXPECT_LT(std::fabs(ydc.back()), 0.02 * 1000.0);
@@ -88,29 +88,26 @@ TEST(Preprocess, DecayEndsInExactZerosWithFlushedMemory) {
     EXPECT_EQ(state[0], 0.0);  // the input memories simply hold the last zero inputs
 }
 
-TEST(Autocorrelation, SilentBufferGivesTheIdentityFilter) {
-    double x[240] = {};
-    double r[13], a[11];
-    autocorrelation(x, 12, r);
-    EXPECT_EQ(r[0], 1.0);
-    for (int k = 1; k <= 12; ++k) EXPECT_EQ(r[k], 0.0) << k;
+TEST(Autocorrelation, FloorRaisesOnlyTheEnergyAndSilenceGivesTheIdentityFilter) {
+    for (double level : {0.0, 0.01}) {
+        double x[240];
+        for (double& v : x) v = level;
+        double r[13];
+        autocorrelation(x, 12, r);
+        EXPECT_EQ(r[0], 1.0) << level;
+        for (int k = 1; k <= 12; ++k) {
+            EXPECT_GE(r[k], 0.0) << k;
+            EXPECT_LT(r[k], 0.01) << k;
+            EXPECT_EQ(r[k] > 0.0, level > 0.0) << k;
+        }
+    }
+    double silent[240] = {}, r[13], a[11];
+    autocorrelation(silent, 12, r);
     lag_window(12, r);
     EXPECT_EQ(r[0], 1.0001);
     levinson(r, a);
     EXPECT_EQ(a[0], 1.0);
     for (int k = 1; k <= 10; ++k) EXPECT_EQ(a[k], 0.0) << k;
-}
-
-TEST(Autocorrelation, FloorRaisesOnlyTheEnergy) {
-    double x[240];
-    for (double& v : x) v = 0.01;
-    double r[13];
-    autocorrelation(x, 12, r);
-    EXPECT_EQ(r[0], 1.0);
-    for (int k = 1; k <= 12; ++k) {
-        EXPECT_GT(r[k], 0.0) << k;
-        EXPECT_LT(r[k], 0.01) << k;
-    }
 }
 
 TEST(LagWindow, MultipliesExactlyTheRequestedLags) {
@@ -128,7 +125,7 @@ TEST(LagWindow, MultipliesExactlyTheRequestedLags) {
 double envelope_peak_hz(const double* a) {
     double best = 1e300, best_hz = 0.0;
     for (int hz = 0; hz <= 4000; hz += 10) {
-        const double w = pi * hz / 4000.0;
+        const double w = kPi * hz / 4000.0;
         double re = 0.0, im = 0.0;
         for (int k = 0; k <= 10; ++k) {
             re += a[k] * std::cos(k * w);
@@ -143,20 +140,20 @@ double envelope_peak_hz(const double* a) {
 }
 
 // Second-order all-pole process with poles at radius 0.98 and 1 kHz.
-constexpr double ar_a1 = -2.0 * 0.98 * 0.70710678118654752;
-constexpr double ar_a2 = 0.98 * 0.98;
+constexpr double kArA1 = -2.0 * 0.98 * 0.70710678118654752;
+constexpr double kArA2 = 0.98 * 0.98;
 
 TEST(Levinson, ExactAutocorrelationOfAnAllPoleProcessGivesItsFilter) {
     // The autocorrelation of x[n] = -a1 x[n-1] - a2 x[n-2] + e[n] obeys the same recursion.
     double r[11];
     r[0] = 1.0;
-    r[1] = -ar_a1 / (1.0 + ar_a2);
-    for (int k = 2; k <= 10; ++k) r[k] = -ar_a1 * r[k - 1] - ar_a2 * r[k - 2];
+    r[1] = -kArA1 / (1.0 + kArA2);
+    for (int k = 2; k <= 10; ++k) r[k] = -kArA1 * r[k - 1] - kArA2 * r[k - 2];
     double a[11];
     levinson(r, a);
     EXPECT_EQ(a[0], 1.0);
-    EXPECT_NEAR(a[1], ar_a1, 1e-9);
-    EXPECT_NEAR(a[2], ar_a2, 1e-9);
+    EXPECT_NEAR(a[1], kArA1, 1e-9);
+    EXPECT_NEAR(a[2], kArA2, 1e-9);
     for (int k = 3; k <= 10; ++k) EXPECT_NEAR(a[k], 0.0, 1e-9) << k;
 }
 
@@ -165,7 +162,7 @@ TEST(Autocorrelation, AnalysisFindsTheResonanceOfAnAllPoleProcess) {
         std::mt19937 rng(seed);
         std::uniform_real_distribution<double> noise(-1000.0, 1000.0);
         double x[200 + 240] = {};
-        for (int n = 2; n < 440; ++n) x[n] = -ar_a1 * x[n - 1] - ar_a2 * x[n - 2] + noise(rng);
+        for (int n = 2; n < 440; ++n) x[n] = -kArA1 * x[n - 1] - kArA2 * x[n - 2] + noise(rng);
         double r[11], a[11];
         autocorrelation(x + 200, 10, r);  // the first 200 samples let the process settle
         lag_window(10, r);

@@ -23,7 +23,7 @@ namespace {
 
 using namespace tarnel;
 
-constexpr double pi = 3.14159265358979323846;
+constexpr double kPi = 3.14159265358979323846;
 
 void reset_predictor(double (*p)[10]) {
     for (int k = 0; k < 4; ++k) std::copy(lsf_reset, lsf_reset + 10, p[k]);
@@ -56,7 +56,7 @@ TEST(LsfWeights, CloseNeighboursWeighMore) {
     for (int i : {1, 2, 3, 6, 7, 8}) EXPECT_EQ(w[i], 3.5) << i;
     EXPECT_EQ(w[4], 1.2 * 3.5);
     EXPECT_EQ(w[5], 1.2 * 3.5);
-    // The end weights measure against 0.04 pi and 0.92 pi instead of a missing neighbour.
+    // The end weights measure against 0.04 kPi and 0.92 kPi instead of a missing neighbour.
     const double d0 = even[1] - 0.12566370616 - 1.0;
     const double d9 = 2.8902652416800003 - even[8] - 1.0;
     EXPECT_EQ(w[0], 10.0 * (d0 * d0) + 1.0);
@@ -221,11 +221,11 @@ TEST(LspQuantize, StationaryInputConverges) {
     for (int i = 0; i < 10; ++i) EXPECT_NEAR(lsf_q[i], lsf[i], 0.05) << i;
 }
 
-// Log power spectrum of 1/A in dB at n_freq points over 0..4 kHz.
-constexpr int n_freq = 256;
+// Log power spectrum of 1/A in dB at kFreqs points over 0..4 kHz.
+constexpr int kFreqs = 256;
 void log_envelope(const double* a, double* db) {
-    for (int f = 0; f < n_freq; ++f) {
-        const double w = pi * (f + 0.5) / n_freq;
+    for (int f = 0; f < kFreqs; ++f) {
+        const double w = kPi * (f + 0.5) / kFreqs;
         double re = 0.0, im = 0.0;
         for (int k = 0; k <= 10; ++k) {
             re += a[k] * std::cos(k * w);
@@ -273,14 +273,14 @@ TEST(LspQuantize, SpeechRoundTripIsBitExactStableAndAccurate) {
         for (int i = 0; i < 10; ++i) ASSERT_EQ(std::cos(lsf_q[i]), lsp_q[i]) << "frame " << f;
         ASSERT_TRUE(stabilised(lsf_q)) << "frame " << f;
 
-        double a_u[11], a_q[11], db_u[n_freq], db_q[n_freq];
+        double a_u[11], a_q[11], db_u[kFreqs], db_q[kFreqs];
         lsp_to_lp(lsp, a_u);
         lsp_to_lp(lsp_q, a_q);
         log_envelope(a_u, db_u);
         log_envelope(a_q, db_q);
         double e = 0.0;
-        for (int k = 0; k < n_freq; ++k) e += (db_u[k] - db_q[k]) * (db_u[k] - db_q[k]);
-        const double sd = std::sqrt(e / n_freq);
+        for (int k = 0; k < kFreqs; ++k) e += (db_u[k] - db_q[k]) * (db_u[k] - db_q[k]);
+        const double sd = std::sqrt(e / kFreqs);
         sd_sum += sd;
         over_2db += sd > 2.0;
         over_4db += sd > 4.0;
