@@ -102,6 +102,13 @@ TEST(Autocorrelation, FloorRaisesOnlyTheEnergyAndSilenceGivesTheIdentityFilter) 
         }
     }
     double silent[240] = {}, r[13], a[11];
+    // Levels whose energies (0.75 and 1.5) lie just below and above the floor of 1.
+    for (double level : {0.0868, 0.1227}) {
+        double x[240];
+        for (double& v : x) v = level;
+        autocorrelation(x, 0, r);
+        EXPECT_EQ(level < 0.1, r[0] == 1.0) << level;
+    }
     autocorrelation(silent, 12, r);
     lag_window(12, r);
     EXPECT_EQ(r[0], 1.0001);
