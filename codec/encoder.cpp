@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "excitation/excitation_guard.h"
+#include "dsp/filters.h"
 #include "excitation/acelp.h"
+#include "excitation/excitation_guard.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
-#include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"

@@ -1,10 +1,10 @@
 #include "excitation/acelp.h"
 
 #include "dsp/frame.h"
-#include "excitation/acelp_avx.h"
-#include "excitation/pitch.h"
 #include "dsp/lanes.h"
 #include "dsp/wide_lanes.h"
+#include "excitation/acelp_avx.h"
+#include "excitation/pitch.h"
 
 namespace tarnel {
 

@@ -1,10 +1,10 @@
 #include "excitation/pitch.h"
 
-#include "dsp/frame.h"
-#include "excitation/pitch_avx.h"
 #include "dsp/filters.h"
+#include "dsp/frame.h"
 #include "dsp/lanes.h"
 #include "dsp/wide_lanes.h"
+#include "excitation/pitch_avx.h"
 #include "tables/pitch_tables.h"
 
 namespace tarnel {

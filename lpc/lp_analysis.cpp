@@ -5,8 +5,8 @@
 #include "dsp/filters.h"
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
-#include "lpc/lp_analysis_avx.h"
 #include "dsp/wide_lanes.h"
+#include "lpc/lp_analysis_avx.h"
 #include "tables/lp_tables.h"
 
 namespace tarnel {

@@ -1,10 +1,10 @@
 #include "lpc/lsp_quantizer.h"
 
 #include "dsp/lanes.h"
+#include "dsp/wide_lanes.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer_avx.h"
 #include "lpc/lsp_quantizer_internal.h"
-#include "dsp/wide_lanes.h"
 #include "tables/lsp_codebook1.h"
 #include "tables/lsp_codebook2.h"
 #include "tables/lsp_predictor_tables.h"

@@ -197,23 +197,6 @@ TEST(DecoderPipeline, RoundingAndSaturation) {
     for (const auto& c : cases) EXPECT_EQ(c.expected, g729_round_sample(c.v)) << c.v;
 }
 
-TEST(DecoderPipeline, AllZeroFrameUsesThePreviousLagOnParityError) {
-    g729_decoder_state st;
-    g729_decoder_init(&st);
-    g729_params p;
-    const uint8_t zero[10] = {0};
-    g729_unpack_frame(&p, zero, kFrameTypeSpeech);
-    ASSERT_EQ(1, p.slot[kSlotParity]);
-    double a_sub[kLpPair];
-    int lags[2];
-    int type;
-    g729_synthesise_frame(&st, &p, st.syn, a_sub, lags, &type);
-    EXPECT_EQ(kFrameTypeSpeech, type);
-    EXPECT_EQ(60, lags[0]);
-    EXPECT_EQ(54, lags[1]);  // P2 = 0 relative to 60: delay 54 with fraction +1
-    EXPECT_EQ(54, st.prev_pitch);
-}
-
 TEST(DecoderPipeline, OtherUnitSizesAreRefusedUntouched) {
     g729_decoder_state st, before;
     g729_decoder_init(&st);
@@ -251,23 +234,37 @@ TEST(DecoderPipeline, SidFramesStartFromSeedAndLevelAndSmooth) {
     EXPECT_EQ(tab_Sidgain[31], st.cng.cur_gain);
 }
 
-TEST(DecoderPipeline, SidReportsThePreviousLagForBothSubframes) {
-    g729_decoder_state st;
-    g729_decoder_init(&st);
-    st.prev_pitch = 77;
-    st.pitch_sharp = 0.6;
-    g729_params p;
-    const uint8_t sid[2] = {0x12, 0x34};
-    g729_unpack_frame(&p, sid, kFrameTypeSid);
-    double a_sub[kLpPair];
-    int lags[2];
-    int type;
-    g729_synthesise_frame(&st, &p, st.syn, a_sub, lags, &type);
-    EXPECT_EQ(kFrameTypeSid, type);
-    EXPECT_EQ(77, lags[0]);
-    EXPECT_EQ(77, lags[1]);
-    EXPECT_EQ(77, st.prev_pitch);
-    EXPECT_EQ(kSharpMin, st.pitch_sharp);
+TEST(DecoderPipeline, ParityErrorsAndSidFramesReuseThePreviousLag) {
+    const struct {
+        uint8_t bytes[10];
+        int type;
+        int lags[2];  // as reported to the post-filter
+        double sharp;
+    } cases[] = {
+        // All zero: P0 fails the parity check, so subframe 0 repeats the initial lag 60 and
+        // P2 = 0 relative to it is delay 54 with fraction +1.
+        {{0}, kFrameTypeSpeech, {60, 54}, -1.0},
+        // SID: both subframes report the previous lag, and the sharpening restarts.
+        {{0x12, 0x34}, kFrameTypeSid, {77, 77}, kSharpMin},
+    };
+    for (const auto& c : cases) {
+        g729_decoder_state st;
+        g729_decoder_init(&st);
+        if (c.type == kFrameTypeSid) st.prev_pitch = 77;
+        st.pitch_sharp = 0.6;
+        g729_params p;
+        g729_unpack_frame(&p, c.bytes, c.type);
+        double a_sub[kLpPair];
+        int lags[2], type;
+        g729_synthesise_frame(&st, &p, st.syn, a_sub, lags, &type);
+        EXPECT_EQ(c.type, type);
+        EXPECT_EQ(c.lags[0], lags[0]) << c.type;
+        EXPECT_EQ(c.lags[1], lags[1]) << c.type;
+        EXPECT_EQ(c.lags[1], st.prev_pitch) << c.type;
+        if (c.sharp > 0.0) {
+            EXPECT_EQ(c.sharp, st.pitch_sharp);
+        }
+    }
 }
 
 TEST(CodecPipelines, NothingAllocatesWhileFramesAreProcessed) {
