@@ -188,8 +188,9 @@ std::string default_input() {
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
     dir = dir.substr(0, dir.rfind('/') + 1);
+    char found[4096];
     for (const std::string& path : {dir + "../samples/speech.wav", dir + "samples/speech.wav"})
-        if (access(path.c_str(), R_OK) == 0) return path;
+        if (access(path.c_str(), R_OK) == 0 && realpath(path.c_str(), found)) return found;
     return TARNEL_SOURCE_DIR "/samples/speech.wav";
 }
 
