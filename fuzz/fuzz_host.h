@@ -1,9 +1,8 @@
 // What the translator targets share: the module loaded into the stand-in host once per run, its
-// warnings counted (so that every call can be checked for exactly the warnings it owes), and
-// the way a failed check ends the run.
+// warnings counted (so that every call can be checked for exactly the warnings it owes), and the
+// frames a channel hands to an instance.
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,13 +32,6 @@ inline hvn_frame voice_frame(const char* format, void* data, int datalen, int sa
     f.src = "fuzz";
     f.data = data;
     return f;
-}
-
-// Names the failed check and the input item it failed on, then aborts, so that libFuzzer keeps
-// the input (fuzz/run.sh shows lines starting with the target's name).
-[[noreturn]] inline void fail_check(const char* target, const char* what, const char* item, size_t index) {
-    std::fprintf(stderr, "%s: %s (%s %zu)\n", target, what, item, index);
-    std::abort();
 }
 
 }  // namespace tarnel::test

@@ -10,6 +10,8 @@
 // samples follow, little-endian; when the input runs short, the ones given are repeated.
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -27,7 +29,8 @@ using tarnel::kSpeechFrameBytes;
 using tarnel::test::g_warnings;
 
 [[noreturn]] void fail(const char* what, size_t frame) {
-    tarnel::test::fail_check("fuzz_lintog729", what, "frame", frame);
+    std::fprintf(stderr, "fuzz_lintog729: %s (frame %zu)\n", what, frame);
+    std::abort();
 }
 
 constexpr int kCapacity = tarnel::module::kBufferSamples;

@@ -82,7 +82,8 @@ int hvn_cli_unregister_multiple(hvn_cli_entry* entries, int len) {
     auto& list = registry();
     for (int i = 0; i < len; ++i) {
         hvn_cli_entry* e = &entries[i];
-        auto it = std::find_if(list.begin(), list.end(), [e](const registered_command& c) { return c.entry == e; });
+        auto it = std::find_if(list.begin(), list.end(),
+                               [e](const registered_command& c) { return c.entry == e; });
         if (it == list.end()) {
             ++missing;
             continue;

@@ -118,9 +118,6 @@ void hvn_module_register(hvn_module_info* info) {
         auto rec = std::make_unique<hvn_module>();
         rec->serial = g_next_serial++;
         rec->info = info;
-        rec->handle = nullptr;
-        rec->loaded = false;
-        rec->instances = 0;
         info->self = rec.get();
         if (t_loading) {
             ++t_loading->descriptors;

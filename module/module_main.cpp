@@ -78,7 +78,8 @@ char* handle_g729_show_version(hvn_cli_entry* e, int cmd, hvn_cli_args* a) noexc
         return nullptr;
     default:
         // Words after the command are of no interest: there is one thing to show.
-        if (a) hvn_cli(a->fd, "Corvane G.729A Module Version " TARNEL_VERSION_STRING " (optimized for x86_64\n");
+        if (a)
+            hvn_cli(a->fd, "Corvane G.729A Module Version " TARNEL_VERSION_STRING " (optimized for x86_64\n");
         return nullptr;
     }
 }

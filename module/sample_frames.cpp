@@ -35,7 +35,8 @@ constexpr int16_t kSlinSpeech[kSlinSampleCount] = {
     -1236, -1295, -1713, -1734, -1207, -1088, -928, -1024, -850, -753, -493, -237,
 };
 
-// The voiced stretch above and the 160 samples after it, coded by the module's own encoder:
+// The voiced stretch above and the 160 samples after it, coded by the module's encoder as it was
+// before its first-stage LSP search kept to rows 0-36 (the first and third name higher rows):
 // samples 93440 to 93839, after ten frames of lead-in from sample 92640 so that the coder's
 // history is speech too.
 constexpr uint8_t kG729Speech[kG729SampleFrames * kSpeechFrameBytes] = {
