@@ -35,7 +35,7 @@ using tarnel::test::g_warnings;
 
 constexpr int kCapacity = tarnel::module::kBufferSamples;
 constexpr int kExtremes[] = {INT_MAX, INT_MIN, INT_MIN + 1, kCapacity + 1, kCapacity, kCapacity - 1, -1,
-                             -80, 80, 79, 65536, 1 << 30, -(1 << 30), 2 * kCapacity};
+                             -kFrame, kFrame, kFrame - 1, 65536, 1 << 30, -(1 << 30), 2 * kCapacity};
 
 int sample_count(const uint8_t* h) {
     const uint16_t raw = static_cast<uint16_t>(h[1] | (h[2] << 8));
