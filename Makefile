@@ -1,48 +1,45 @@
 # Two entry points: `make run` transcodes the bundled speech through the module, `make test`
 # builds everything and runs the whole test suite. The rest are the configurations CI adds.
+# Each configuration is a preset in CMakePresets.json (release, sanitize, tsan, fuzz), with its
+# own build folder; `make test WERROR=ON` treats warnings as errors, as CI does.
 JOBS ?= $(shell nproc)
-BUILD ?= build
-SAN_BUILD ?= build-sanitize
-TSAN_BUILD ?= build-tsan
-FUZZ_BUILD ?= build-fuzz
+WERROR ?= OFF
+
+# $(call preset,NAME): configure and build one preset.
+preset = cmake --preset $(1) -DTARNEL_WERROR=$(WERROR) && cmake --build --preset $(1) -j$(JOBS)
 
 .PHONY: all run test test-sanitize test-tsan test-valgrind fuzz bench clean
 
-all: $(BUILD)/Makefile
-	cmake --build $(BUILD) -j$(JOBS)
-
-$(BUILD)/Makefile:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+all:
+	$(call preset,release)
 
 run: all
 	mkdir -p out
-	$(BUILD)/tarnel transcode samples/speech.wav out/speech_transcoded.wav
+	build/tarnel transcode samples/speech.wav out/speech_transcoded.wav
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	ctest --preset release -j$(JOBS)
 
-# Leak detection is ASan's default on Linux; stated here so that no inherited ASAN_OPTIONS can
-# switch it off for the lifecycle test.
+# The preset sets ASAN_OPTIONS=detect_leaks=1: leak detection is ASan's default on Linux, but
+# no inherited ASAN_OPTIONS may switch it off for the lifecycle test.
 test-sanitize:
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DTARNEL_SANITIZE=ON
-	cmake --build $(SAN_BUILD) -j$(JOBS)
-	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j$(JOBS)
+	$(call preset,sanitize)
+	ctest --preset sanitize -j$(JOBS)
 
 test-tsan:
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DTARNEL_TSAN=ON
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target test_concurrency
-	cd $(TSAN_BUILD) && ctest --output-on-failure -j$(JOBS) -R Concurren
+	$(call preset,tsan)
+	ctest --preset tsan -j$(JOBS)
 
 # The command-line program under valgrind memcheck, end to end through host and module.
 test-valgrind: all
-	tests/tool/valgrind_transcode.sh $(BUILD)
+	tests/tool/valgrind_transcode.sh build
 
 # The libFuzzer targets, built with clang and run for FUZZ_SECONDS (default 60) each.
 fuzz:
-	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) fuzz/run.sh
+	WERROR=$(WERROR) JOBS=$(JOBS) fuzz/run.sh
 
 bench: all
-	$(BUILD)/tarnel bench
+	build/tarnel bench
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf build build-sanitize build-tsan build-fuzz out

@@ -115,7 +115,7 @@ void replay(g729_encoder_state st, frame_trace* t) {
 }  // namespace
 
 const std::vector<int16_t>& speech() {
-    static const std::vector<int16_t> s = tarnel_test::load_speech_sample();
+    static const std::vector<int16_t> s = tarnel::test::load_speech_sample();
     return s;
 }
 

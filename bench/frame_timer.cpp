@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     const int passes = argc > 1 ? std::atoi(argv[1]) : 20;
     const std::string which = argc > 2 ? argv[2] : "both";
     if (argc > 3 && std::string(argv[3]) == "plain") set_wide_lanes_enabled(false);
-    const std::vector<int16_t> pcm = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> pcm = tarnel::test::load_speech_sample();
     const size_t frames = pcm.size() / kFrame;
     std::vector<uint8_t> bits(frames * 10);
     std::vector<int16_t> out(frames * kFrame);

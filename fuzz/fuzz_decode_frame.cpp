@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "codec/decoder.h"
+#include "dsp/frame.h"
 #include "excitation/excitation_guard.h"
 #include "support/state_scan.h"
 
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t unit = 0;
     while (pos < size) {
         const uint8_t control = data[pos++];
-        const int unit_size = (control & 1) ? 2 : 10;
+        const int unit_size = (control & 1) ? tarnel::kSidFrameBytes : tarnel::kSpeechFrameBytes;
         if (size - pos < static_cast<size_t>(unit_size)) break;
         // An exact-size heap copy: a decoder reading past its unit trips the red zone.
         std::unique_ptr<uint8_t[]> bytes(new uint8_t[unit_size]);
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::memcpy(twin.get(), st.get(), sizeof *st);
             for (int16_t& s : pcm) s = 0x5A5A;
             const int odd_size = (control >> 2) % 12;
-            if (odd_size != 2 && odd_size != 10) {
+            if (odd_size != tarnel::kSidFrameBytes && odd_size != tarnel::kSpeechFrameBytes) {
                 if (tarnel::g729_decode_frame(st.get(), pcm, bytes.get(), odd_size) != -1)
                     fail("an invalid unit size was accepted", unit);
                 if (std::memcmp(twin.get(), st.get(), sizeof *st) != 0)

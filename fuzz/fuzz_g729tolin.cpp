@@ -16,22 +16,19 @@
 #include <vector>
 
 #include "codec/decoder.h"
-#include "hvn_host.h"
+#include "dsp/frame.h"
+#include "fuzz/fuzz_host.h"
 #include "module/g729tolin.h"
+#include "module/translator.h"
 #include "support/state_scan.h"
 
 namespace {
 
-struct Warnings {
-    int count = 0;
-    std::string last;
-};
-Warnings g_warnings;
-
-void count_warning(const hvn_log_record* r, void*) {
-    ++g_warnings.count;
-    g_warnings.last = r->message;
-}
+using tarnel::kFrame;
+using tarnel::kSidFrameBytes;
+using tarnel::kSpeechFrameBytes;
+using tarnel::module::kBufferSamples;
+using tarnel::test::g_warnings;
 
 [[noreturn]] void fail(const char* what, size_t payload) {
     std::fprintf(stderr, "fuzz_g729tolin: %s (payload %zu)\n", what, payload);
@@ -41,12 +38,7 @@ void count_warning(const hvn_log_record* r, void*) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char error[512] = "";
-    if (!hvn_load_module(TARNEL_MODULE_PATH, error, sizeof error)) {
-        std::fprintf(stderr, "cannot load %s: %s\n", TARNEL_MODULE_PATH, error);
-        std::abort();
-    }
-    hvn_log_set_sink(count_warning, nullptr);
+    tarnel::test::load_module_counting_warnings();
     return 0;
 }
 
@@ -72,39 +64,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += len;
 
         // The model: 10-byte units while 10 or more remain, a lone 2-byte remainder as SID,
-        // any other remainder refused; no unit once more than 7920 samples wait.
+        // any other remainder refused; no unit once a whole frame no longer fits.
         int expected_result = 0;
         size_t at = 0;
         while (at < len) {
-            const size_t left = len - at;
-            const int unit = left >= 10 ? 10 : (left == 2 ? 2 : 0);
-            if (unit == 0 || waiting.size() > 7920) {
+            const int left = static_cast<int>(len - at);
+            int unit = left >= kSpeechFrameBytes ? kSpeechFrameBytes : 0;
+            if (left == kSidFrameBytes) unit = kSidFrameBytes;
+            if (unit == 0 || static_cast<int>(waiting.size()) > kBufferSamples - kFrame) {
                 expected_result = -1;
                 break;
             }
-            int16_t pcm[tarnel::kFrame];
+            int16_t pcm[kFrame];
             tarnel::g729_decode_frame(reference.get(), pcm, payload.get() + at, unit);
-            waiting.insert(waiting.end(), pcm, pcm + tarnel::kFrame);
+            waiting.insert(waiting.end(), pcm, pcm + kFrame);
             at += static_cast<size_t>(unit);
         }
 
-        hvn_frame f{};
-        f.frametype = HVN_FRAME_VOICE;
-        f.format = hvn_format_find("g729");
-        f.datalen = static_cast<int>(len);
-        f.samples = static_cast<int>(header);  // not consulted by the decoder translator
-        f.src = "fuzz";
-        f.data = payload.get();
-        const int warnings_before = g_warnings.count;
+        // The sample count is not consulted by the decoder translator.
+        hvn_frame f = tarnel::test::voice_frame("g729", payload.get(), static_cast<int>(len),
+                                                static_cast<int>(header));
+        const int warnings_before = g_warnings;
         const int result = hvn_trans_instance_feed(pvt, &f);
         if (result != expected_result) fail("frame-in result differs from the model", payload_no);
-        if (g_warnings.count - warnings_before != (result == 0 ? 0 : 1))
+        if (g_warnings - warnings_before != (result == 0 ? 0 : 1))
             fail("a failure must log exactly one warning, a success none", payload_no);
         if (pvt->samples != static_cast<int>(waiting.size()) || pvt->datalen != 2 * pvt->samples)
             fail("sample or byte counter differs from the model", payload_no);
-        if (pvt->samples > 8000) fail("output buffer overrun", payload_no);
+        if (pvt->samples > kBufferSamples) fail("output buffer overrun", payload_no);
 
-        const auto& decoder = static_cast<tarnel_module::g729tolin_pvt*>(pvt->pvt)->decoder;
+        const auto& decoder = static_cast<tarnel::module::g729tolin_pvt*>(pvt->pvt)->decoder;
         if (!tarnel::test::first_non_finite(decoder).empty())
             fail("decoder state holds a non-finite value", payload_no);
         if (std::memcmp(&decoder, reference.get(), sizeof decoder) != 0)

@@ -17,23 +17,25 @@
 #include <vector>
 
 #include "codec/encoder.h"
-#include "hvn_host.h"
+#include "dsp/frame.h"
+#include "fuzz/fuzz_host.h"
 #include "module/lintog729.h"
 #include "support/state_scan.h"
 
 namespace {
 
-int g_warnings = 0;
-void count_warning(const hvn_log_record*, void*) { ++g_warnings; }
+using tarnel::kFrame;
+using tarnel::kSpeechFrameBytes;
+using tarnel::test::g_warnings;
 
 [[noreturn]] void fail(const char* what, size_t frame) {
     std::fprintf(stderr, "fuzz_lintog729: %s (frame %zu)\n", what, frame);
     std::abort();
 }
 
-constexpr int kCapacity = 8000;
-constexpr int kExtremes[] = {INT_MAX, INT_MIN, INT_MIN + 1, 8001, 8000, 7999, -1, -80, 80, 79,
-                             65536, 1 << 30, -(1 << 30), 16000};
+constexpr int kCapacity = tarnel::module::kBufferSamples;
+constexpr int kExtremes[] = {INT_MAX, INT_MIN, INT_MIN + 1, kCapacity + 1, kCapacity, kCapacity - 1, -1,
+                             -kFrame, kFrame, kFrame - 1, 65536, 1 << 30, -(1 << 30), 2 * kCapacity};
 
 int sample_count(const uint8_t* h) {
     const uint16_t raw = static_cast<uint16_t>(h[1] | (h[2] << 8));
@@ -52,12 +54,7 @@ int sample_count(const uint8_t* h) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char error[512] = "";
-    if (!hvn_load_module(TARNEL_MODULE_PATH, error, sizeof error)) {
-        std::fprintf(stderr, "cannot load %s: %s\n", TARNEL_MODULE_PATH, error);
-        std::abort();
-    }
-    hvn_log_set_sink(count_warning, nullptr);
+    tarnel::test::load_module_counting_warnings();
     return 0;
 }
 
@@ -88,13 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = given; i < carried; ++i) samples[i] = given ? samples[i % given] : 0;
         pos += 2 * given;
 
-        hvn_frame f{};
-        f.frametype = HVN_FRAME_VOICE;
-        f.format = hvn_format_find("slin");
-        f.samples = n;
-        f.datalen = static_cast<int>(header[1]);  // not consulted by the encoder translator
-        f.src = "fuzz";
-        f.data = samples.get();
+        // The byte length is not consulted by the encoder translator.
+        hvn_frame f = tarnel::test::voice_frame("slin", samples.get(), header[1], n);
         const int warnings_before = g_warnings;
         const int result = hvn_trans_instance_feed(pvt, &f);
         if (result != (must_accept ? 0 : -1)) fail("frame-in accepted or refused wrongly", frame_no);
@@ -104,25 +96,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (pvt->samples != static_cast<int>(held.size())) fail("sample counter differs from the model", frame_no);
 
         if (drain) {
-            const size_t blocks = held.size() / tarnel::kFrame;
+            const size_t blocks = held.size() / kFrame;
             hvn_frame* out = hvn_trans_instance_read(pvt);
             if (blocks == 0) {
                 if (out) fail("frame-out produced a frame from fewer than 80 samples", frame_no);
             } else {
-                if (!out || out->datalen != static_cast<int>(10 * blocks) ||
-                    out->samples != static_cast<int>(tarnel::kFrame * blocks))
+                if (!out || out->datalen != static_cast<int>(kSpeechFrameBytes * blocks) ||
+                    out->samples != static_cast<int>(kFrame * blocks))
                     fail("frame-out did not encode every complete block", frame_no);
                 for (size_t b = 0; b < blocks; ++b) {
-                    uint8_t expected[10];
+                    uint8_t expected[kSpeechFrameBytes];
                     int len = 0;
-                    tarnel::g729_encode_frame(reference.get(), &held[b * tarnel::kFrame], expected, &len);
-                    if (std::memcmp(static_cast<const uint8_t*>(out->data) + 10 * b, expected, 10) != 0)
+                    tarnel::g729_encode_frame(reference.get(), &held[b * kFrame], expected, &len);
+                    const auto* coded = static_cast<const uint8_t*>(out->data) + kSpeechFrameBytes * b;
+                    if (std::memcmp(coded, expected, kSpeechFrameBytes) != 0)
                         fail("encoded frame differs from a directly driven encoder", frame_no);
                 }
-                held.erase(held.begin(), held.begin() + static_cast<long>(blocks * tarnel::kFrame));
+                held.erase(held.begin(), held.begin() + static_cast<long>(blocks * kFrame));
                 if (pvt->samples != static_cast<int>(held.size()))
                     fail("frame-out lost track of the leftover samples", frame_no);
-                const auto* st = static_cast<tarnel_module::lintog729_pvt*>(pvt->pvt);
+                const auto* st = static_cast<tarnel::module::lintog729_pvt*>(pvt->pvt);
                 if (std::memcmp(st->buf, held.data(), held.size() * sizeof(int16_t)) != 0)
                     fail("leftover samples are not at the front of the input buffer", frame_no);
                 if (!tarnel::test::first_non_finite(st->encoder).empty())

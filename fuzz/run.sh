@@ -5,19 +5,19 @@
 # replays with "$FUZZ_BUILD/<target> <file>".
 #
 #   FUZZ_SECONDS  time per target (default 60)
-#   FUZZ_BUILD    build directory (default build-fuzz)
 #   FUZZ_TARGETS  space-separated subset of the targets (default: all)
+#   WERROR        ON treats compiler warnings as errors (default OFF)
+# The build is the "fuzz" preset of CMakePresets.json, in build-fuzz.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${FUZZ_BUILD:-build-fuzz}
+build=build-fuzz
 seconds=${FUZZ_SECONDS:-60}
 targets=${FUZZ_TARGETS:-"fuzz_decode_frame fuzz_g729tolin fuzz_lintog729"}
 jobs=${JOBS:-$(nproc)}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNEL_FUZZ=ON \
-  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
-cmake --build "$build" --target fuzz_targets -j"$jobs"
+cmake --preset fuzz -DTARNEL_WERROR="${WERROR:-OFF}" >/dev/null
+cmake --build --preset fuzz -j"$jobs"
 
 status=0
 for t in $targets; do

@@ -10,13 +10,13 @@
 
 namespace {
 
-struct Command {
+struct registered_command {
     hvn_cli_entry* entry;
     std::vector<std::string> words;
 };
 
-std::vector<Command>& registry() {
-    static auto* commands = new std::vector<Command>;  // see registry_lock()
+std::vector<registered_command>& registry() {
+    static auto* commands = new std::vector<registered_command>;  // see registry_lock()
     return *commands;
 }
 
@@ -30,50 +30,40 @@ std::vector<std::string> split_words(const char* text) {
 
 bool register_one(hvn_cli_entry* e) {
     if (!e || !e->handler) return false;
-    for (const Command& c : registry())
+    for (const registered_command& c : registry())
         if (c.entry == e) return false;
     e->handler(e, HVN_CLI_INIT, nullptr);
     std::vector<std::string> words = split_words(e->command);
     if (words.empty()) return false;
-    for (const Command& c : registry())
+    for (const registered_command& c : registry())
         if (c.words == words) return false;
-    registry().push_back(Command{e, std::move(words)});
-    e->module = hvn_host::module_in_entry();
+    registry().push_back(registered_command{e, std::move(words)});
+    e->module = hvn::module_in_entry();
     e->registered = 1;
     return true;
 }
 
 }  // namespace
 
-namespace hvn_host {
+namespace hvn {
 
 int drop_module_cli_entries(hvn_module* mod) {
     std::lock_guard<std::recursive_mutex> guard(registry_lock());
-    int dropped = 0;
-    auto& list = registry();
-    for (auto it = list.begin(); it != list.end();) {
-        if (it->entry->module == mod) {
-            hvn_log(HVN_LOG_WARNING, __FILE__, __LINE__, __func__,
-                    "Module '%s' left console command '%s' registered\n",
-                    mod && mod->info && mod->info->name ? mod->info->name : "",
-                    it->entry->command ? it->entry->command : "");
-            it->entry->registered = 0;
-            it = list.erase(it);
-            ++dropped;
-        } else {
-            ++it;
-        }
-    }
-    return dropped;
+    return erase_picked(registry(), [mod](const registered_command& c) {
+        if (c.entry->module != mod) return false;
+        warn_left_registered(mod, "console command", c.entry->command);
+        c.entry->registered = 0;
+        return true;
+    });
 }
 
-}  // namespace hvn_host
+}  // namespace hvn
 
 extern "C" {
 
 int hvn_cli_register_multiple(hvn_cli_entry* entries, int len) {
     if (!entries || len < 0) return -1;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     int failed = 0;
     for (int i = 0; i < len; ++i) {
         try {
@@ -87,12 +77,13 @@ int hvn_cli_register_multiple(hvn_cli_entry* entries, int len) {
 
 int hvn_cli_unregister_multiple(hvn_cli_entry* entries, int len) {
     if (!entries || len < 0) return -1;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     int missing = 0;
     auto& list = registry();
     for (int i = 0; i < len; ++i) {
         hvn_cli_entry* e = &entries[i];
-        auto it = std::find_if(list.begin(), list.end(), [e](const Command& c) { return c.entry == e; });
+        auto it = std::find_if(list.begin(), list.end(),
+                               [e](const registered_command& c) { return c.entry == e; });
         if (it == list.end()) {
             ++missing;
             continue;
@@ -106,17 +97,17 @@ int hvn_cli_unregister_multiple(hvn_cli_entry* entries, int len) {
 void hvn_cli(int fd, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    const std::string text = hvn_host::vformat(fmt, ap);
+    const std::string text = hvn::vformat(fmt, ap);
     va_end(ap);
-    hvn_host::write_all(fd, text.data(), text.size());
+    hvn::write_all(fd, text.data(), text.size());
 }
 
 int hvn_cli_command(int fd, const char* line) {
     try {
         const std::vector<std::string> typed = split_words(line);
-        std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
-        const Command* best = nullptr;
-        for (const Command& c : registry()) {
+        std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
+        const registered_command* best = nullptr;
+        for (const registered_command& c : registry()) {
             if (c.words.size() > typed.size()) continue;
             if (!std::equal(c.words.begin(), c.words.end(), typed.begin())) continue;
             if (!best || c.words.size() > best->words.size()) best = &c;
@@ -142,8 +133,8 @@ int hvn_cli_command(int fd, const char* line) {
 hvn_cli_entry* hvn_cli_find(const char* command) {
     try {
         const std::vector<std::string> words = split_words(command);
-        std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
-        for (const Command& c : registry())
+        std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
+        for (const registered_command& c : registry())
             if (c.words == words) return c.entry;
     } catch (...) {
     }
@@ -151,7 +142,7 @@ hvn_cli_entry* hvn_cli_find(const char* command) {
 }
 
 size_t hvn_cli_list(hvn_cli_entry** out, size_t max) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     const auto& list = registry();
     for (size_t i = 0; out && i < max && i < list.size(); ++i) out[i] = list[i].entry;
     return list.size();

@@ -6,13 +6,18 @@
 
 #include "host_internal.h"
 
-namespace hvn_host {
+namespace hvn {
 
 std::recursive_mutex& registry_lock() {
     // Never destroyed: module destructors may still unregister during process exit, after the
     // host library's own static destructors would have run.
     static auto* lock = new std::recursive_mutex;
     return *lock;
+}
+
+void warn_left_registered(const hvn_module* mod, const char* what, const char* name) {
+    hvn_log(HVN_LOG_WARNING, __FILE__, __LINE__, __func__, "Module '%s' left %s '%s' registered\n",
+            mod && mod->info && mod->info->name ? mod->info->name : "", what, name ? name : "");
 }
 
 bool write_all(int fd, const char* text, size_t length) {
@@ -46,4 +51,4 @@ std::string vformat(const char* fmt, va_list ap) {
     }
 }
 
-}  // namespace hvn_host
+}  // namespace hvn

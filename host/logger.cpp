@@ -24,7 +24,7 @@ extern "C" {
 void hvn_log(int level, const char* file, int line, const char* function, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    const std::string message = hvn_host::vformat(fmt, ap);
+    const std::string message = hvn::vformat(fmt, ap);
     va_end(ap);
     try {
         std::string text = std::string("[") + level_name(level) + "] " + (file ? file : "?") +
@@ -36,18 +36,18 @@ void hvn_log(int level, const char* file, int line, const char* function, const 
         const hvn_log_record record{level, level_name(level), file ? file : "",
                                     line, function ? function : "", message.c_str(),
                                     text.c_str()};
-        std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+        std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
         if (g_sink)
             g_sink(&record, g_sink_ctx);
         else
-            hvn_host::write_all(STDERR_FILENO, text.data(), text.size());
+            hvn::write_all(STDERR_FILENO, text.data(), text.size());
     } catch (...) {
         // Out of memory while logging: the line is lost, the caller carries on.
     }
 }
 
 void hvn_log_set_sink(hvn_log_sink sink, void* ctx) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     g_sink = sink;
     g_sink_ctx = ctx;
 }

@@ -13,30 +13,30 @@
 
 namespace {
 
-using Registry = std::vector<std::unique_ptr<hvn_module>>;
+using module_list = std::vector<std::unique_ptr<hvn_module>>;
 
-Registry& registry() {
-    static auto* modules = new Registry;  // outlives static destruction, see registry_lock()
+module_list& registry() {
+    static auto* modules = new module_list;  // outlives static destruction, see registry_lock()
     return *modules;
 }
 
 uint64_t g_next_serial = 1;
 
 // Collects the descriptor that a shared object registers while dlopen runs its constructors.
-struct LoadContext {
+struct load_context {
     hvn_module* registered = nullptr;
     int descriptors = 0;
 };
-thread_local LoadContext* t_loading = nullptr;
+thread_local load_context* t_loading = nullptr;
 thread_local hvn_module* t_in_entry = nullptr;
 
 // Marks a module's lifecycle entry as running, so that what it registers is attributed to it.
-class EntryScope {
+class entry_scope {
 public:
-    explicit EntryScope(hvn_module* mod) : previous_(t_in_entry) { t_in_entry = mod; }
-    ~EntryScope() { t_in_entry = previous_; }
-    EntryScope(const EntryScope&) = delete;
-    EntryScope& operator=(const EntryScope&) = delete;
+    explicit entry_scope(hvn_module* mod) : previous_(t_in_entry) { t_in_entry = mod; }
+    ~entry_scope() { t_in_entry = previous_; }
+    entry_scope(const entry_scope&) = delete;
+    entry_scope& operator=(const entry_scope&) = delete;
 
 private:
     hvn_module* previous_;
@@ -51,7 +51,7 @@ void set_error(char* error, size_t size, const char* fmt, ...) {
     va_end(ap);
 }
 
-Registry::iterator find_serial(uint64_t serial) {
+module_list::iterator find_serial(uint64_t serial) {
     return std::find_if(registry().begin(), registry().end(),
                         [serial](const std::unique_ptr<hvn_module>& m) { return m->serial == serial; });
 }
@@ -73,33 +73,51 @@ void unmap(hvn_module* mod) {
     if (it != registry().end()) registry().erase(it);
 }
 
+// Whether a freshly mapped module may run its load entry; if not, says why in `error`.
+bool acceptable(const hvn_module* mod, int descriptors, char* error, size_t error_size) {
+    const hvn_module_info* info = mod->info;
+    if (descriptors != 1) {
+        set_error(error, error_size, "registered %d module descriptors, expected one", descriptors);
+        return false;
+    }
+    if (!info->name || !*info->name || !info->load) {
+        set_error(error, error_size, "module descriptor lacks a name or a load entry");
+        return false;
+    }
+    for (const auto& m : registry()) {
+        if (m.get() != mod && m->loaded && m->info && m->info->name &&
+            std::strcmp(m->info->name, info->name) == 0) {
+            set_error(error, error_size, "a module named '%s' is already loaded", info->name);
+            return false;
+        }
+    }
+    return true;
+}
+
 void drop_leftovers(hvn_module* mod) {
-    hvn_host::drop_module_translators(mod);
-    hvn_host::drop_module_cli_entries(mod);
+    hvn::drop_module_translators(mod);
+    hvn::drop_module_cli_entries(mod);
 }
 
 }  // namespace
 
-namespace hvn_host {
+namespace hvn {
 
 hvn_module* module_in_entry() { return t_in_entry; }
 
-}  // namespace hvn_host
+}  // namespace hvn
 
 extern "C" {
 
 void hvn_module_register(hvn_module_info* info) {
     if (!info) return;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     for (const auto& m : registry())
         if (m->info == info) return;
     try {
         auto rec = std::make_unique<hvn_module>();
         rec->serial = g_next_serial++;
         rec->info = info;
-        rec->handle = nullptr;
-        rec->loaded = false;
-        rec->instances = 0;
         info->self = rec.get();
         if (t_loading) {
             ++t_loading->descriptors;
@@ -114,7 +132,7 @@ void hvn_module_register(hvn_module_info* info) {
 
 void hvn_module_unregister(hvn_module_info* info) {
     if (!info) return;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     auto it = std::find_if(registry().begin(), registry().end(),
                            [info](const std::unique_ptr<hvn_module>& m) { return m->info == info; });
     if (it == registry().end()) return;
@@ -128,10 +146,10 @@ hvn_module* hvn_load_module(const char* path, char* error, size_t error_size) {
         set_error(error, error_size, "no module file given");
         return nullptr;
     }
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
 
-    LoadContext ctx;
-    LoadContext* const outer = t_loading;
+    load_context ctx;
+    load_context* const outer = t_loading;
     t_loading = &ctx;
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     t_loading = outer;
@@ -155,28 +173,14 @@ hvn_module* hvn_load_module(const char* path, char* error, size_t error_size) {
     mod->handle = handle;
     mod->path = path;
     const hvn_module_info* info = mod->info;
-    if (ctx.descriptors != 1) {
-        set_error(error, error_size, "registered %d module descriptors, expected one", ctx.descriptors);
+    if (!acceptable(mod, ctx.descriptors, error, error_size)) {
         unmap(mod);
         return nullptr;
-    }
-    if (!info->name || !*info->name || !info->load) {
-        set_error(error, error_size, "module descriptor lacks a name or a load entry");
-        unmap(mod);
-        return nullptr;
-    }
-    for (const auto& m : registry()) {
-        if (m.get() != mod && m->loaded && m->info && m->info->name &&
-            std::strcmp(m->info->name, info->name) == 0) {
-            set_error(error, error_size, "a module named '%s' is already loaded", info->name);
-            unmap(mod);
-            return nullptr;
-        }
     }
 
     int result;
     {
-        EntryScope scope(mod);
+        entry_scope scope(mod);
         result = info->load();
     }
     if (result != 0) {
@@ -190,16 +194,16 @@ hvn_module* hvn_load_module(const char* path, char* error, size_t error_size) {
 }
 
 int hvn_reload_module(hvn_module* mod) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     if (!mod || !is_registered(mod) || !mod->loaded) return -1;
     if (!mod->info->reload) return 0;
-    EntryScope scope(mod);
+    entry_scope scope(mod);
     return mod->info->reload();
 }
 
 int hvn_unload_module(hvn_module* mod, char* error, size_t error_size) {
     set_error(error, error_size, "%s", "");
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     if (!mod || !is_registered(mod) || !mod->loaded) {
         set_error(error, error_size, "module is not loaded");
         return -1;
@@ -211,7 +215,7 @@ int hvn_unload_module(hvn_module* mod, char* error, size_t error_size) {
     }
     int result = 0;
     if (mod->info->unload) {
-        EntryScope scope(mod);
+        entry_scope scope(mod);
         result = mod->info->unload();
     }
     drop_leftovers(mod);
@@ -221,7 +225,7 @@ int hvn_unload_module(hvn_module* mod, char* error, size_t error_size) {
 
 hvn_module* hvn_module_find(const char* name) {
     if (!name) return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     for (const auto& m : registry())
         if (m->info && m->info->name && std::strcmp(m->info->name, name) == 0) return m.get();
     return nullptr;
@@ -232,12 +236,12 @@ const hvn_module_info* hvn_module_get_info(const hvn_module* mod) { return mod ?
 const char* hvn_module_get_path(const hvn_module* mod) { return mod ? mod->path.c_str() : ""; }
 
 size_t hvn_module_count(void) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     return registry().size();
 }
 
 int hvn_module_instance_count(const hvn_module* mod) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     return mod ? mod->instances : 0;
 }
 

@@ -37,33 +37,24 @@ hvn_frame* default_frameout(hvn_trans_pvt* pvt) { return hvn_trans_frameout(pvt,
 
 }  // namespace
 
-namespace hvn_host {
+namespace hvn {
 
 int drop_module_translators(hvn_module* mod) {
     std::lock_guard<std::recursive_mutex> guard(registry_lock());
-    int dropped = 0;
-    auto& list = registry();
-    for (auto it = list.begin(); it != list.end();) {
-        if ((*it)->module == mod) {
-            hvn_log(HVN_LOG_WARNING, __FILE__, __LINE__, __func__,
-                    "Module '%s' left translator '%s' registered\n",
-                    mod && mod->info && mod->info->name ? mod->info->name : "", (*it)->name);
-            (*it)->active = 0;
-            it = list.erase(it);
-            ++dropped;
-        } else {
-            ++it;
-        }
-    }
-    return dropped;
+    return erase_picked(registry(), [mod](hvn_translator* t) {
+        if (t->module != mod) return false;
+        warn_left_registered(mod, "translator", t->name);
+        t->active = 0;
+        return true;
+    });
 }
 
-}  // namespace hvn_host
+}  // namespace hvn
 
 extern "C" {
 
 int __hvn_register_translator(hvn_translator* t, hvn_module* module) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     ++g_registration_calls;
     if (g_fail_countdown > 0 && --g_fail_countdown == 0) return -1;
     if (!valid_descriptor(t)) return -1;
@@ -80,7 +71,7 @@ int __hvn_register_translator(hvn_translator* t, hvn_module* module) {
 }
 
 int hvn_unregister_translator(hvn_translator* t) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     auto& list = registry();
     auto it = std::find(list.begin(), list.end(), t);
     if (it == list.end()) return -1;
@@ -113,17 +104,17 @@ hvn_frame* hvn_trans_frameout(hvn_trans_pvt* pvt, int datalen, int samples) {
 }
 
 void hvn_test_fail_translator_registration(int nth) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     g_fail_countdown = nth > 0 ? nth : 0;
 }
 
 int hvn_test_translator_registration_calls(void) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     return g_registration_calls;
 }
 
 size_t hvn_translator_list(hvn_translator** out, size_t max) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     const auto& list = registry();
     for (size_t i = 0; out && i < max && i < list.size(); ++i) out[i] = list[i];
     return list.size();
@@ -131,14 +122,14 @@ size_t hvn_translator_list(hvn_translator** out, size_t max) {
 
 hvn_translator* hvn_translator_find(const char* name) {
     if (!name) return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     for (hvn_translator* t : registry())
         if (std::strcmp(t->name, name) == 0) return t;
     return nullptr;
 }
 
 hvn_trans_pvt* hvn_trans_instance_new(const char* name) {
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     hvn_translator* t = hvn_translator_find(name);
     if (!t) return nullptr;
     auto* pvt = static_cast<hvn_trans_pvt*>(std::calloc(1, sizeof(hvn_trans_pvt)));
@@ -170,7 +161,7 @@ hvn_frame* hvn_trans_instance_read(hvn_trans_pvt* pvt) {
 
 void hvn_trans_instance_destroy(hvn_trans_pvt* pvt) {
     if (!pvt) return;
-    std::lock_guard<std::recursive_mutex> guard(hvn_host::registry_lock());
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     if (pvt->t->destroy) pvt->t->destroy(pvt);
     if (pvt->t->module) --pvt->t->module->instances;
     free_instance(pvt);

@@ -4,15 +4,13 @@
 #include "codec/decoder.h"
 #include "hvn_translate.h"
 
-namespace tarnel_module {
-
-constexpr int kDecoderOutputSamples = 8000;  // the host's output buffer, in samples
+namespace tarnel::module {
 
 // The translator's private area.
 struct g729tolin_pvt {
-    tarnel::g729_decoder_state decoder;
+    g729_decoder_state decoder;
 };
-static_assert(sizeof(g729tolin_pvt) == sizeof(tarnel::g729_decoder_state),
+static_assert(sizeof(g729tolin_pvt) == sizeof(g729_decoder_state),
               "the private area is the decoder state alone");
 
 hvn_translator* g729tolin_translator() noexcept;
@@ -21,4 +19,4 @@ int g729tolin_new(hvn_trans_pvt* pvt) noexcept;
 int g729tolin_framein(hvn_trans_pvt* pvt, hvn_frame* f) noexcept;
 void g729tolin_destroy(hvn_trans_pvt* pvt) noexcept;
 
-}  // namespace tarnel_module
+}  // namespace tarnel::module

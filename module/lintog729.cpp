@@ -3,34 +3,19 @@
 #include <cstring>
 
 #include "dsp/frame.h"
-#include "module/module_log.h"
 #include "module/sample_frames.h"
-#include "module/translator_descriptor.h"
+#include "module/translator.h"
 
-namespace tarnel_module {
+namespace tarnel::module {
 namespace {
 
-constexpr hvn_translator make_descriptor() {
-    hvn_translator t{};
-    copy_name(t.name, "lintog729");
-    t.src_codec = audio_codec("slin");
-    t.dst_codec = audio_codec("g729");
-    copy_name(t.format, "g729");
-    t.newpvt = lintog729_new;
-    t.framein = lintog729_framein;
-    t.frameout = lintog729_frameout;
-    t.destroy = lintog729_destroy;
-    t.sample = lintog729_sample;
-    t.buffer_samples = kOutputBufferSamples;
-    t.buf_size = kOutputBufferBytes;
-    t.desc_size = sizeof(lintog729_pvt);
-    return t;
-}
-
-hvn_translator g_descriptor = make_descriptor();
+hvn_translator g_descriptor = make_translator(
+    "lintog729", "slin", "g729",
+    {lintog729_new, lintog729_framein, lintog729_frameout, lintog729_destroy, lintog729_sample},
+    sizeof(lintog729_pvt));
 
 // One frame-out drains at most a full input buffer: 100 frames, far inside the output buffer.
-static_assert(kEncoderInputSamples / tarnel::kFrame * tarnel::kSpeechFrameBytes <= kOutputBufferBytes,
+static_assert(kBufferSamples / kFrame * kSpeechFrameBytes <= kBufferBytes,
               "a full input buffer encodes into the output buffer");
 
 lintog729_pvt* state_of(hvn_trans_pvt* pvt) { return static_cast<lintog729_pvt*>(pvt->pvt); }
@@ -40,7 +25,7 @@ lintog729_pvt* state_of(hvn_trans_pvt* pvt) { return static_cast<lintog729_pvt*>
 hvn_translator* lintog729_translator() noexcept { return &g_descriptor; }
 
 int lintog729_new(hvn_trans_pvt* pvt) noexcept {
-    tarnel::g729_encoder_init(&state_of(pvt)->encoder);
+    g729_encoder_init(&state_of(pvt)->encoder);
     return 0;
 }
 
@@ -49,7 +34,7 @@ int lintog729_framein(hvn_trans_pvt* pvt, hvn_frame* f) noexcept {
     const int held = pvt->samples;
     const int n = f->samples;
     // Compared as room left so that no sample count, however large, can overflow the sum.
-    if (n > kEncoderInputSamples - held) {
+    if (n > kBufferSamples - held) {
         TARNEL_WARNING("lintog729_framein", "Out of buffer space\n");
         return -1;
     }
@@ -62,25 +47,24 @@ int lintog729_framein(hvn_trans_pvt* pvt, hvn_frame* f) noexcept {
 
 hvn_frame* lintog729_frameout(hvn_trans_pvt* pvt) noexcept {
     lintog729_pvt* st = state_of(pvt);
-    if (pvt->samples < tarnel::kFrame) return nullptr;
+    if (pvt->samples < kFrame) return nullptr;
     int k = 0;
     do {
         // Every block codes to exactly one speech frame; the reported length adds nothing.
         int len = 0;
-        tarnel::g729_encode_frame(&st->encoder, st->buf + k * tarnel::kFrame,
-                                  pvt->outbuf.uc + k * tarnel::kSpeechFrameBytes, &len);
-        pvt->samples -= tarnel::kFrame;
+        g729_encode_frame(&st->encoder, st->buf + k * kFrame, pvt->outbuf.uc + k * kSpeechFrameBytes,
+                          &len);
+        pvt->samples -= kFrame;
         ++k;
-    } while (pvt->samples >= tarnel::kFrame);
+    } while (pvt->samples >= kFrame);
     if (pvt->samples > 0)
-        std::memmove(st->buf, st->buf + k * tarnel::kFrame,
-                     static_cast<size_t>(pvt->samples) * sizeof(int16_t));
+        std::memmove(st->buf, st->buf + k * kFrame, static_cast<size_t>(pvt->samples) * sizeof(int16_t));
     // The sample counter keeps the count of samples still waiting; the host must leave it so.
-    return hvn_trans_frameout(pvt, k * tarnel::kSpeechFrameBytes, k * tarnel::kFrame);
+    return hvn_trans_frameout(pvt, k * kSpeechFrameBytes, k * kFrame);
 }
 
 void lintog729_destroy(hvn_trans_pvt*) noexcept {
     // The state lives in the host-allocated private area and holds nothing else.
 }
 
-}  // namespace tarnel_module
+}  // namespace tarnel::module

@@ -5,18 +5,16 @@
 
 #include "codec/encoder.h"
 #include "hvn_translate.h"
+#include "module/translator.h"
 
-namespace tarnel_module {
-
-constexpr int kEncoderInputSamples = 8000;  // one second of input waiting for frame-out
+namespace tarnel::module {
 
 // The translator's private area.
 struct lintog729_pvt {
-    tarnel::g729_encoder_state encoder;
-    int16_t buf[kEncoderInputSamples];  // oldest sample first
+    g729_encoder_state encoder;
+    int16_t buf[kBufferSamples];  // input waiting for frame-out, oldest sample first
 };
-static_assert(sizeof(lintog729_pvt) ==
-                  sizeof(tarnel::g729_encoder_state) + kEncoderInputSamples * sizeof(int16_t),
+static_assert(sizeof(lintog729_pvt) == sizeof(g729_encoder_state) + kBufferBytes,
               "the private area is the encoder state followed by the input buffer, unpadded");
 
 hvn_translator* lintog729_translator() noexcept;
@@ -26,4 +24,4 @@ int lintog729_framein(hvn_trans_pvt* pvt, hvn_frame* f) noexcept;
 hvn_frame* lintog729_frameout(hvn_trans_pvt* pvt) noexcept;
 void lintog729_destroy(hvn_trans_pvt* pvt) noexcept;
 
-}  // namespace tarnel_module
+}  // namespace tarnel::module

@@ -1,11 +1,18 @@
-#include "module/module_main.h"
-
+// The module as the host sees it: descriptor, lifecycle entries and console command.
+#include "hvn_cli.h"
+#include "hvn_module.h"
 #include "hvn_translate.h"
 #include "module/g729tolin.h"
 #include "module/lintog729.h"
+#include "tarnel_version.h"
 
-namespace tarnel_module {
+namespace tarnel::module {
 namespace {
+
+int load_module() noexcept;
+int reload_module() noexcept;
+int unload_module() noexcept;
+char* handle_g729_show_version(hvn_cli_entry* e, int cmd, hvn_cli_args* a) noexcept;
 
 constexpr hvn_module_info make_module_info() {
     hvn_module_info m{};
@@ -38,7 +45,12 @@ __attribute__((constructor)) void register_with_host() { hvn_module_register(&g_
 
 __attribute__((destructor)) void unregister_from_host() { hvn_module_unregister(&g_module_info); }
 
-}  // namespace
+int unload_module() noexcept {
+    hvn_unregister_translator(lintog729_translator());
+    hvn_unregister_translator(g729tolin_translator());
+    hvn_cli_unregister_multiple(g_cli_entries, kCliEntryCount);
+    return 0;
+}
 
 int load_module() noexcept {
     hvn_cli_register_multiple(g_cli_entries, kCliEntryCount);
@@ -47,21 +59,12 @@ int load_module() noexcept {
     const int encoder = __hvn_register_translator(lintog729_translator(), g_module_info.self);
     if (decoder == 0 && encoder == 0) return 0;
     // A half-registered codec is worse than none: undo everything, quietly.
-    hvn_unregister_translator(lintog729_translator());
-    hvn_unregister_translator(g729tolin_translator());
-    hvn_cli_unregister_multiple(g_cli_entries, kCliEntryCount);
+    unload_module();
     return decoder | encoder;
 }
 
 int reload_module() noexcept {
     // Nothing is configurable, so there is nothing to reread.
-    return 0;
-}
-
-int unload_module() noexcept {
-    hvn_unregister_translator(lintog729_translator());
-    hvn_unregister_translator(g729tolin_translator());
-    hvn_cli_unregister_multiple(g_cli_entries, kCliEntryCount);
     return 0;
 }
 
@@ -75,9 +78,11 @@ char* handle_g729_show_version(hvn_cli_entry* e, int cmd, hvn_cli_args* a) noexc
         return nullptr;
     default:
         // Words after the command are of no interest: there is one thing to show.
-        if (a) hvn_cli(a->fd, "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n");
+        if (a)
+            hvn_cli(a->fd, "Corvane G.729A Module Version " TARNEL_VERSION_STRING " (optimized for x86_64\n");
         return nullptr;
     }
 }
 
-}  // namespace tarnel_module
+}  // namespace
+}  // namespace tarnel::module

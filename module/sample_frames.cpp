@@ -5,8 +5,11 @@
 
 #include "dsp/frame.h"
 
-namespace tarnel_module {
+namespace tarnel::module {
 namespace {
+
+constexpr int kSlinSampleCount = 3 * kFrame;
+constexpr int kG729SampleFrames = 5;
 
 // A voiced stretch of the bundled speech recording (samples/speech.wav, from sample 93440).
 constexpr int16_t kSlinSpeech[kSlinSampleCount] = {
@@ -32,10 +35,11 @@ constexpr int16_t kSlinSpeech[kSlinSampleCount] = {
     -1236, -1295, -1713, -1734, -1207, -1088, -928, -1024, -850, -753, -493, -237,
 };
 
-// The voiced stretch above and the 160 samples after it, coded by the module's own encoder:
+// The voiced stretch above and the 160 samples after it, coded by the module's encoder as it was
+// before its first-stage LSP search kept to rows 0-36 (the first and third name higher rows):
 // samples 93440 to 93839, after ten frames of lead-in from sample 92640 so that the coder's
 // history is speech too.
-constexpr uint8_t kG729Speech[kG729SampleFrames * tarnel::kSpeechFrameBytes] = {
+constexpr uint8_t kG729Speech[kG729SampleFrames * kSpeechFrameBytes] = {
     0xa5, 0x84, 0x2a, 0x10, 0xe8, 0xd6, 0x0d, 0x22, 0xd9, 0xf8,
     0x84, 0x5a, 0x25, 0x95, 0x89, 0xef, 0x3b, 0x28, 0xa2, 0xde,
     0x40, 0x1f, 0xe7, 0x35, 0x0d, 0x31, 0xd3, 0x12, 0xc1, 0x1e,
@@ -58,7 +62,7 @@ constexpr hvn_frame make_frame(const void* data, int datalen, int samples, const
 hvn_frame g_slin_frame = make_frame(kSlinSpeech, sizeof kSlinSpeech, kSlinSampleCount,
                                     "lintog729_sample");
 hvn_frame g_g729_frame = make_frame(kG729Speech, sizeof kG729Speech,
-                                    kG729SampleFrames * tarnel::kFrame, "g729tolin_sample");
+                                    kG729SampleFrames * kFrame, "g729tolin_sample");
 
 static_assert(sizeof kSlinSpeech == 480, "the linear sample carries 480 bytes");
 static_assert(sizeof kG729Speech == 50, "the coded sample carries 50 bytes");
@@ -75,4 +79,4 @@ hvn_frame* g729tolin_sample() noexcept {
     return &g_g729_frame;
 }
 
-}  // namespace tarnel_module
+}  // namespace tarnel::module

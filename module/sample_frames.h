@@ -3,13 +3,10 @@
 
 #include "hvn_frame.h"
 
-namespace tarnel_module {
-
-constexpr int kSlinSampleCount = 240;
-constexpr int kG729SampleFrames = 5;
+namespace tarnel::module {
 
 // Both return the same static frame on every call, carrying the host's current format object.
 hvn_frame* lintog729_sample() noexcept;
 hvn_frame* g729tolin_sample() noexcept;
 
-}  // namespace tarnel_module
+}  // namespace tarnel::module

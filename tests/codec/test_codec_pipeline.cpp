@@ -59,7 +59,7 @@ constexpr uint64_t kSpeechDecodedDigest = 0xdf82ecde3e1b5433ull;
 TEST(EncoderPipeline, PitchSharpStaysInBoundsAndParityHolds) {
     // A silent first frame, then the bundled speech.
     std::vector<int16_t> pcm(kFrame, 0);
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     pcm.insert(pcm.end(), speech.begin(), speech.end());
     g729_encoder_state st;
     g729_encoder_init(&st);
@@ -77,7 +77,7 @@ TEST(EncoderPipeline, PitchSharpStaysInBoundsAndParityHolds) {
 // Only the published first-stage LSP rows (0-36) may leave the encoder: any other row would be
 // decoded with a different envelope by every other decoder. Ordinary and hostile signals alike.
 TEST(EncoderPipeline, SelectsOnlyPublishedFirstStageRows) {
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     const auto make = [](double (*f)(int)) {
         std::vector<int16_t> v(16000);
         for (int n = 0; n < 16000; ++n)
@@ -116,7 +116,7 @@ TEST(EncoderPipeline, SelectsOnlyPublishedFirstStageRows) {
 
 TEST(CodecPipelines, StatesArePlainRecords) {
     // A copy carries on exactly as the original did, with the original poisoned meanwhile.
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     const std::vector<uint8_t> bits = encode_all(speech);
     const uint8_t sid[2] = {0x55, 0xAA};
     g729_encoder_state enc, enc_copy;
@@ -154,7 +154,7 @@ TEST(CodecPipelines, StatesArePlainRecords) {
 TEST(CodecPipelines, DecoderTracksTheEncoderExactly) {
     // Analysis by synthesis: a decoder fed the encoder's frames must rebuild the encoder's own
     // excitation and predictor memories bit for bit, frame after frame.
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     g729_encoder_state enc;
     g729_decoder_state dec;
     g729_encoder_init(&enc);
@@ -175,14 +175,14 @@ TEST(CodecPipelines, DecoderTracksTheEncoderExactly) {
 }
 
 TEST(EncoderPipeline, BundledSpeechDigestIsPinned) {
-    const std::vector<uint8_t> bits = encode_all(tarnel_test::load_speech_sample());
-    ASSERT_EQ(encode_all(tarnel_test::load_speech_sample()), bits);
+    const std::vector<uint8_t> bits = encode_all(tarnel::test::load_speech_sample());
+    ASSERT_EQ(encode_all(tarnel::test::load_speech_sample()), bits);
     EXPECT_EQ(kSpeechBitstreamDigest, fnv1a(bits.data(), bits.size()))
         << std::hex << "digest 0x" << fnv1a(bits.data(), bits.size());
 }
 
 TEST(DecoderPipeline, BundledSpeechDigestIsPinned) {
-    const std::vector<int16_t> pcm = decode_all(encode_all(tarnel_test::load_speech_sample()));
+    const std::vector<int16_t> pcm = decode_all(encode_all(tarnel::test::load_speech_sample()));
     EXPECT_EQ(kSpeechDecodedDigest, fnv1a(pcm.data(), pcm.size() * 2))
         << std::hex << "digest 0x" << fnv1a(pcm.data(), pcm.size() * 2);
 }
@@ -226,7 +226,7 @@ TEST(DecoderPipeline, SidFramesStartFromSeedAndLevelAndSmooth) {
     EXPECT_EQ(0.875 * tab_Sidgain[0] + 0.125 * tab_Sidgain[31], st.cng.cur_gain);
 
     // A speech frame in between: the next SID starts over, unsmoothed, from seed 11111.
-    const std::vector<uint8_t> bits = encode_all(tarnel_test::load_speech_sample());
+    const std::vector<uint8_t> bits = encode_all(tarnel::test::load_speech_sample());
     ASSERT_EQ(0, g729_decode_frame(&st, pcm, &bits[400], 10));
     EXPECT_EQ(11111, st.cng_seed);
     EXPECT_EQ(kFrameTypeSpeech, st.prev_frame_type);
@@ -268,8 +268,8 @@ TEST(DecoderPipeline, ParityErrorsAndSidFramesReuseThePreviousLag) {
 }
 
 TEST(CodecPipelines, NothingAllocatesWhileFramesAreProcessed) {
-    if (!tarnel_test::alloc_counting_available()) GTEST_SKIP() << "allocator is not interposable here";
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    if (!tarnel::test::alloc_counting_available()) GTEST_SKIP() << "allocator is not interposable here";
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     const std::vector<uint8_t> bits = encode_all(speech);
     g729_encoder_state enc;
     g729_decoder_state dec;
@@ -280,17 +280,17 @@ TEST(CodecPipelines, NothingAllocatesWhileFramesAreProcessed) {
     const uint8_t sid[2] = {0x55, 0xAA};
     {
         // The counter itself must see an allocation, or this test proves nothing.
-        const long probe = tarnel_test::allocation_count();
+        const long probe = tarnel::test::allocation_count();
         void* (*volatile allocate)(size_t) = std::malloc;
         std::free(allocate(16));
-        ASSERT_GT(tarnel_test::allocation_count(), probe);
+        ASSERT_GT(tarnel::test::allocation_count(), probe);
     }
-    const long before = tarnel_test::allocation_count();
+    const long before = tarnel::test::allocation_count();
     for (int f = 0; f < 300; ++f) {
         int len;
         g729_encode_frame(&enc, &speech[f * kFrame], frame, &len);
         g729_decode_frame(&dec, pcm, &bits[f * 10], 10);
         if (f % 7 == 0) g729_decode_frame(&dec, pcm, sid, 2);
     }
-    EXPECT_EQ(before, tarnel_test::allocation_count());
+    EXPECT_EQ(before, tarnel::test::allocation_count());
 }

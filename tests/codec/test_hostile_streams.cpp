@@ -55,7 +55,7 @@ void announce_seed(uint64_t seed) {
 }
 
 const std::vector<int16_t>& speech() {
-    static const std::vector<int16_t> pcm = tarnel_test::load_speech_sample();
+    static const std::vector<int16_t> pcm = tarnel::test::load_speech_sample();
     return pcm;
 }
 

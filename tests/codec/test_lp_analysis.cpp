@@ -179,7 +179,7 @@ TEST(Autocorrelation, AnalysisFindsTheResonanceOfAnAllPoleProcess) {
 }
 
 TEST(Levinson, SolvesTheNormalEquationsOnSpeech) {
-    const std::vector<int16_t> pcm = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> pcm = tarnel::test::load_speech_sample();
     double state[4] = {0.0, 0.0, 0.0, 0.0};
     double buf[240] = {};
     int checked = 0;

@@ -237,7 +237,7 @@ void log_envelope(const double* a, double* db) {
 
 // The encoder's analysis chain over the speech sample, with a decoder fed the indices.
 TEST(LspQuantize, SpeechRoundTripIsBitExactStableAndAccurate) {
-    const std::vector<int16_t> pcm = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> pcm = tarnel::test::load_speech_sample();
     const size_t frames = pcm.size() / 80;
     ASSERT_GE(frames, 300u);
 

@@ -170,7 +170,7 @@ coded_output code_bundled_speech(const result_choice& choice) {
     g_choice = choice;
     g_seed = 2024;
 
-    const std::vector<int16_t> pcm = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> pcm = tarnel::test::load_speech_sample();
     coded_output out;
     g_phase = kEncode;
     g729_encoder_state enc;

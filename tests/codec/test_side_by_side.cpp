@@ -259,7 +259,7 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
     on_both_paths([] {
         // g729_decode_frame overlaps the post-filter with the synthesis of speech frames; the
         // plain sequence of stages on a copy of its state must give the same samples and state.
-        const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+        const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
         g729_encoder_state enc;
         g729_encoder_init(&enc);
         g729_decoder_state fast, staged;
@@ -299,7 +299,7 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
 
 TEST(SideBySide, WideAndPlainCodecsAgree) {
     // The whole codec on the bundled sample, with and without the wide variants.
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     std::vector<uint8_t> bits[2];
     std::vector<int16_t> pcm[2];
     for (int path = 0; path < 2; ++path) {

@@ -14,50 +14,38 @@
 #include <thread>
 #include <vector>
 
-#include "codec/encoder.h"
 #include "support/host_test_support.h"
 #include "support/test_support.h"
 
-using host_test::LoadedModule;
+using namespace tarnel::test;
 
 namespace {
 
 constexpr int kEncoders = 32;
 constexpr int kDecoders = 32;
 constexpr int kThreads = 8;
-constexpr size_t kStreamSamples = 3 * 8000;  // three seconds per call
+constexpr size_t kStreamSamples = 3 * tarnel::kSampleRate;  // three seconds per call
 
 const std::vector<int16_t>& speech() {
-    static const std::vector<int16_t> pcm = tarnel_test::load_speech_sample();
+    static const std::vector<int16_t> pcm = load_speech_sample();
     return pcm;
 }
 
 const std::vector<uint8_t>& speech_frames() {
-    static const std::vector<uint8_t> bits = [] {
-        tarnel::g729_encoder_state st;
-        tarnel::g729_encoder_init(&st);
-        std::vector<uint8_t> out;
-        for (size_t i = 0; i + 80 <= speech().size(); i += 80) {
-            uint8_t frame[10];
-            int len = 0;
-            tarnel::g729_encode_frame(&st, &speech()[i], frame, &len);
-            out.insert(out.end(), frame, frame + 10);
-        }
-        return out;
-    }();
+    static const std::vector<uint8_t> bits = encode_reference(speech().data(), speech().size() / 80);
     return bits;
 }
 
 // One call's input: a run of host frames, each handed to the instance and followed by a read.
-struct Stream {
+struct stream {
     const char* translator;
     std::vector<std::vector<uint8_t>> frames;  // linear samples (as bytes) or G.729 payloads
 };
 
 // Encoder calls: different stretches of speech, in host frames of a size that differs per call
 // (80 to 400 samples, some not a multiple of a codec frame).
-Stream encoder_stream(int k) {
-    Stream s{"lintog729", {}};
+stream encoder_stream(int k) {
+    stream s{"lintog729", {}};
     const size_t start = (static_cast<size_t>(k) * 4001) % (speech().size() - kStreamSamples);
     const size_t chunk = 80 + static_cast<size_t>(k) * 10;
     for (size_t at = 0; at < kStreamSamples; at += chunk) {
@@ -70,8 +58,8 @@ Stream encoder_stream(int k) {
 
 // Decoder calls: different stretches of coded speech, 1 to 6 frames per payload, and in every
 // other call a SID frame ending some of the payloads.
-Stream decoder_stream(int k) {
-    Stream s{"g729tolin", {}};
+stream decoder_stream(int k) {
+    stream s{"g729tolin", {}};
     const size_t frames = speech_frames().size() / 10;
     size_t f = (static_cast<size_t>(k) * 53) % (frames - kStreamSamples / 80);
     const size_t end = f + kStreamSamples / 80;
@@ -92,57 +80,38 @@ Stream decoder_stream(int k) {
 }
 
 // Everything a call hands back: frame-in results and the bytes of every frame read.
-struct Output {
+struct call_output {
     std::vector<int> results;
     std::vector<uint8_t> bytes;
-    bool operator==(const Output& o) const { return results == o.results && bytes == o.bytes; }
+    bool operator==(const call_output& o) const { return results == o.results && bytes == o.bytes; }
 };
 
-hvn_frame input_frame(const Stream& s, std::vector<uint8_t>& data) {
-    hvn_frame f{};
-    f.frametype = HVN_FRAME_VOICE;
-    f.data = data.data();
-    f.datalen = static_cast<int>(data.size());
-    if (std::strcmp(s.translator, "lintog729") == 0) {
-        f.format = hvn_format_slin;
-        f.samples = static_cast<int>(data.size() / 2);
-    } else {
-        f.format = hvn_format_g729;
-        f.samples = static_cast<int>(data.size() / 10 * 80);
-    }
-    f.src = "concurrency";
-    return f;
-}
-
 // A call in progress: one instance and how far through its stream it is.
-class Call {
+class call {
 public:
-    explicit Call(const Stream& s) : stream_(&s), pvt_(hvn_trans_instance_new(s.translator)) {}
-    ~Call() {
-        if (pvt_) hvn_trans_instance_destroy(pvt_);
-    }
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
+    explicit call(const stream& s) : stream_(&s), pvt_(s.translator) {}
 
-    bool ok() const { return pvt_ != nullptr; }
+    bool ok() const { return static_cast<bool>(pvt_); }
     bool done() const { return next_ >= stream_->frames.size(); }
     // Hands on the next host frame and reads what comes back.
     void step() {
         std::vector<uint8_t> data = stream_->frames[next_++];
-        hvn_frame in = input_frame(*stream_, data);
-        out_.results.push_back(hvn_trans_instance_feed(pvt_, &in));
-        if (hvn_frame* f = hvn_trans_instance_read(pvt_)) {
-            const auto* p = static_cast<const uint8_t*>(f->data);
-            out_.bytes.insert(out_.bytes.end(), p, p + f->datalen);
+        const int n = static_cast<int>(data.size());
+        const bool linear = std::strcmp(stream_->translator, "lintog729") == 0;
+        out_.results.push_back(pvt_.feed(linear ? voice_frame(hvn_format_slin, data.data(), n, n / 2)
+                                                : g729_frame(data)));
+        if (const hvn_frame* f = pvt_.read()) {
+            const std::vector<uint8_t> bytes = payload_of<uint8_t>(f);
+            out_.bytes.insert(out_.bytes.end(), bytes.begin(), bytes.end());
         }
     }
-    const Output& output() const { return out_; }
+    const call_output& output() const { return out_; }
 
 private:
-    const Stream* stream_;
-    hvn_trans_pvt* pvt_;
+    const stream* stream_;
+    instance pvt_;
     size_t next_ = 0;
-    Output out_;
+    call_output out_;
 };
 
 class Concurrency : public ::testing::Test {
@@ -154,45 +123,40 @@ protected:
     }
 
     // Each stream alone, one after the other, each on a new instance.
-    std::vector<Output> run_one_at_a_time() {
-        std::vector<Output> outputs;
-        for (const Stream& s : streams_) {
-            Call call(s);
-            EXPECT_TRUE(call.ok()) << s.translator;
-            if (!call.ok()) return {};
-            while (!call.done()) call.step();
-            outputs.push_back(call.output());
+    std::vector<call_output> run_one_at_a_time() {
+        std::vector<call_output> outputs;
+        for (const stream& s : streams_) {
+            call c(s);
+            EXPECT_TRUE(c.ok()) << s.translator;
+            if (!c.ok()) return {};
+            while (!c.done()) c.step();
+            outputs.push_back(c.output());
         }
         return outputs;
     }
 
-    LoadedModule module_;
-    std::vector<Stream> streams_;
+    loaded_module module_;
+    std::vector<stream> streams_;
 };
 
-TEST_F(Concurrency, StreamsAreLongEnoughToOverlap) {
-    // Both kinds of call, each producing output from its very first host frames.
-    const std::vector<Output> alone = run_one_at_a_time();
-    ASSERT_EQ(alone.size(), static_cast<size_t>(kEncoders + kDecoders));
+TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
+    const std::vector<call_output> alone = run_one_at_a_time();
+    ASSERT_EQ(alone.size(), streams_.size());
+    // Both kinds of call produce output from their very first host frames, so the calls overlap,
+    // and every stream differs from the next, so a mix-up between calls shows.
     for (int k = 0; k < kEncoders; ++k) EXPECT_EQ(alone[k].bytes.size(), kStreamSamples / 80 * 10);
     for (int k = kEncoders; k < kEncoders + kDecoders; ++k) EXPECT_GE(alone[k].bytes.size(), kStreamSamples * 2);
-    // Distinct streams, or a mix-up between calls could go unnoticed.
     for (size_t i = 1; i < alone.size(); ++i) EXPECT_FALSE(alone[i] == alone[i - 1]) << "stream " << i;
-}
-
-TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
-    const std::vector<Output> alone = run_one_at_a_time();
-    ASSERT_EQ(alone.size(), streams_.size());
 
     // Thread t carries calls t, t + 8, t + 16, ...: four encoders and four decoders each,
     // stepping them in turn, so every thread runs both directions and all threads run at once.
-    std::vector<Output> together(streams_.size());
+    std::vector<call_output> together(streams_.size());
     std::atomic<int> ready{0};
     std::atomic<bool> failed{false};
     auto channel_thread = [&](int t) {
-        std::vector<std::unique_ptr<Call>> calls;
+        std::vector<std::unique_ptr<call>> calls;
         for (size_t i = static_cast<size_t>(t); i < streams_.size(); i += kThreads)
-            calls.push_back(std::make_unique<Call>(streams_[i]));
+            calls.push_back(std::make_unique<call>(streams_[i]));
         for (const auto& c : calls)
             if (!c->ok()) failed = true;
         // Start the media only when every thread has its calls, so that they really overlap.

@@ -3,12 +3,10 @@
 #include <atomic>
 #include <cstddef>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include "support/sanitizers.h"
+
+#if defined(TARNEL_ASAN_BUILD) || defined(TARNEL_TSAN_BUILD)
 #define TARNEL_NO_ALLOC_COUNT 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TARNEL_NO_ALLOC_COUNT 1
-#endif
 #endif
 
 namespace {
@@ -39,7 +37,7 @@ void free(void* p) { __libc_free(p); }
 }
 #endif
 
-namespace tarnel_test {
+namespace tarnel::test {
 
 bool alloc_counting_available() {
 #ifdef TARNEL_NO_ALLOC_COUNT
@@ -51,4 +49,4 @@ bool alloc_counting_available() {
 
 long allocation_count() { return g_allocations.load(std::memory_order_relaxed); }
 
-}  // namespace tarnel_test
+}  // namespace tarnel::test

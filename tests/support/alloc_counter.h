@@ -1,10 +1,15 @@
 // Counts heap allocations made by the process, by interposing malloc and friends.
 #pragma once
 
-namespace tarnel_test {
+namespace tarnel::test {
 
 // False under sanitizers, whose own allocator must not be replaced.
 bool alloc_counting_available();
 long allocation_count();
 
-}  // namespace tarnel_test
+}  // namespace tarnel::test
+
+// The codec's and the tool's tests still say tarnel_test; this goes once they say tarnel::test.
+namespace tarnel_test {
+using namespace tarnel::test;
+}

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace tarnel_test {
+namespace tarnel::test {
 
 std::string source_path(const std::string& relative) {
     return std::string(TARNEL_SOURCE_DIR) + "/" + relative;
@@ -38,4 +38,4 @@ std::vector<int16_t> load_speech_sample() {
     throw std::runtime_error("no data chunk in " + path);
 }
 
-}  // namespace tarnel_test
+}  // namespace tarnel::test

@@ -467,8 +467,8 @@ TEST_F(TarnelBench, JsonReportHasEveryFigure) {
         double state_bytes;
         double codec_state_bytes;
     } expected[] = {
-        {"encode", "lintog729", sizeof(tarnel_module::lintog729_pvt), sizeof(tarnel::g729_encoder_state)},
-        {"decode", "g729tolin", sizeof(tarnel_module::g729tolin_pvt), sizeof(tarnel::g729_decoder_state)},
+        {"encode", "lintog729", sizeof(tarnel::module::lintog729_pvt), sizeof(tarnel::g729_encoder_state)},
+        {"decode", "g729tolin", sizeof(tarnel::module::g729tolin_pvt), sizeof(tarnel::g729_decoder_state)},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.direction);
@@ -507,9 +507,9 @@ TEST_F(TarnelBench, TextReportNamesBothDirectionsAndTheirState) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "Encoder")) << r.out;
     EXPECT_TRUE(contains(r.out, "Decoder")) << r.out;
-    EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel_module::lintog729_pvt)) + " bytes (lintog729"))
+    EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel::module::lintog729_pvt)) + " bytes (lintog729"))
         << r.out;
-    EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel_module::g729tolin_pvt)) + " bytes (g729tolin"))
+    EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel::module::g729tolin_pvt)) + " bytes (g729tolin"))
         << r.out;
     EXPECT_TRUE(contains(r.out, "per core")) << r.out;
 }
