@@ -35,7 +35,7 @@ inline Result run_tool(std::vector<std::string> args) {
     for (const std::string& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
     Result r;
-    r.code = tarnel_tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
+    r.code = tarnel::tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
     r.out = out.text();
     r.err = err.text();
     return r;

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/pcap_reader.h"
-#include "tools/rtp_streams.h"
+#include "capture/capture_reader.h"
+#include "capture/rtp_streams.h"
 
-using namespace tarnel;
+using namespace tarnel::capture;
 
 namespace {
 
@@ -242,7 +242,7 @@ protected:
     static std::vector<uint16_t> played_sequence(const rtp_stream& s) {
         std::vector<uint16_t> seqs;
         for (const playout_event& e : s.plan)
-            if (e.kind == playout_event::type::payload) {
+            if (e.kind == playout_event::type::kPayload) {
                 seqs.push_back(e.sequence);
                 if (e.bytes.size() >= 2) {
                     EXPECT_EQ(e.sequence, (e.bytes[0] << 8) | e.bytes[1]) << "payload moved";
@@ -254,7 +254,7 @@ protected:
     static std::vector<playout_event> gaps(const rtp_stream& s) {
         std::vector<playout_event> out;
         for (const playout_event& e : s.plan)
-            if (e.kind != playout_event::type::payload) out.push_back(e);
+            if (e.kind != playout_event::type::kPayload) out.push_back(e);
         return out;
     }
 
@@ -292,14 +292,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FrameParsing, Ipv4OptionsAndFragments) {
     udp_datagram d;
     const bytes u = udp(1, 2, bytes(30, 7));
-    EXPECT_EQ(frame_parse_result::udp, parse_captured_frame(DLT_RAW, ipv4(1, 2, u, 0, 8).data(),
+    EXPECT_EQ(frame_parse_result::kUdp, parse_captured_frame(DLT_RAW, ipv4(1, 2, u, 0, 8).data(),
                                                             u.size() + 28, &d));
     EXPECT_EQ(30u, d.payload_size);
-    EXPECT_EQ(frame_parse_result::fragment,
+    EXPECT_EQ(frame_parse_result::kFragment,
               parse_captured_frame(DLT_RAW, ipv4(1, 2, u, 0x2000).data(), u.size() + 20, &d));
-    EXPECT_EQ(frame_parse_result::fragment,
+    EXPECT_EQ(frame_parse_result::kFragment,
               parse_captured_frame(DLT_RAW, ipv4(1, 2, u, 0x0010).data(), u.size() + 20, &d));
-    EXPECT_EQ(frame_parse_result::udp,  // don't-fragment bit alone
+    EXPECT_EQ(frame_parse_result::kUdp,  // don't-fragment bit alone
               parse_captured_frame(DLT_RAW, ipv4(1, 2, u, 0x4000).data(), u.size() + 20, &d));
 }
 
@@ -311,27 +311,27 @@ TEST(FrameParsing, Ipv6ExtensionHeadersAreWalked) {
     dest_opts[1] = 1;  // 16 bytes
     bytes frag = atomic;
     const bytes ok = ipv6(1, 2, u, {{0, hop}, {60, dest_opts}, {44, frag}});
-    EXPECT_EQ(frame_parse_result::udp, parse_captured_frame(DLT_RAW, ok.data(), ok.size(), &d));
+    EXPECT_EQ(frame_parse_result::kUdp, parse_captured_frame(DLT_RAW, ok.data(), ok.size(), &d));
     EXPECT_EQ(12u, d.payload_size);
     frag[3] = 1;  // more fragments follow
     const bytes first = ipv6(1, 2, u, {{44, frag}});
-    EXPECT_EQ(frame_parse_result::fragment,
+    EXPECT_EQ(frame_parse_result::kFragment,
               parse_captured_frame(DLT_RAW, first.data(), first.size(), &d));
     bytes long_opts = dest;
     long_opts[1] = 9;  // claims 80 bytes
     const bytes bad = ipv6(1, 2, u, {{60, long_opts}});
-    EXPECT_EQ(frame_parse_result::malformed, parse_captured_frame(DLT_RAW, bad.data(), bad.size(), &d));
+    EXPECT_EQ(frame_parse_result::kMalformed, parse_captured_frame(DLT_RAW, bad.data(), bad.size(), &d));
 }
 
 TEST(FrameParsing, LoopbackFamilyInEitherByteOrder) {
     udp_datagram d;
     const bytes v4 = concat({0, 0, 0, 2}, ipv4(1, 2, udp(1, 2, bytes(3, 7))));
-    EXPECT_EQ(frame_parse_result::udp, parse_captured_frame(DLT_NULL, v4.data(), v4.size(), &d));
+    EXPECT_EQ(frame_parse_result::kUdp, parse_captured_frame(DLT_NULL, v4.data(), v4.size(), &d));
     const bytes v6 = concat({0, 0, 0, 30}, ipv6(1, 2, udp(1, 2, bytes(3, 7))));
-    EXPECT_EQ(frame_parse_result::udp, parse_captured_frame(DLT_LOOP, v6.data(), v6.size(), &d));
+    EXPECT_EQ(frame_parse_result::kUdp, parse_captured_frame(DLT_LOOP, v6.data(), v6.size(), &d));
     EXPECT_EQ(6, d.source.family);
     const bytes other = concat({0, 0, 0, 7}, ipv4(1, 2, udp(1, 2, bytes(3, 7))));
-    EXPECT_EQ(frame_parse_result::not_udp,
+    EXPECT_EQ(frame_parse_result::kNotUdp,
               parse_captured_frame(DLT_NULL, other.data(), other.size(), &d));
 }
 
@@ -341,16 +341,16 @@ TEST(FrameParsing, LengthsAreCheckedAgainstCapturedBytes) {
     // Every shorter capture of the same frame must be refused, never read past.
     for (std::size_t n = 0; n < f.size(); ++n) {
         const bytes cut(f.begin(), f.begin() + static_cast<long>(n));
-        EXPECT_NE(frame_parse_result::udp, parse_captured_frame(DLT_EN10MB, cut.data(), n, &d)) << n;
+        EXPECT_NE(frame_parse_result::kUdp, parse_captured_frame(DLT_EN10MB, cut.data(), n, &d)) << n;
     }
     const bytes padded = frame(encap::ethernet, ipv4(1, 2, udp(1, 2, bytes(2, 7))));
     ASSERT_EQ(60u, padded.size());
-    ASSERT_EQ(frame_parse_result::udp,
+    ASSERT_EQ(frame_parse_result::kUdp,
               parse_captured_frame(DLT_EN10MB, padded.data(), padded.size(), &d));
     EXPECT_EQ(2u, d.payload_size);
     bytes lying = ipv4(1, 2, udp(1, 2, bytes(40, 7)));
     put16(lying, 24, 60);  // UDP length past the IP datagram
-    EXPECT_EQ(frame_parse_result::malformed,
+    EXPECT_EQ(frame_parse_result::kMalformed,
               parse_captured_frame(DLT_RAW, lying.data(), lying.size(), &d));
 }
 
@@ -364,7 +364,7 @@ TEST(FrameParsing, RandomBytesAreSurvived) {
         for (int k = 0; k < 4; ++k) b[rng() % b.size()] = static_cast<uint8_t>(rng());
         b.resize(rng() % (b.size() + 1));
         udp_datagram d;
-        if (parse_captured_frame(types[i % 6], b.data(), b.size(), &d) == frame_parse_result::udp) {
+        if (parse_captured_frame(types[i % 6], b.data(), b.size(), &d) == frame_parse_result::kUdp) {
             ASSERT_LE(d.payload + d.payload_size, b.data() + b.size());
             collector.add(d);
         }
@@ -427,7 +427,7 @@ TEST(RtpHeader, CsrcExtensionAndPaddingAreSkipped) {
     p.insert(p.begin() + 20, ext.begin(), ext.end());
     p.insert(p.end(), {0, 0, 3});
     rtp_packet_view v;
-    ASSERT_EQ(rtp_parse_result::ok, parse_rtp(p.data(), p.size(), &v));
+    ASSERT_EQ(rtp_parse_result::kOk, parse_rtp(p.data(), p.size(), &v));
     EXPECT_EQ(7, v.sequence);
     EXPECT_EQ(20u, v.payload_size);
     EXPECT_EQ(p.data() + 28, v.payload);
@@ -436,22 +436,22 @@ TEST(RtpHeader, CsrcExtensionAndPaddingAreSkipped) {
 TEST(RtpHeader, InconsistentHeadersAreRefused) {
     rtp_packet_view v;
     bytes p = rtp(1, 1, 1, 18, bytes(4, 0));
-    EXPECT_EQ(rtp_parse_result::too_short, parse_rtp(p.data(), 11, &v));
+    EXPECT_EQ(rtp_parse_result::kTooShort, parse_rtp(p.data(), 11, &v));
     p[0] = 0x40;
-    EXPECT_EQ(rtp_parse_result::bad_version, parse_rtp(p.data(), p.size(), &v));
+    EXPECT_EQ(rtp_parse_result::kBadVersion, parse_rtp(p.data(), p.size(), &v));
     p[0] = 0x82;  // two CSRCs in 4 bytes
-    EXPECT_EQ(rtp_parse_result::bad_header, parse_rtp(p.data(), p.size(), &v));
+    EXPECT_EQ(rtp_parse_result::kBadHeader, parse_rtp(p.data(), p.size(), &v));
     p[0] = 0x90;
     p[14] = 0;
     p[15] = 1;  // extension of 4 more bytes than there are
-    EXPECT_EQ(rtp_parse_result::bad_header, parse_rtp(p.data(), p.size(), &v));
+    EXPECT_EQ(rtp_parse_result::kBadHeader, parse_rtp(p.data(), p.size(), &v));
     p[0] = 0xA0;
     p.back() = 5;
-    EXPECT_EQ(rtp_parse_result::bad_padding, parse_rtp(p.data(), p.size(), &v));
+    EXPECT_EQ(rtp_parse_result::kBadPadding, parse_rtp(p.data(), p.size(), &v));
     p.back() = 0;
-    EXPECT_EQ(rtp_parse_result::bad_padding, parse_rtp(p.data(), p.size(), &v));
+    EXPECT_EQ(rtp_parse_result::kBadPadding, parse_rtp(p.data(), p.size(), &v));
     p = rtp(1, 1, 1, 200, bytes(4, 0));  // a sender report sharing the port
-    EXPECT_EQ(rtp_parse_result::rtcp, parse_rtp(p.data(), p.size(), &v));
+    EXPECT_EQ(rtp_parse_result::kRtcp, parse_rtp(p.data(), p.size(), &v));
 }
 
 TEST(RtpHeader, PayloadShapes) {
@@ -508,8 +508,8 @@ TEST_F(Capture, LostSpeechBecomesSilenceOfTheMissingLength) {
     EXPECT_EQ(1600u, s.stats.samples);
     const auto g = gaps(s);
     ASSERT_EQ(1u, g.size());
-    EXPECT_EQ(playout_event::type::silence, g[0].kind);
-    EXPECT_EQ(playout_event::cause::loss, g[0].reason);
+    EXPECT_EQ(playout_event::type::kSilence, g[0].kind);
+    EXPECT_EQ(playout_event::cause::kLoss, g[0].reason);
     EXPECT_EQ(2u, g[0].missing_packets);
     EXPECT_EQ(640u, g[0].offset);
     EXPECT_EQ(320u, g[0].samples);
@@ -552,7 +552,7 @@ TEST_F(Capture, PacketsBeyondTheWindowAreDroppedNotCountedLost) {
     EXPECT_EQ(9u, s.stats.played);
     const auto g = gaps(s);
     ASSERT_EQ(1u, g.size());
-    EXPECT_EQ(playout_event::cause::loss, g[0].reason);
+    EXPECT_EQ(playout_event::cause::kLoss, g[0].reason);
     EXPECT_EQ(160u, g[0].samples);
 }
 
@@ -570,11 +570,11 @@ TEST_F(Capture, SilentPeriodAfterSidIsComfortNoise) {
     const auto g = gaps(s);
     ASSERT_EQ(3u, g.size());
     const struct { playout_event::cause reason; uint64_t samples; bytes sid; } want[] = {
-        {playout_event::cause::pause, 1600, {0x55, 0x55}},
-        {playout_event::cause::pause, 8000, {0, 6}},  // the newest description is re-fed
-        {playout_event::cause::loss, 4000, {0, 12}}};
+        {playout_event::cause::kPause, 1600, {0x55, 0x55}},
+        {playout_event::cause::kPause, 8000, {0, 6}},  // the newest description is re-fed
+        {playout_event::cause::kLoss, 4000, {0, 12}}};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(playout_event::type::comfort_noise, g[i].kind) << i;
+        EXPECT_EQ(playout_event::type::kComfortNoise, g[i].kind) << i;
         EXPECT_EQ(want[i].reason, g[i].reason) << i;
         EXPECT_EQ(want[i].samples, g[i].samples) << i;
         EXPECT_EQ(want[i].sid, g[i].bytes) << i;
@@ -588,8 +588,8 @@ TEST_F(Capture, PauseWithoutSidIsSilence) {
     const capture_scan r = scan(talk(1, 0, 3) + talk(4, 480 + 2400, 3));
     const auto g = gaps(r.rtp.streams[0]);
     ASSERT_EQ(1u, g.size());
-    EXPECT_EQ(playout_event::type::silence, g[0].kind);
-    EXPECT_EQ(playout_event::cause::pause, g[0].reason);
+    EXPECT_EQ(playout_event::type::kSilence, g[0].kind);
+    EXPECT_EQ(playout_event::cause::kPause, g[0].reason);
     EXPECT_EQ(2400u, g[0].samples);
 }
 

@@ -40,9 +40,9 @@ protected:
     // something said about it.
     void expect_orderly(const std::vector<std::string>& args, const std::string& what) {
         const Result r = run_tool(args);
-        EXPECT_TRUE(r.code == tarnel_tool::kExitOk || r.code == tarnel_tool::kExitFailure)
+        EXPECT_TRUE(r.code == tarnel::tool::kExitOk || r.code == tarnel::tool::kExitFailure)
             << what << ": exit status " << r.code << "\n" << r.err;
-        if (r.code == tarnel_tool::kExitFailure) {
+        if (r.code == tarnel::tool::kExitFailure) {
             EXPECT_FALSE(r.err.empty()) << what << ": failed silently";
         }
         ++runs_;

@@ -28,7 +28,7 @@ Result run_tool(std::vector<std::string> args) {
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    const int code = tarnel_tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
+    const int code = tarnel::tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
     return {code, out.text(), err.text()};
 }
 
@@ -94,13 +94,13 @@ TEST_F(TarnelCli, UnknownConsoleCommandFails) {
 
 TEST_F(TarnelCli, MissingConsoleCommandIsAUsageError) {
     const Result r = run_tool(with_module({"cli"}));
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
 }
 
 TEST_F(TarnelCli, UnknownOptionOfASubcommandIsAUsageError) {
     const Result r = run_tool(with_module({"cli", "--frobnicate", "g729"}));
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_NE(r.err.find("--frobnicate"), std::string::npos) << r.err;
     EXPECT_EQ(count_lines(r.err), 1u);
 }
@@ -124,7 +124,7 @@ TEST_F(TarnelCli, ModinfoListsModuleTranslatorsAndCommands) {
 
 TEST_F(TarnelCli, ModinfoTakesNoArguments) {
     const Result r = run_tool(with_module({"modinfo", "extra"}));
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u);
 }
@@ -160,35 +160,35 @@ TEST_F(TarnelCli, EachSubcommandHasItsOwnHelp) {
 
 TEST_F(TarnelCli, UnknownSubcommandIsAUsageError) {
     const Result r = run_tool({"frobnicate"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find("'frobnicate'"), std::string::npos) << r.err;
-    EXPECT_EQ(run_tool({"help", "frobnicate"}).code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(run_tool({"help", "frobnicate"}).code, tarnel::tool::kExitUsage);
 }
 
 TEST_F(TarnelCli, NoSubcommandIsAUsageError) {
     const Result r = run_tool({});
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
 }
 
 TEST_F(TarnelCli, UnknownProgramOptionIsAUsageError) {
     const Result r = run_tool({"--verbose", "modinfo"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_NE(r.err.find("--verbose"), std::string::npos) << r.err;
 }
 
 TEST_F(TarnelCli, ModuleOptionNeedsAFile) {
     const Result r = run_tool({"modinfo", "--module"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
 }
 
 TEST_F(TarnelCli, MissingModuleNamesTheFileAndTheReason) {
     const Result r = run_tool({"--module", "/nonexistent/codec_tarnel.so", "modinfo"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find("/nonexistent/codec_tarnel.so"), std::string::npos) << r.err;
@@ -198,7 +198,7 @@ TEST_F(TarnelCli, MissingModuleNamesTheFileAndTheReason) {
 TEST_F(TarnelCli, SharedObjectThatIsNoModuleIsRefused) {
     const std::string host_lib = std::string(TARNEL_BINARY_DIR) + "/libhvn_host.so";
     const Result r = run_tool({"--module", host_lib, "cli", "g729 show version"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find(host_lib), std::string::npos) << r.err;
@@ -208,7 +208,7 @@ TEST_F(TarnelCli, SharedObjectThatIsNoModuleIsRefused) {
 TEST_F(TarnelCli, FileThatIsNoSharedObjectIsRefused) {
     const std::string source = tarnel_test::source_path("CMakeLists.txt");
     const Result r = run_tool({"--module", source, "modinfo"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find(source), std::string::npos) << r.err;
 }
@@ -246,7 +246,7 @@ TEST_F(TarnelCli, ExecutablePrintsTheVersionLine) {
 
 TEST_F(TarnelCli, ExecutableReportsUsageErrorsOnStandardError) {
     const Result r = run_executable("frobnicate");
-    EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
 }

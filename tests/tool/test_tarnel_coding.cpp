@@ -17,8 +17,8 @@
 #include "module/lintog729.h"
 #include "support/test_support.h"
 #include "support/tarnel_run.h"
-#include "tools/audio_io.h"
-#include "tools/quality.h"
+#include "media/audio_file.h"
+#include "media/quality.h"
 
 using namespace tarnel_run;
 
@@ -66,7 +66,7 @@ bytes as_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
 std::string as_string(const bytes& b) { return std::string(b.begin(), b.end()); }
 
 samples wav_samples(const std::string& path) {
-    const tarnel::pcm_result r = tarnel::read_pcm(path, false);
+    const tarnel::media::pcm_result r = tarnel::media::read_pcm(path, false);
     EXPECT_TRUE(r.ok()) << r.error;
     return r.samples;
 }
@@ -234,7 +234,7 @@ TEST_F(TarnelEncode, OtherRatesAndStereoAreRefusedWithAConversionHint) {
     write_wav(path("stereo.wav"), 8000, 2, 800);
     for (const char* name : {"cd.wav", "stereo.wav"}) {
         const Result r = run_tool({"encode", path(name), path("out.g729")});
-        EXPECT_EQ(r.code, tarnel_tool::kExitFailure) << name;
+        EXPECT_EQ(r.code, tarnel::tool::kExitFailure) << name;
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, path(name))) << r.err;
         EXPECT_TRUE(contains(r.err, "sox")) << r.err;
@@ -248,11 +248,11 @@ TEST_F(TarnelEncode, OtherRatesAndStereoAreRefusedWithAConversionHint) {
 TEST_F(TarnelEncode, FrameLengthIsValidated) {
     for (const char* ms : {"0", "1001", "20ms", "-5", ""}) {
         const Result r = run_tool({"encode", "--frame-ms", ms, kSpeech, path("o.g729")});
-        EXPECT_EQ(r.code, tarnel_tool::kExitUsage) << ms;
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage) << ms;
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, "--frame-ms")) << r.err;
     }
-    EXPECT_EQ(run_tool({"encode", kSpeech, path("o.g729"), "--frame-ms"}).code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(run_tool({"encode", kSpeech, path("o.g729"), "--frame-ms"}).code, tarnel::tool::kExitUsage);
     EXPECT_TRUE(entries().empty());
 }
 
@@ -308,7 +308,7 @@ TEST_F(TarnelDecode, LeftoverBytesFailButTheWholeFramesAreWritten) {
     coded.insert(coded.end(), {1, 2, 3});
     write_file(path("cut.g729"), as_string(coded));
     const Result r = run_tool({"decode", "-q", path("cut.g729"), path("cut.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, path("cut.g729") + ": 3 bytes left over after 50 whole")) << r.err;
     EXPECT_TRUE(contains(r.err, "written to " + path("cut.wav"))) << r.err;
@@ -333,7 +333,7 @@ TEST_F(TarnelDecode, FramedPayloadsMayEndInSidAndARefusedOneIsSkipped) {
                              + framed(cat({f[4], f[5]}));          // payload 6 at byte 59
     write_file(path("call.rtpf"), file);
     const Result r = run_tool({"decode", "--framed", path("call.rtpf"), path("call.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 3u) << r.err;  // two refusals and the summary
     EXPECT_TRUE(contains(r.err, "payload 4 at byte 40 (11 bytes) refused")) << r.err;
     EXPECT_TRUE(contains(r.err, "Invalid data (1 bytes at the end)")) << r.err;
@@ -352,14 +352,14 @@ TEST_F(TarnelDecode, TruncatedFramedFileIsReportedAfterWritingWhatCameBefore) {
     const std::string whole = framed(coded);
     write_file(path("cut.rtpf"), whole + whole.substr(0, 7));
     Result r = run_tool({"decode", "-q", "--framed", path("cut.rtpf"), path("cut.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, "truncated: payload 2 at byte 22 announces 20 bytes, 5 follow")) << r.err;
     EXPECT_EQ(wav_samples(path("cut.wav")), codec_decode(split_frames(coded)));
 
     write_file(path("odd.rtpf"), whole + "\x01");
     r = run_tool({"decode", "-q", "--framed", path("odd.rtpf"), path("odd.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_TRUE(contains(r.err, "1 byte at byte 22")) << r.err;
 }
 
@@ -368,7 +368,7 @@ TEST_F(TarnelDecode, AudioToStandardOutputIsTheWavFileAlone) {
     write_file(path("tone.g729"), as_string(coded));
     const Result r = run_tool({"decode", path("tone.g729"), "-"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(as_bytes(r.out), tarnel::wav_file_image(codec_decode(split_frames(coded))));
+    EXPECT_EQ(as_bytes(r.out), tarnel::media::wav_image(codec_decode(split_frames(coded))));
     EXPECT_EQ(count_lines(r.err), 1u);
 }
 
@@ -376,7 +376,7 @@ TEST_F(TarnelDecode, EmptyOrMissingInputIsOneLine) {
     write_file(path("empty.g729"), "");
     for (const std::string& in : {path("empty.g729"), path("missing.g729")}) {
         const Result r = run_tool({"decode", in, path("o.wav")});
-        EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+        EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, in)) << r.err;
     }
@@ -423,7 +423,7 @@ TEST_F(TarnelTranscode, RoundTripOfTheBundledSpeechStaysWithinItsQuality) {
     const samples in = tarnel_test::load_speech_sample();
     const samples out = wav_samples(path("speech.wav"));
     EXPECT_EQ(out, codec_decode(split_frames(codec_encode(in))));
-    const tarnel::quality_report q = tarnel::compare_signals(in, out);
+    const tarnel::media::quality_report q = tarnel::media::compare_signals(in, out);
     ASSERT_TRUE(q.segmental_snr_db && q.log_spectral_distance_db);
     EXPECT_NEAR(snr, *q.segmental_snr_db, 0.006);
     EXPECT_NEAR(lsd, *q.log_spectral_distance_db, 0.006);
@@ -436,7 +436,7 @@ TEST_F(TarnelTranscode, ReportMovesToStandardErrorWhenTheAudioTakesStandardOutpu
     const Result r = run_tool({"transcode", path("in.raw"), "-"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "segmental SNR")) << r.err;
-    EXPECT_EQ(as_bytes(r.out), tarnel::wav_file_image(codec_decode(split_frames(codec_encode(speech)))));
+    EXPECT_EQ(as_bytes(r.out), tarnel::media::wav_image(codec_decode(split_frames(codec_encode(speech)))));
 
     const Result raw = run_tool({"transcode", "--raw", path("in.raw"), "-"});
     ASSERT_EQ(raw.code, 0) << raw.err;
@@ -454,7 +454,7 @@ TEST_F(TarnelBench, JsonReportHasEveryFigure) {
     Json cut;
     EXPECT_FALSE(parse_json(r.out.substr(0, r.out.size() / 2), &cut)) << "the reader checks nothing";
     ASSERT_EQ(doc.kind, Json::Object);
-    EXPECT_EQ(doc["input"].text, kSpeech);
+    EXPECT_EQ(doc["input"].text, std::string(TARNEL_BINARY_DIR) + "/samples/speech.wav");
     EXPECT_GE(doc["audio_seconds"].number, 0.2);
     EXPECT_EQ(doc["frames"].number, 20);
     EXPECT_EQ(doc["runs"].number, 1);
@@ -519,12 +519,12 @@ TEST_F(TarnelBench, OptionsAreValidated) {
          {std::vector<std::string>{"bench", "--seconds", "0"}, {"bench", "--seconds", "x"},
           {"bench", "--runs", "0"}, {"bench", "--threads", "0"}, {"bench", "extra"}}) {
         const Result r = run_tool(args);
-        EXPECT_EQ(r.code, tarnel_tool::kExitUsage) << args[1];
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage) << args[1];
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_EQ(r.out, "");
     }
     const Result r = run_tool({"bench", "--input", path("missing.wav"), "--seconds", "0.1"});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, path("missing.wav"))) << r.err;
 }
@@ -553,7 +553,7 @@ TEST_F(TarnelCommandLine, EncodeToStandardOutputPipesIntoDecodeFromStandardInput
 
 TEST_F(TarnelCommandLine, EmptyStandardInputIsReported) {
     const Result r = run_shell("@T decode - out.wav < /dev/null", dir_);
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, "standard input: no data")) << r.err;
     EXPECT_EQ(entries(), std::vector<std::string>{});
@@ -563,22 +563,22 @@ TEST_F(TarnelCommandLine, UnknownOptionsAndMissingOperandsAreUsageErrors) {
     for (const char* command : {"encode", "decode", "transcode", "bench"}) {
         SCOPED_TRACE(command);
         Result r = run_tool({command, "--frobnicate", kSpeech, path("o")});
-        EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, "'--frobnicate'")) << r.err;
         EXPECT_TRUE(contains(r.err, std::string("tarnel ") + command + " --help")) << r.err;
         if (std::string(command) != "bench") {
             r = run_tool({command, kSpeech});
-            EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+            EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
             EXPECT_EQ(count_lines(r.err), 1u) << r.err;
             r = run_tool({command, kSpeech, path("a"), path("b")});
-            EXPECT_EQ(r.code, tarnel_tool::kExitUsage);
+            EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
             EXPECT_TRUE(contains(r.err, path("b"))) << r.err;
         }
-        EXPECT_EQ(run_tool({command, "--quiet=yes", kSpeech, path("o")}).code, tarnel_tool::kExitUsage);
+        EXPECT_EQ(run_tool({command, "--quiet=yes", kSpeech, path("o")}).code, tarnel::tool::kExitUsage);
     }
-    EXPECT_EQ(run_tool({"decode", "--pt", "8", kSpeech, path("o")}).code, tarnel_tool::kExitUsage);
+    EXPECT_EQ(run_tool({"decode", "--pt", "8", kSpeech, path("o")}).code, tarnel::tool::kExitUsage);
     EXPECT_TRUE(entries().empty());
 }
 
@@ -598,20 +598,20 @@ TEST_F(TarnelCommandLine, UnwritableOutputLeavesNothingBehind) {
     const std::string targets[] = {path("no/such/folder/out.g729"), path("plain/out.g729")};
     for (const std::string& out : targets) {
         const Result r = run_tool({"encode", "-q", kSpeech, out});
-        EXPECT_EQ(r.code, tarnel_tool::kExitFailure) << out;
+        EXPECT_EQ(r.code, tarnel::tool::kExitFailure) << out;
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, out)) << r.err;
     }
     // A device that fails every write is reported, not taken for success.
     const Result full = run_tool({"transcode", kSpeech, "/dev/full"});
-    EXPECT_EQ(full.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(full.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(full.err), 1u) << full.err;
     EXPECT_TRUE(contains(full.err, "/dev/full: write failed")) << full.err;
     EXPECT_EQ(full.out, "") << "no report for an output that was not written";
     EXPECT_EQ(entries(), std::vector<std::string>{"plain"}) << "no temporary file left";
 
     // An input that cannot be read creates no output either.
-    EXPECT_EQ(run_tool({"encode", path("missing.wav"), path("o.g729")}).code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(run_tool({"encode", path("missing.wav"), path("o.g729")}).code, tarnel::tool::kExitFailure);
     EXPECT_EQ(entries(), std::vector<std::string>{"plain"});
 }
 

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "codec/decoder.h"
-#include "samples/call_capture.h"
+#include "capture/capture_writer.h"
 #include "support/test_support.h"
 #include "support/tarnel_run.h"
-#include "tools/audio_io.h"
+#include "media/audio_file.h"
 
 using namespace tarnel_run;
-using tarnel_samples::rtp_leg;
-using tarnel_samples::rtp_packet;
+using tarnel::capture::rtp_leg;
+using tarnel::capture::rtp_packet;
 
 namespace {
 
@@ -26,7 +26,7 @@ const char* const kCallerFile = "192.0.2.10_16384-198.51.100.20_20000_ssrc5ca11e
 const char* const kCalleeFile = "198.51.100.20_20000-192.0.2.10_16384_ssrc0ca11ee5.wav";
 
 samples wav_samples(const std::string& path) {
-    const tarnel::pcm_result r = tarnel::read_pcm(path, false);
+    const tarnel::media::pcm_result r = tarnel::media::read_pcm(path, false);
     EXPECT_TRUE(r.ok()) << r.error;
     return r.samples;
 }
@@ -65,14 +65,14 @@ size_t timeline_samples(const rtp_leg& leg) {
 }
 
 // A leg that talks in every one of `slots` 20 ms slots: the bundled speech from 0.2 s on.
-rtp_leg talking_leg(size_t slots, uint8_t payload_type = tarnel_samples::kG729PayloadType) {
+rtp_leg talking_leg(size_t slots, uint8_t payload_type = tarnel::capture::kG729PayloadType) {
     const samples speech = tarnel_test::load_speech_sample();
     const samples audio(speech.begin() + 1600, speech.begin() + 1600 + static_cast<long>(slots) * 160);
     rtp_leg leg;
     leg.source = {{10, 1, 1, 1}, 4000};
     leg.destination = {{10, 2, 2, 2}, 5000};
     leg.ssrc = 0xabcdef01;
-    leg.packets = tarnel_samples::dtx_packets(audio, std::vector<bool>(slots, true), 10, 100, 8000,
+    leg.packets = tarnel::capture::dtx_packets(audio, std::vector<bool>(slots, true), 10, 100, 8000,
                                               1700000000000000);
     for (rtp_packet& p : leg.packets) p.payload_type = payload_type;
     return leg;
@@ -84,7 +84,7 @@ class TarnelPcapDecode : public ScratchTest {
 protected:
     std::string capture(const std::vector<rtp_leg>& legs, const std::string& name = "call.pcap") {
         std::string error;
-        EXPECT_TRUE(tarnel_samples::write_capture(path(name), legs, &error)) << error;
+        EXPECT_TRUE(tarnel::capture::write_capture(path(name), legs, &error)) << error;
         return path(name);
     }
 };
@@ -94,13 +94,13 @@ protected:
 // ---- the bundled call ----------------------------------------------------------------------
 
 TEST_F(TarnelPcapDecode, BundledCaptureIsWhatItsGeneratorWrites) {
-    const std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
+    const std::vector<rtp_leg> legs = tarnel::capture::sample_call(tarnel_test::load_speech_sample());
     EXPECT_EQ(read_file(capture(legs, "regenerated.pcap")), read_file(kCall))
         << "samples/call.pcap is stale: rebuild it with make_call_pcap";
 }
 
 TEST_F(TarnelPcapDecode, BundledCallDecodesBothDirectionsIntoAFolder) {
-    const std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
+    const std::vector<rtp_leg> legs = tarnel::capture::sample_call(tarnel_test::load_speech_sample());
     const std::string out = path("calls") + "/";  // a trailing slash asks for a new folder
     const Result r = run_tool({"decode", "--pcap", kCall, out});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -150,7 +150,7 @@ TEST_F(TarnelPcapDecode, BundledCallDecodesBothDirectionsIntoAFolder) {
 TEST_F(TarnelPcapDecode, StreamsNamingUnpublishedRowsAreReportedPerStream) {
     // The caller's first speech frame of every packet names row 100: reported for that stream
     // alone, counted over the speech frames of its payloads.
-    std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
+    std::vector<rtp_leg> legs = tarnel::capture::sample_call(tarnel_test::load_speech_sample());
     size_t speech_frames = 0, marked = 0;
     for (rtp_packet& p : legs[0].packets) {
         speech_frames += p.payload.size() / 10;
@@ -191,7 +191,7 @@ TEST_F(TarnelPcapDecode, OneStreamGoesToAFile) {
 
 TEST_F(TarnelPcapDecode, SeveralStreamsNeedAFolderOrAnSsrc) {
     const Result r = run_tool({"decode", "--pcap", kCall, path("call.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, path("call.wav") + ": the capture holds 2 G.729 streams (SSRC 0x5ca11e12, 0x0ca11ee5)"))
         << r.err;
@@ -219,13 +219,13 @@ TEST_F(TarnelPcapDecode, ExistingFolderReceivesOneFilePerStream) {
 TEST_F(TarnelPcapDecode, CaptureWithoutG729SaysWhatItHolds) {
     const std::string cap = capture({talking_leg(5, 0)});
     const Result r = run_tool({"decode", "--pcap", cap, path("out")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, cap + ": no G.729 stream (RTP payload type 18)")) << r.err;
     EXPECT_TRUE(contains(r.err, kLegName + " (payload type 0)")) << r.err;
 
     const Result ssrc = run_tool({"decode", "--pcap", kCall, "--ssrc", "7", path("out")});
-    EXPECT_EQ(ssrc.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(ssrc.code, tarnel::tool::kExitFailure);
     EXPECT_TRUE(contains(ssrc.err, "no G.729 stream (RTP payload type 18) with SSRC 0x00000007")) << ssrc.err;
     EXPECT_EQ(entries(), std::vector<std::string>{"call.pcap"});
 }
@@ -236,7 +236,7 @@ TEST_F(TarnelPcapDecode, RefusedPayloadIsReportedAndTheStreamGoesOn) {
     leg.packets[10].payload.push_back(0x55);  // 21 bytes: no G.729 payload has that length
     const std::string cap = capture({leg});
     const Result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     ASSERT_EQ(count_lines(r.err), 2u) << r.err;
     EXPECT_TRUE(contains(r.err, cap + ": " + kLegName + ": payload seq 110 (21 bytes, RTP timestamp " +
                                     std::to_string(8000 + 10 * 160) +
@@ -275,7 +275,7 @@ TEST_F(TarnelPcapDecode, TruncatedCaptureIsReportedAndWhatWasReadDecodes) {
     const std::string whole = read_file(cap);
     write_file(cap, whole.substr(0, whole.size() - 10));
     const Result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     ASSERT_EQ(count_lines(r.err), 2u) << r.err;
     EXPECT_TRUE(contains(r.err, cap)) << r.err;
     EXPECT_TRUE(contains(r.err, "truncated")) << r.err;
@@ -287,7 +287,7 @@ TEST_F(TarnelPcapDecode, UnreadableCaptureIsOneLine) {
     write_file(path("notes.txt"), "this is not a capture\n");
     for (const std::string& cap : {path("missing.pcap"), path("notes.txt")}) {
         const Result r = run_tool({"decode", "--pcap", cap, path("out")});
-        EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+        EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, cap)) << r.err;
     }
@@ -309,7 +309,7 @@ TEST_F(TarnelPcapDecode, OptionsAreValidated) {
     };
     for (const auto& args : cases) {
         const Result r = run_tool(args);
-        EXPECT_EQ(r.code, tarnel_tool::kExitUsage) << args[args.size() - 2] << " " << args.back();
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage) << args[args.size() - 2] << " " << args.back();
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, "(try 'tarnel decode --help')")) << r.err;
     }

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "tools/audio_io.h"
-#include "tools/quality.h"
+#include "media/audio_file.h"
+#include "media/quality.h"
 
-using namespace tarnel;
+using namespace tarnel::media;
 namespace fs = std::filesystem;
 
 namespace {
@@ -527,7 +527,7 @@ TEST_F(ToolFiles, ReportsATruncatedWav) {
 
 TEST_F(ToolFiles, AcceptsAWavStreamedWithAPlaceholderLength) {
     // A writer that cannot seek back leaves sizes just under 2 GiB; that is not truncation.
-    std::vector<uint8_t> bytes = wav_file_image(ramp(300));
+    std::vector<uint8_t> bytes = wav_image(ramp(300));
     for (size_t at : {size_t{4}, size_t{40}}) {
         bytes[at] = 0x00;
         bytes[at + 1] = 0xF0;
@@ -617,7 +617,7 @@ TEST_F(ToolFiles, AFailedWriteKeepsThePreviousFileAndNoTemporary) {
     ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
     const io_status replace = write_pcm(path("out.wav"), ramp(20000), false);
     const io_status fresh = write_pcm(path("fresh.raw"), ramp(20000), false);
-    const io_status bytes = write_bytes_atomic(path("fresh.bit"), std::vector<uint8_t>(10000, 1));
+    const io_status bytes = write_output(path("fresh.bit"), std::vector<uint8_t>(10000, 1));
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, old_handler);
 
@@ -633,7 +633,7 @@ TEST_F(ToolFiles, DeviceOutputIsWrittenInPlaceAndAFullDeviceIsAnError) {
     const io_status full = write_pcm("/dev/full", ramp(100), false);
     expect_one_line(full.error);
     EXPECT_TRUE(contains(full.error, "/dev/full")) << full.error;
-    EXPECT_FALSE(write_bytes_atomic("/dev/full", {1, 2, 3}).ok());
+    EXPECT_FALSE(write_output("/dev/full", {1, 2, 3}).ok());
     struct stat st;
     ASSERT_EQ(0, ::stat("/dev/full", &st));
     EXPECT_TRUE(S_ISCHR(st.st_mode)) << "/dev/full was replaced";
@@ -685,7 +685,7 @@ TEST_F(ToolFiles, StandardInputAndOutputStreams) {
 TEST_F(ToolFiles, BinaryFilesRoundTripWithTheSameErrorDiscipline) {
     std::vector<uint8_t> bits(1000);
     for (size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(i * 37);
-    ASSERT_TRUE(write_bytes_atomic(path("speech.bit"), bits).ok());
+    ASSERT_TRUE(write_output(path("speech.bit"), bits).ok());
     const bytes_result r = read_bytes(path("speech.bit"));
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(bits, r.bytes);
@@ -701,10 +701,10 @@ TEST_F(ToolFiles, BinaryFilesRoundTripWithTheSameErrorDiscipline) {
     io_status streamed;
     {
         redirect out(STDOUT_FILENO, path("copy.bit"), O_WRONLY | O_CREAT | O_TRUNC);
-        streamed = write_bytes_atomic("-", bits);
+        streamed = write_output("-", bits);
     }
     EXPECT_TRUE(streamed.ok()) << streamed.error;
     EXPECT_EQ(bits, contents(path("copy.bit")));
-    EXPECT_FALSE(write_bytes_atomic(path("no/such/dir.bit"), bits).ok());
+    EXPECT_FALSE(write_output(path("no/such/dir.bit"), bits).ok());
     EXPECT_EQ((std::vector<std::string>{"copy.bit", "empty.bit", "speech.bit"}), entries());
 }

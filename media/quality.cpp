@@ -1,11 +1,11 @@
-#include "tools/quality.h"
+#include "media/quality.h"
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <stdexcept>
 
-namespace tarnel {
+namespace tarnel::media {
 
 namespace {
 
@@ -164,4 +164,4 @@ quality_report compare_signals(const std::vector<int16_t>& ref, const std::vecto
     return q;
 }
 
-}  // namespace tarnel
+}  // namespace tarnel::media
