@@ -18,11 +18,11 @@ using media::le32;
 
 namespace {
 
-constexpr uint16_t kEtherIpv4 = 0x0800;
-constexpr uint16_t kEtherIpv6 = 0x86DD;
-constexpr uint16_t kEtherVlan = 0x8100;
-constexpr uint16_t kEtherQinQ = 0x88A8;
-constexpr uint16_t kEtherQinQOld = 0x9100;
+// EtherTypes: the two IP versions, and the VLAN tags that may stand before them.
+enum ether_type : uint16_t {
+    kEtherIpv4 = 0x0800, kEtherIpv6 = 0x86DD, kEtherVlan = 0x8100, kEtherQinQ = 0x88A8,
+    kEtherQinQOld = 0x9100
+};
 constexpr uint8_t kProtoUdp = 17;
 
 // Real networks stack two tags at most; the bound only stops a crafted frame from looping.
@@ -76,43 +76,38 @@ frame_parse_result parse_ipv6(const uint8_t* p, std::size_t n, udp_datagram* out
     uint8_t next = p[6];
     for (int i = 0; i < kMaxIpv6Headers; ++i) {
         const std::size_t left = end - off;
+        if (next == kProtoUdp) {
+            set_address(&out->source, 6, p + 8);
+            set_address(&out->destination, 6, p + 24);
+            return parse_udp(p + off, left, out);
+        }
+        std::size_t len = 0;
         switch (next) {
-            case kProtoUdp:
-                set_address(&out->source, 6, p + 8);
-                set_address(&out->destination, 6, p + 24);
-                return parse_udp(p + off, left, out);
             case 0:    // hop-by-hop options
             case 43:   // routing
             case 60:   // destination options
             case 135:  // mobility
             case 139:  // host identity
-            case 140: {  // shim6
+            case 140:  // shim6
                 if (left < 8) return frame_parse_result::kMalformed;
-                const std::size_t len = (p[off + 1] + 1u) * 8u;
-                if (len > left) return frame_parse_result::kMalformed;
-                next = p[off];
-                off += len;
+                len = (p[off + 1] + 1u) * 8u;
                 break;
-            }
-            case 44: {  // fragment
+            case 44:  // fragment
                 if (left < 8) return frame_parse_result::kMalformed;
                 // An offset or the more-fragments bit; an atomic fragment is a whole datagram.
                 if ((be16(p + off + 2) & 0xFFF9) != 0) return frame_parse_result::kFragment;
-                next = p[off];
-                off += 8;
+                len = 8;
                 break;
-            }
-            case 51: {  // authentication header: length in 4-byte units, minus 2
+            case 51:  // authentication header: length in 4-byte units, minus 2
                 if (left < 8) return frame_parse_result::kMalformed;
-                const std::size_t len = (p[off + 1] + 2u) * 4u;
-                if (len > left) return frame_parse_result::kMalformed;
-                next = p[off];
-                off += len;
+                len = (p[off + 1] + 2u) * 4u;
                 break;
-            }
             default:
                 return frame_parse_result::kNotUdp;
         }
+        if (len > left) return frame_parse_result::kMalformed;
+        next = p[off];
+        off += len;
     }
     return frame_parse_result::kMalformed;
 }

@@ -14,10 +14,8 @@
 
 namespace tarnel::media {
 
-struct pcm_result {
+struct pcm_result : io_status {
     std::vector<int16_t> samples;
-    std::string error;  // empty on success
-    bool ok() const { return error.empty(); }
 };
 
 // True when the name ends in ".raw" (any case): such files hold headerless samples.

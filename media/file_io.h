@@ -13,15 +13,13 @@
 
 namespace tarnel::media {
 
-struct bytes_result {
-    std::vector<uint8_t> bytes;
+struct io_status {
     std::string error;  // empty on success
     bool ok() const { return error.empty(); }
 };
 
-struct io_status {
-    std::string error;  // empty on success
-    bool ok() const { return error.empty(); }
+struct bytes_result : io_status {
+    std::vector<uint8_t> bytes;
 };
 
 // "standard input" / "standard output" for "-", the name otherwise.

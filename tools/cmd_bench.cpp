@@ -356,10 +356,7 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand& bench_subcommand() {
-    static const subcommand s{"bench", "measure coding speed, channels per core and memory per channel",
-                              kHelp, run_bench};
-    return s;
-}
+const subcommand kBenchCommand{
+    "bench", "measure coding speed, channels per core and memory per channel", kHelp, run_bench};
 
 }  // namespace tarnel::tool

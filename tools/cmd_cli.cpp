@@ -56,9 +56,6 @@ int run_cli(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand& cli_subcommand() {
-    static const subcommand s{"cli", "run a console command and print its output", kHelp, run_cli};
-    return s;
-}
+const subcommand kCliCommand{"cli", "run a console command and print its output", kHelp, run_cli};
 
 }  // namespace tarnel::tool

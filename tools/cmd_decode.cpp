@@ -354,10 +354,8 @@ int run_decode(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand& decode_subcommand() {
-    static const subcommand s{"decode", "decode raw, framed or captured G.729 into audio through the module",
-                              kHelp, run_decode};
-    return s;
-}
+const subcommand kDecodeCommand{
+    "decode", "decode raw, framed or captured G.729 into audio through the module", kHelp,
+    run_decode};
 
 }  // namespace tarnel::tool

@@ -102,10 +102,7 @@ int run_encode(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand& encode_subcommand() {
-    static const subcommand s{"encode", "encode audio into raw G.729 frames through the module",
-                              kHelp, run_encode};
-    return s;
-}
+const subcommand kEncodeCommand{
+    "encode", "encode audio into raw G.729 frames through the module", kHelp, run_encode};
 
 }  // namespace tarnel::tool

@@ -77,10 +77,7 @@ int run_modinfo(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand& modinfo_subcommand() {
-    static const subcommand s{"modinfo", "list what the module registers with the host", kHelp,
-                              run_modinfo};
-    return s;
-}
+const subcommand kModinfoCommand{
+    "modinfo", "list what the module registers with the host", kHelp, run_modinfo};
 
 }  // namespace tarnel::tool

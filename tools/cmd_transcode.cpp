@@ -102,11 +102,8 @@ int run_transcode(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand& transcode_subcommand() {
-    static const subcommand s{"transcode",
-                              "encode and decode through both translators and measure the quality",
-                              kHelp, run_transcode};
-    return s;
-}
+const subcommand kTranscodeCommand{
+    "transcode", "encode and decode through both translators and measure the quality", kHelp,
+    run_transcode};
 
 }  // namespace tarnel::tool

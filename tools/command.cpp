@@ -8,8 +8,8 @@ namespace tarnel::tool {
 
 const std::vector<const subcommand*>& all_subcommands() {
     static const std::vector<const subcommand*> list = {
-        &encode_subcommand(), &decode_subcommand(), &transcode_subcommand(),
-        &bench_subcommand(),  &cli_subcommand(),    &modinfo_subcommand()};
+        &kEncodeCommand, &kDecodeCommand, &kTranscodeCommand,
+        &kBenchCommand,  &kCliCommand,    &kModinfoCommand};
     return list;
 }
 

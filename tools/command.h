@@ -25,14 +25,15 @@ struct subcommand {
     int (*run)(context& ctx, const std::vector<std::string>& args);
 };
 
-// The subcommands, in the order the program's help lists them. Each lives in its own file.
-const subcommand& encode_subcommand();
-const subcommand& decode_subcommand();
-const subcommand& transcode_subcommand();
-const subcommand& bench_subcommand();
-const subcommand& cli_subcommand();
-const subcommand& modinfo_subcommand();
+// The subcommands, each in its own file.
+extern const subcommand kEncodeCommand;
+extern const subcommand kDecodeCommand;
+extern const subcommand kTranscodeCommand;
+extern const subcommand kBenchCommand;
+extern const subcommand kCliCommand;
+extern const subcommand kModinfoCommand;
 
+// The subcommands in the order the program's help lists them.
 const std::vector<const subcommand*>& all_subcommands();
 
 void write_text(int fd, const std::string& text);
