@@ -34,8 +34,6 @@ public:
     // otherwise come out ahead of the next payload's. False when the translator refused it.
     bool decode(const uint8_t* payload, size_t size, std::vector<int16_t>* out);
 
-    const hvn_translator& descriptor() const { return *pvt_->t; }
-
 private:
     explicit translator_instance(hvn_trans_pvt* pvt) : pvt_(pvt) {}
     // Feeds one frame and appends what frame-out returns: coded bytes, or linear samples.

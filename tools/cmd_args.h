@@ -1,4 +1,4 @@
-// Options and operands of the subcommands that move audio, with the program's usage errors.
+// Options and operands of the subcommands, and the program's usage errors.
 #pragma once
 
 #include <cstdint>

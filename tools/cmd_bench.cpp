@@ -39,7 +39,7 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-constexpr double kFrameMicroseconds = 10000.0;
+constexpr double kFrameMicroseconds = 1e6 * kFrame / kSampleRate;  // 10 ms
 
 struct bench_input {
     std::vector<int16_t> pcm;   // whole frames
@@ -49,7 +49,8 @@ struct bench_input {
 
 // One pass over the whole input with fresh state. Each pass writes into its own preallocated
 // buffer so that no allocation is timed.
-using coding_pass = std::function<void(const bench_input&, std::vector<uint8_t>&, std::vector<int16_t>&)>;
+using coding_pass =
+    std::function<void(const bench_input&, std::vector<uint8_t>&, std::vector<int16_t>&)>;
 
 void encode_with_codec(const bench_input& in, std::vector<uint8_t>& bits, std::vector<int16_t>&) {
     g729_encoder_state st;
@@ -58,7 +59,7 @@ void encode_with_codec(const bench_input& in, std::vector<uint8_t>& bits, std::v
     for (size_t f = 0; f < in.frames; ++f) {
         int len = 0;
         g729_encode_frame(&st, in.pcm.data() + f * kFrame, bits.data() + f * kSpeechFrameBytes,
-                                  &len);
+                          &len);
     }
 }
 
@@ -68,7 +69,7 @@ void decode_with_codec(const bench_input& in, std::vector<uint8_t>&, std::vector
     pcm.resize(in.frames * kFrame);
     for (size_t f = 0; f < in.frames; ++f)
         g729_decode_frame(&st, pcm.data() + f * kFrame, in.bits.data() + f * kSpeechFrameBytes,
-                                  kSpeechFrameBytes);
+                          kSpeechFrameBytes);
 }
 
 void encode_with_module(const bench_input& in, std::vector<uint8_t>& bits, std::vector<int16_t>&) {

@@ -59,7 +59,7 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-constexpr size_t kFramesPerHostFrame = 2;
+constexpr size_t kFramesPerHostFrame = driver::kHostFrameSamples / kFrame;
 constexpr size_t kMaxRefusalLines = 10;  // per input or stream; the others are counted after
 
 // Reports the first refusals one by one, then how many more there were.

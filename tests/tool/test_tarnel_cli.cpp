@@ -3,11 +3,7 @@
 
 using namespace tarnel::test;
 
-namespace {
-
 class TarnelCli : public scratch_test {};
-
-}  // namespace
 
 TEST_F(TarnelCli, ConsoleCommandsPrintWhatTheModuleWrites) {
     const struct {

@@ -5,11 +5,7 @@
 
 using namespace tarnel::test;
 
-namespace {
-
 class TarnelEncode : public scratch_test {};
-
-}  // namespace
 
 TEST_F(TarnelEncode, SpeechEncodesToTheCodecsOwnBitsInAnyHostFrameLength) {
     const run_result r = run_tool({"encode", kSpeech, path("20.g729")});

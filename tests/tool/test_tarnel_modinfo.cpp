@@ -3,11 +3,7 @@
 
 using namespace tarnel::test;
 
-namespace {
-
 class TarnelModinfo : public scratch_test {};
-
-}  // namespace
 
 TEST_F(TarnelModinfo, ListsTheModuleItsTranslatorsAndItsConsoleCommands) {
     const run_result r = run_tool({"--module", TARNEL_MODULE_PATH, "modinfo"});

@@ -3,11 +3,7 @@
 
 using namespace tarnel::test;
 
-namespace {
-
 class TarnelTranscode : public scratch_test {};
-
-}  // namespace
 
 TEST_F(TarnelTranscode, RoundTripOfTheBundledSpeechIsTheCodecsWithItsQuality) {
     const run_result r = run_tool({"transcode", kSpeech, path("speech.wav")});
