@@ -6,7 +6,7 @@
 #
 #   tests/tool/valgrind_transcode.sh [BUILD_DIR]     (default: build; the plain build must exist)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 build=${1:-build}
 tarnel="$build/tarnel"
