@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "samples/call_capture.h"
-#include "tools/audio_io.h"
+#include "capture/capture_writer.h"
+#include "media/audio_file.h"
 
 int main(int argc, char** argv) {
     if (argc > 3 || (argc > 1 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
@@ -18,13 +18,11 @@ int main(int argc, char** argv) {
     }
     const std::string speech_path = argc > 1 ? argv[1] : "samples/speech.wav";
     const std::string out_path = argc > 2 ? argv[2] : "samples/call.pcap";
-    const tarnel::pcm_result speech = tarnel::read_pcm(speech_path, false);
-    if (!speech.ok()) {
-        std::fprintf(stderr, "make_call_pcap: %s\n", speech.error.c_str());
-        return 1;
-    }
-    std::string error;
-    if (!tarnel_samples::write_capture(out_path, tarnel_samples::sample_call(speech.samples), &error)) {
+    const tarnel::media::pcm_result speech = tarnel::media::read_pcm(speech_path, false);
+    std::string error = speech.error;
+    if (error.empty())
+        tarnel::capture::write_capture(out_path, tarnel::capture::sample_call(speech.samples), &error);
+    if (!error.empty()) {
         std::fprintf(stderr, "make_call_pcap: %s\n", error.c_str());
         return 1;
     }

@@ -4,44 +4,43 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "tools/output.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 
-void ArgParser::flag(const char* name, bool* seen) {
-    Option o;
+void arg_parser::flag(const char* name, bool* seen) {
+    option o;
     o.name = name;
     o.flag = seen;
     options_.push_back(o);
 }
 
-void ArgParser::value(const char* name, std::string* out, bool* given) {
-    Option o;
+void arg_parser::value(const char* name, std::string* out, bool* given) {
+    option o;
     o.name = name;
     o.value = out;
     o.given = given;
     options_.push_back(o);
 }
 
-const ArgParser::Option* ArgParser::find(const std::string& name) const {
-    for (const Option& o : options_)
+const arg_parser::option* arg_parser::find(const std::string& name) const {
+    for (const option& o : options_)
         if (o.name == name) return &o;
     return nullptr;
 }
 
-int ArgParser::usage_error(const std::string& message) const {
+int arg_parser::usage_error(const std::string& message) const {
     report_error(ctx_.io.err,
                  command_ + ": " + message + " (try 'tarnel " + command_ + " --help')");
     return kExitUsage;
 }
 
-int ArgParser::expect_in_out(const std::vector<std::string>& files) const {
+int arg_parser::expect_in_out(const std::vector<std::string>& files) const {
     if (files.size() == 2) return 0;
     return usage_error(files.size() < 2 ? "needs an input and an output file"
                                         : "unexpected argument '" + files[2] + "'");
 }
 
-bool ArgParser::parse(const std::vector<std::string>& args, std::vector<std::string>* operands) {
+bool arg_parser::parse(const std::vector<std::string>& args, std::vector<std::string>* operands) {
     bool operands_only = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -55,7 +54,7 @@ bool ArgParser::parse(const std::vector<std::string>& args, std::vector<std::str
         }
         const size_t eq = a.find('=');
         const std::string name = eq == std::string::npos ? a : a.substr(0, eq);
-        const Option* o = find(name);
+        const option* o = find(name);
         if (!o) {
             usage_error("unknown option '" + name + "'");
             return false;
@@ -125,7 +124,4 @@ bool parse_u32(const std::string& text, uint32_t* out) {
     return true;
 }
 
-std::string input_label(const std::string& path) { return path == "-" ? "standard input" : path; }
-std::string output_label(const std::string& path) { return path == "-" ? "standard output" : path; }
-
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

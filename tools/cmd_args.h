@@ -1,20 +1,20 @@
-// Options and operands of the subcommands that move audio, with the program's usage errors.
+// Options and operands of the subcommands, and the program's usage errors.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/subcommand.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 
 // Declares a subcommand's options, then splits its arguments into options and operands.
 // "-" is an operand (standard input or output); "--" ends the options. Options taking a value
 // accept it as the next argument or after "=".
-class ArgParser {
+class arg_parser {
 public:
-    ArgParser(Context& ctx, const char* command) : ctx_(ctx), command_(command) {}
+    arg_parser(context& ctx, const char* command) : ctx_(ctx), command_(command) {}
 
     void flag(const char* name, bool* seen);
     void value(const char* name, std::string* out, bool* given = nullptr);
@@ -30,17 +30,17 @@ public:
     int expect_in_out(const std::vector<std::string>& files) const;
 
 private:
-    struct Option {
+    struct option {
         std::string name;
         bool* flag = nullptr;
         std::string* value = nullptr;
         bool* given = nullptr;
     };
-    const Option* find(const std::string& name) const;
+    const option* find(const std::string& name) const;
 
-    Context& ctx_;
+    context& ctx_;
     std::string command_;
-    std::vector<Option> options_;
+    std::vector<option> options_;
 };
 
 // Whole decimal numbers in [min, max]; false for anything else (signs, spaces, overflow).
@@ -50,8 +50,4 @@ bool parse_number(const std::string& text, double min, double max, double* out);
 // A 32-bit value written in decimal or as 0x-prefixed hexadecimal.
 bool parse_u32(const std::string& text, uint32_t* out);
 
-// "standard input" / "standard output" for "-", the name otherwise.
-std::string input_label(const std::string& path);
-std::string output_label(const std::string& path);
-
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

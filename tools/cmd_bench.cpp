@@ -1,5 +1,7 @@
 // tarnel bench: how fast the codec runs, by itself and inside the module through the host, on
 // one core and on all of them, and what that means in simultaneous channels.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -11,18 +13,11 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
-#include "tools/audio_io.h"
+#include "media/audio_file.h"
 #include "tools/cmd_args.h"
-#include "tools/module_session.h"
-#include "tools/output.h"
-#include "tools/subcommand.h"
-#include "tools/translation.h"
+#include "tools/command.h"
 
-#ifndef TARNEL_SOURCE_DIR
-#define TARNEL_SOURCE_DIR ""
-#endif
-
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
@@ -44,11 +39,9 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-constexpr size_t kFrameSamples = 80;
-constexpr size_t kFrameBytes = 10;
-constexpr double kFrameMicroseconds = 10000.0;
+constexpr double kFrameMicroseconds = 1e6 * kFrame / kSampleRate;  // 10 ms
 
-struct Input {
+struct bench_input {
     std::vector<int16_t> pcm;   // whole frames
     std::vector<uint8_t> bits;  // the same audio coded, for the decoder
     size_t frames = 0;
@@ -56,47 +49,61 @@ struct Input {
 
 // One pass over the whole input with fresh state. Each pass writes into its own preallocated
 // buffer so that no allocation is timed.
-using Pass = std::function<void(const Input&, std::vector<uint8_t>&, std::vector<int16_t>&)>;
+using coding_pass =
+    std::function<void(const bench_input&, std::vector<uint8_t>&, std::vector<int16_t>&)>;
 
-void encode_with_codec(const Input& in, std::vector<uint8_t>& bits, std::vector<int16_t>&) {
-    tarnel::g729_encoder_state st;
-    tarnel::g729_encoder_init(&st);
-    bits.resize(in.frames * kFrameBytes);
+void encode_with_codec(const bench_input& in, std::vector<uint8_t>& bits, std::vector<int16_t>&) {
+    g729_encoder_state st;
+    g729_encoder_init(&st);
+    bits.resize(in.frames * kSpeechFrameBytes);
     for (size_t f = 0; f < in.frames; ++f) {
         int len = 0;
-        tarnel::g729_encode_frame(&st, in.pcm.data() + f * kFrameSamples, bits.data() + f * kFrameBytes,
-                                  &len);
+        g729_encode_frame(&st, in.pcm.data() + f * kFrame, bits.data() + f * kSpeechFrameBytes,
+                          &len);
     }
 }
 
-void decode_with_codec(const Input& in, std::vector<uint8_t>&, std::vector<int16_t>& pcm) {
-    tarnel::g729_decoder_state st;
-    tarnel::g729_decoder_init(&st);
-    pcm.resize(in.frames * kFrameSamples);
+void decode_with_codec(const bench_input& in, std::vector<uint8_t>&, std::vector<int16_t>& pcm) {
+    g729_decoder_state st;
+    g729_decoder_init(&st);
+    pcm.resize(in.frames * kFrame);
     for (size_t f = 0; f < in.frames; ++f)
-        tarnel::g729_decode_frame(&st, pcm.data() + f * kFrameSamples, in.bits.data() + f * kFrameBytes,
-                                  static_cast<int>(kFrameBytes));
+        g729_decode_frame(&st, pcm.data() + f * kFrame, in.bits.data() + f * kSpeechFrameBytes,
+                          kSpeechFrameBytes);
 }
 
-void encode_with_module(const Input& in, std::vector<uint8_t>& bits, std::vector<int16_t>&) {
+void encode_with_module(const bench_input& in, std::vector<uint8_t>& bits, std::vector<int16_t>&) {
     std::string error;
-    auto encoder = TranslatorInstance::create(kEncoderTranslator, &error);
+    auto encoder = driver::translator_instance::create(driver::kEncoderTranslator, &error);
     bits.clear();
     if (!encoder) return;  // the output check below reports the difference
-    for (size_t pos = 0; pos < in.pcm.size(); pos += kHostFrameSamples) {
-        const size_t n = std::min<size_t>(kHostFrameSamples, in.pcm.size() - pos);
+    for (size_t pos = 0; pos < in.pcm.size(); pos += driver::kHostFrameSamples) {
+        const size_t n = std::min<size_t>(driver::kHostFrameSamples, in.pcm.size() - pos);
         encoder->encode(in.pcm.data() + pos, static_cast<int>(n), &bits);
     }
 }
 
-void decode_with_module(const Input& in, std::vector<uint8_t>&, std::vector<int16_t>& pcm) {
+void decode_with_module(const bench_input& in, std::vector<uint8_t>&, std::vector<int16_t>& pcm) {
     std::string error;
-    auto decoder = TranslatorInstance::create(kDecoderTranslator, &error);
+    auto decoder = driver::translator_instance::create(driver::kDecoderTranslator, &error);
     pcm.clear();
     if (!decoder) return;
-    const size_t host_frame_bytes = kHostFrameSamples / kFrameSamples * kFrameBytes;
+    const size_t host_frame_bytes = driver::kHostFrameSamples / kFrame * kSpeechFrameBytes;
     for (size_t pos = 0; pos < in.bits.size(); pos += host_frame_bytes)
         decoder->decode(in.bits.data() + pos, std::min(host_frame_bytes, in.bits.size() - pos), &pcm);
+}
+
+// The bundled speech recording: samples/speech.wav beside the program in a build tree (the
+// build puts a copy there), or share/codec_tarnel/speech.wav beside the bin folder of an
+// installed program. Empty when there is neither.
+std::string bundled_speech() {
+    const std::string dir = driver::executable_directory();
+    if (dir.empty()) return "";
+    const std::string prefix = dir.substr(0, dir.rfind('/'));
+    for (const std::string& path :
+         {dir + "/samples/speech.wav", prefix + "/share/codec_tarnel/speech.wav"})
+        if (::access(path.c_str(), R_OK) == 0) return path;
+    return "";
 }
 
 double median(std::vector<double> v) {
@@ -105,15 +112,15 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-struct Speed {
+struct speed_figures {
     int threads = 1;
     double us_per_frame = 0;  // per thread: the time one channel's frame takes
     double realtime = 0;      // audio seconds coded per second, all threads together
     long channels = 0;        // simultaneous real-time channels
 };
 
-Speed speed_of(double seconds_per_pass, size_t frames, int threads) {
-    Speed s;
+speed_figures speed_of(double seconds_per_pass, size_t frames, int threads) {
+    speed_figures s;
     s.threads = threads;
     s.us_per_frame = std::max(seconds_per_pass, 1e-9) * 1e6 / static_cast<double>(frames);
     s.realtime = threads * kFrameMicroseconds / s.us_per_frame;
@@ -121,11 +128,11 @@ Speed speed_of(double seconds_per_pass, size_t frames, int threads) {
     return s;
 }
 
-Speed time_single(const Pass& pass, const Input& in, int runs) {
+speed_figures time_single(const coding_pass& pass, const bench_input& in, int runs) {
     std::vector<uint8_t> bits;
     std::vector<int16_t> pcm;
-    bits.reserve(in.frames * kFrameBytes);
-    pcm.reserve(in.frames * kFrameSamples);
+    bits.reserve(in.frames * kSpeechFrameBytes);
+    pcm.reserve(in.frames * kFrame);
     // An untimed pass first: the first touch of the output pages and of the code would
     // otherwise be charged to the first run.
     pass(in, bits, pcm);
@@ -140,12 +147,12 @@ Speed time_single(const Pass& pass, const Input& in, int runs) {
 
 // All threads start together; a run lasts until the slowest finishes, which is what bounds
 // how many channels the machine carries.
-Speed time_parallel(const Pass& pass, const Input& in, int runs, int threads) {
+speed_figures time_parallel(const coding_pass& pass, const bench_input& in, int runs, int threads) {
     std::vector<std::vector<uint8_t>> bits(static_cast<size_t>(threads));
     std::vector<std::vector<int16_t>> pcm(static_cast<size_t>(threads));
     for (int t = 0; t < threads; ++t) {
-        bits[static_cast<size_t>(t)].reserve(in.frames * kFrameBytes);
-        pcm[static_cast<size_t>(t)].reserve(in.frames * kFrameSamples);
+        bits[static_cast<size_t>(t)].reserve(in.frames * kSpeechFrameBytes);
+        pcm[static_cast<size_t>(t)].reserve(in.frames * kFrame);
         pass(in, bits[static_cast<size_t>(t)], pcm[static_cast<size_t>(t)]);
     }
     std::vector<double> times;
@@ -168,18 +175,18 @@ Speed time_parallel(const Pass& pass, const Input& in, int runs, int threads) {
     return speed_of(median(times), in.frames, threads);
 }
 
-struct PathResult {
-    Speed single;
-    Speed parallel;
+struct path_result {
+    speed_figures single;
+    speed_figures parallel;
 };
 
-struct DirectionResult {
+struct direction_result {
     const char* translator;
     int state_bytes;          // the translator's private area, from its descriptor
     int output_buffer_bytes;  // the host's output buffer per instance, from the descriptor
     size_t codec_state_bytes; // the codec state alone, for the direct path
-    PathResult codec;
-    PathResult module;
+    path_result codec;
+    path_result module;
 };
 
 std::string json_string(const std::string& s) {
@@ -199,7 +206,7 @@ std::string json_string(const std::string& s) {
     return out + "\"";
 }
 
-std::string json_speed(const Speed& s, bool parallel) {
+std::string json_speed(const speed_figures& s, bool parallel) {
     char buf[256];
     std::snprintf(buf, sizeof buf,
                   "{\"threads\": %d, \"us_per_frame\": %.3f, \"realtime\": %.1f, \"%s\": %ld}",
@@ -208,7 +215,7 @@ std::string json_speed(const Speed& s, bool parallel) {
     return buf;
 }
 
-std::string json_direction(const DirectionResult& d) {
+std::string json_direction(const direction_result& d) {
     char head[256];
     std::snprintf(head, sizeof head,
                   "{\"translator\": \"%s\", \"state_bytes\": %d, \"output_buffer_bytes\": %d, "
@@ -220,13 +227,13 @@ std::string json_direction(const DirectionResult& d) {
            ", \"parallel\": " + json_speed(d.module.parallel, true) + "}}";
 }
 
-std::string text_direction(const char* title, const DirectionResult& d) {
+std::string text_direction(const char* title, const direction_result& d) {
     char header[128];
     // Widths in bytes: "µs" and "×" take two bytes for one column.
     std::snprintf(header, sizeof header, "%-23s %11s %14s %10s\n", title, "µs/frame", "× real time",
                   "channels");
     std::string text = header;
-    auto row = [&](const char* path, const Speed& s, bool parallel) {
+    auto row = [&](const char* path, const speed_figures& s, bool parallel) {
         char buf[256];
         std::snprintf(buf, sizeof buf, "  %-9s %3d thread%s %10.2f %13.1f %10ld %s\n", path,
                       s.threads, s.threads == 1 ? " " : "s", s.us_per_frame, s.realtime, s.channels,
@@ -245,8 +252,8 @@ std::string text_direction(const char* title, const DirectionResult& d) {
     return text + buf;
 }
 
-int run_bench(Context& ctx, const std::vector<std::string>& args) {
-    ArgParser parser(ctx, "bench");
+int run_bench(context& ctx, const std::vector<std::string>& args) {
+    arg_parser parser(ctx, "bench");
     bool json = false;
     std::string input_path, seconds_text = "20", runs_text = "5", threads_text;
     parser.flag("--json", &json);
@@ -270,28 +277,29 @@ int run_bench(Context& ctx, const std::vector<std::string>& args) {
         return parser.usage_error("--threads needs a whole number from 1 to 1024, not '" +
                                   threads_text + "'");
 
-    if (input_path.empty()) input_path = std::string(TARNEL_SOURCE_DIR) + "/samples/speech.wav";
-    tarnel::pcm_result pcm = tarnel::read_pcm(input_path, false);
+    if (input_path.empty()) input_path = bundled_speech();
+    if (input_path.empty()) {
+        report_error(ctx.io.err, "bench: no recording to code: the bundled speech sample is neither "
+                                 "in samples/ beside this program nor in ../share/codec_tarnel/ "
+                                 "(name one with --input FILE)");
+        return kExitFailure;
+    }
+    const media::pcm_result pcm = media::read_pcm(input_path, false);
     if (!pcm.ok()) {
         report_error(ctx.io.err, pcm.error + " (name another recording with --input FILE)");
         return kExitFailure;
     }
 
-    Input in;
-    const size_t wanted = static_cast<size_t>(std::ceil(seconds * tarnel::kToolSampleRate));
+    bench_input in;
+    const size_t wanted = static_cast<size_t>(std::ceil(seconds * kSampleRate));
     while (in.pcm.size() < wanted) in.pcm.insert(in.pcm.end(), pcm.samples.begin(), pcm.samples.end());
-    in.pcm.resize((wanted + kFrameSamples - 1) / kFrameSamples * kFrameSamples, 0);
-    in.frames = in.pcm.size() / kFrameSamples;
+    in.pcm.resize((wanted + kFrame - 1) / kFrame * kFrame, 0);
+    in.frames = in.pcm.size() / kFrame;
     std::vector<int16_t> unused;
     encode_with_codec(in, in.bits, unused);
 
-    std::string error;
-    auto session = ModuleSession::open(ctx.module_path, &error);
-    if (!session) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
-    HostLogCapture log;
+    auto session = load_module(ctx);
+    if (!session) return kExitFailure;
 
     // The module path must compute exactly what the codec computes, or its timing means nothing.
     std::vector<uint8_t> module_bits;
@@ -300,7 +308,7 @@ int run_bench(Context& ctx, const std::vector<std::string>& args) {
     decode_with_codec(in, module_bits, codec_pcm);
     decode_with_module(in, module_bits, module_pcm);
     if (module_bits != in.bits || module_pcm != codec_pcm) {
-        const std::string why = log.take();
+        const std::string why = session->log().take();
         report_error(ctx.io.err, std::string("bench: the module's ") +
                                      (module_bits != in.bits ? "encoder" : "decoder") +
                                      " output differs from the codec's" +
@@ -308,22 +316,22 @@ int run_bench(Context& ctx, const std::vector<std::string>& args) {
         return kExitFailure;
     }
 
-    auto measure = [&](const Pass& pass) {
-        PathResult r;
+    auto measure = [&](const coding_pass& pass) {
+        path_result r;
         r.single = time_single(pass, in, static_cast<int>(runs));
         r.parallel = time_parallel(pass, in, static_cast<int>(runs), static_cast<int>(threads));
         return r;
     };
-    const hvn_translator* enc = hvn_translator_find(kEncoderTranslator);
-    const hvn_translator* dec = hvn_translator_find(kDecoderTranslator);
-    DirectionResult encode{kEncoderTranslator, enc->desc_size, enc->buf_size,
-                           sizeof(tarnel::g729_encoder_state), measure(encode_with_codec),
+    const hvn_translator* enc = hvn_translator_find(driver::kEncoderTranslator);
+    const hvn_translator* dec = hvn_translator_find(driver::kDecoderTranslator);
+    direction_result encode{driver::kEncoderTranslator, enc->desc_size, enc->buf_size,
+                           sizeof(g729_encoder_state), measure(encode_with_codec),
                            measure(encode_with_module)};
-    DirectionResult decode{kDecoderTranslator, dec->desc_size, dec->buf_size,
-                           sizeof(tarnel::g729_decoder_state), measure(decode_with_codec),
+    direction_result decode{driver::kDecoderTranslator, dec->desc_size, dec->buf_size,
+                           sizeof(g729_decoder_state), measure(decode_with_codec),
                            measure(decode_with_module)};
 
-    const double audio_seconds = static_cast<double>(in.pcm.size()) / tarnel::kToolSampleRate;
+    const double audio_seconds = static_cast<double>(in.pcm.size()) / kSampleRate;
     std::string text;
     if (json) {
         char head[256];
@@ -349,10 +357,7 @@ int run_bench(Context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const Subcommand& bench_subcommand() {
-    static const Subcommand s{"bench", "measure coding speed, channels per core and memory per channel",
-                              kHelp, run_bench};
-    return s;
-}
+const subcommand kBenchCommand{
+    "bench", "measure coding speed, channels per core and memory per channel", kHelp, run_bench};
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

@@ -3,11 +3,10 @@
 #include <vector>
 
 #include "hvn_host.h"
-#include "tools/module_session.h"
-#include "tools/output.h"
-#include "tools/subcommand.h"
+#include "tools/cmd_args.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
@@ -22,7 +21,8 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-int run_cli(Context& ctx, const std::vector<std::string>& args) {
+int run_cli(context& ctx, const std::vector<std::string>& args) {
+    const arg_parser parser(ctx, "cli");
     std::string line;
     bool words_only = false;
     for (const std::string& a : args) {
@@ -30,24 +30,16 @@ int run_cli(Context& ctx, const std::vector<std::string>& args) {
             words_only = true;
             continue;
         }
-        if (!words_only && !a.empty() && a[0] == '-') {
-            report_error(ctx.io.err, "cli: unknown option '" + a + "' (try 'tarnel cli --help')");
-            return kExitUsage;
-        }
+        if (!words_only && !a.empty() && a[0] == '-')
+            return parser.usage_error("unknown option '" + a + "'");
         if (!line.empty()) line += ' ';
         line += a;
     }
-    if (line.find_first_not_of(" \t") == std::string::npos) {
-        report_error(ctx.io.err, "cli: missing console command (try 'tarnel cli --help')");
-        return kExitUsage;
-    }
+    if (line.find_first_not_of(" \t") == std::string::npos)
+        return parser.usage_error("missing console command");
 
-    std::string error;
-    auto session = ModuleSession::open(ctx.module_path, &error);
-    if (!session) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
+    auto session = load_module(ctx);
+    if (!session) return kExitFailure;
     switch (hvn_cli_command(ctx.io.out, line.c_str())) {
     case HVN_CLI_STATUS_OK:
         return kExitOk;
@@ -64,9 +56,6 @@ int run_cli(Context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const Subcommand& cli_subcommand() {
-    static const Subcommand s{"cli", "run a console command and print its output", kHelp, run_cli};
-    return s;
-}
+const subcommand kCliCommand{"cli", "run a console command and print its output", kHelp, run_cli};
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

@@ -1,20 +1,27 @@
 // tarnel decode: raw or length-framed G.729, or the streams of a packet capture, through the
 // module's decoder translator into linear audio.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "tools/audio_io.h"
+#include "capture/rtp_streams.h"
+#include "driver/row_census.h"
+#include "driver/stream_playout.h"
+#include "media/audio_file.h"
+#include "media/byte_order.h"
 #include "tools/cmd_args.h"
-#include "tools/module_session.h"
-#include "tools/output.h"
-#include "tools/pcap_decode.h"
-#include "tools/row_census.h"
-#include "tools/subcommand.h"
-#include "tools/translation.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
+
+using media::input_label;
+using media::output_label;
 
 const char* const kHelp =
     "Usage: tarnel decode [OPTIONS] IN OUT\n"
@@ -52,58 +59,63 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-constexpr size_t kFrameBytes = 10;
-constexpr size_t kFramesPerHostFrame = 2;
-constexpr size_t kMaxRefusalLines = 10;
+constexpr size_t kFramesPerHostFrame = driver::kHostFrameSamples / kFrame;
+constexpr size_t kMaxRefusalLines = 10;  // per input or stream; the others are counted after
 
-struct DecodeRun {
+// Reports the first refusals one by one, then how many more there were.
+void report_refusals(const context& ctx, const std::string& where,
+                     const std::vector<std::string>& first, uint64_t total,
+                     const std::string& consequence) {
+    for (size_t i = 0; i < first.size() && i < kMaxRefusalLines; ++i)
+        report_error(ctx.io.err, where + first[i] + consequence);
+    if (total > kMaxRefusalLines)
+        report_error(ctx.io.err,
+                     where + std::to_string(total - kMaxRefusalLines) + " more payloads refused");
+}
+
+// ---- raw and framed files ------------------------------------------------------------------
+
+struct decode_run {
     std::vector<int16_t> samples;
     size_t payloads = 0;
     size_t refused = 0;
-    RowCensus rows;
+    std::vector<std::string> refusals;  // the first few
+    driver::row_census rows;
     std::string failure;  // what ended the input early, if anything
 };
 
-// Reports a refused payload, the first few one by one; the rest are counted in the summary.
-void report_refusal(Context& ctx, DecodeRun& run, const std::string& in, size_t index,
-                    size_t offset, size_t size, const std::string& why, size_t kept) {
-    ++run.refused;
-    if (run.refused > kMaxRefusalLines) return;
-    std::string text = input_label(in) + ": payload " + std::to_string(index) + " at byte " +
-                       std::to_string(offset) + " (" + std::to_string(size) +
-                       " bytes) refused by " + kDecoderTranslator + ": " + why;
-    if (kept) text += "; the " + std::to_string(kept / 80) + " frames before the fault are kept";
-    report_error(ctx.io.err, text + "; decoding goes on with the next payload");
-}
-
-bool feed(Context& ctx, DecodeRun& run, TranslatorInstance& decoder, HostLogCapture& log,
-          const std::string& in, const uint8_t* data, size_t size, size_t offset) {
+void feed(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
+          const uint8_t* data, size_t size, size_t offset) {
     ++run.payloads;
     const size_t before = run.samples.size();
     if (decoder.decode(data, size, &run.samples)) {
         run.rows.add_payload(data, size);
-        return true;
+        return;
     }
-    report_refusal(ctx, run, in, run.payloads, offset, size, log.take(), run.samples.size() - before);
-    return false;
+    const size_t kept = run.samples.size() - before;
+    std::string text = "payload " + std::to_string(run.payloads) + " at byte " +
+                       std::to_string(offset) + " (" + std::to_string(size) +
+                       " bytes) refused by " + driver::kDecoderTranslator + ": " + log.take();
+    if (kept) text += "; the " + std::to_string(kept / kFrame) + " frames before the fault are kept";
+    if (++run.refused <= kMaxRefusalLines) run.refusals.push_back(text);
 }
 
-void decode_raw(Context& ctx, DecodeRun& run, TranslatorInstance& decoder, HostLogCapture& log,
+void decode_raw(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
                 const std::string& in, const std::vector<uint8_t>& bytes) {
-    const size_t whole = bytes.size() / kFrameBytes;
+    const size_t whole = bytes.size() / kSpeechFrameBytes;
     for (size_t frame = 0; frame < whole; frame += kFramesPerHostFrame) {
         const size_t n = std::min(kFramesPerHostFrame, whole - frame);
-        feed(ctx, run, decoder, log, in, bytes.data() + frame * kFrameBytes, n * kFrameBytes,
-             frame * kFrameBytes);
+        feed(run, decoder, log, bytes.data() + frame * kSpeechFrameBytes, n * kSpeechFrameBytes,
+             frame * kSpeechFrameBytes);
     }
-    const size_t leftover = bytes.size() - whole * kFrameBytes;
+    const size_t leftover = bytes.size() - whole * kSpeechFrameBytes;
     if (leftover)
         run.failure = input_label(in) + ": " + std::to_string(leftover) + " bytes left over after " +
                       std::to_string(whole) +
                       " whole 10-byte frames (truncated, or length-framed: try --framed)";
 }
 
-void decode_framed(Context& ctx, DecodeRun& run, TranslatorInstance& decoder, HostLogCapture& log,
+void decode_framed(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
                    const std::string& in, const std::vector<uint8_t>& bytes) {
     size_t pos = 0;
     while (pos < bytes.size()) {
@@ -114,7 +126,7 @@ void decode_framed(Context& ctx, DecodeRun& run, TranslatorInstance& decoder, Ho
                           std::to_string(run.payloads + 1);
             return;
         }
-        const size_t length = static_cast<size_t>(bytes[pos]) << 8 | bytes[pos + 1];
+        const size_t length = media::be16(&bytes[pos]);
         if (length > left - 2) {
             run.failure = input_label(in) + ": truncated: payload " +
                           std::to_string(run.payloads + 1) + " at byte " + std::to_string(pos) +
@@ -122,13 +134,177 @@ void decode_framed(Context& ctx, DecodeRun& run, TranslatorInstance& decoder, Ho
                           std::to_string(left - 2) + " follow";
             return;
         }
-        feed(ctx, run, decoder, log, in, bytes.data() + pos + 2, length, pos);
+        feed(run, decoder, log, bytes.data() + pos + 2, length, pos);
         pos += 2 + length;
     }
 }
 
-int run_decode(Context& ctx, const std::vector<std::string>& args) {
-    ArgParser parser(ctx, "decode");
+int decode_file(context& ctx, const std::string& in, const std::string& out, bool framed,
+                bool raw, bool quiet) {
+    const media::bytes_result input = media::read_bytes(in);
+    if (failed(ctx, input.error)) return kExitFailure;
+    auto session = load_module(ctx);
+    auto decoder = session ? new_translator(ctx, driver::kDecoderTranslator) : nullptr;
+    if (!decoder) return kExitFailure;
+
+    decode_run run;
+    const double cpu_start = process_cpu_seconds();
+    if (framed)
+        decode_framed(run, *decoder, session->log(), in, input.bytes);
+    else
+        decode_raw(run, *decoder, session->log(), in, input.bytes);
+    const double cpu = process_cpu_seconds() - cpu_start;
+    report_refusals(ctx, input_label(in) + ": ", run.refusals, run.refused,
+                    "; decoding goes on with the next payload");
+
+    const std::string error = media::write_pcm(out, run.samples, raw, ctx.io.out).error;
+    if (!error.empty()) {
+        failed(ctx, run.failure);
+        report_error(ctx.io.err, error);
+        return kExitFailure;
+    }
+    if (!run.failure.empty())
+        report_error(ctx.io.err, run.failure + "; the audio decoded before it was written to " +
+                                     output_label(out));
+    if (!quiet) {
+        char line[512];
+        std::snprintf(line, sizeof line,
+                      "decoded %s -> %s: %zu %s, %zu refused, %zu frames, %.2f s of audio, CPU %.3f s\n",
+                      input_label(in).c_str(), output_label(out).c_str(), run.payloads,
+                      framed ? "payloads" : "host frames", run.refused, run.samples.size() / kFrame,
+                      static_cast<double>(run.samples.size()) / kSampleRate, cpu);
+        write_text(ctx.io.err, line);
+        const std::string rows = run.rows.report();
+        if (!rows.empty()) write_text(ctx.io.err, input_label(in) + ": " + rows + "\n");
+    }
+    return run.failure.empty() && run.refused == 0 ? kExitOk : kExitFailure;
+}
+
+// ---- captures ------------------------------------------------------------------------------
+
+struct capture_request {
+    std::string capture;
+    std::string out;  // a folder, a file (one stream only) or "-"
+    capture::rtp_options options;
+    bool quiet = false;
+};
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+std::string no_stream_message(const capture_request& request, const capture::capture_scan& scan) {
+    std::string text = request.capture + ": no G.729 stream (RTP payload type " +
+                       std::to_string(request.options.payload_type) + ")";
+    if (request.options.ssrc) text += " with SSRC " + hex32(*request.options.ssrc);
+    const auto& others = scan.rtp.other_streams;
+    if (!others.empty()) {
+        text += "; the capture holds ";
+        const size_t shown = std::min<size_t>(others.size(), 3);
+        for (size_t i = 0; i < shown; ++i) {
+            if (i) text += ", ";
+            text += capture::stream_description(others[i].key) + " (payload type";
+            text += others[i].payload_types.size() > 1 ? "s" : "";
+            for (size_t k = 0; k < others[i].payload_types.size(); ++k)
+                text += (k ? ", " : " ") + std::to_string(others[i].payload_types[k]);
+            text += ")";
+        }
+        if (others.size() > shown) text += " and " + std::to_string(others.size() - shown) + " more";
+        text += " (choose with --pt or --ssrc)";
+    } else if (scan.rtp.rtp_packets == 0) {
+        text += "; none of its " + std::to_string(scan.capture.udp_datagrams) +
+                " UDP datagrams is RTP";
+    }
+    return text;
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string stream_line(const capture::rtp_stream& s, const driver::stream_audio& audio,
+                        const std::string& destination) {
+    const capture::rtp_stream_stats& st = s.stats;
+    std::string text = capture::stream_description(s.key) + ": " + std::to_string(st.packets) +
+                       " packets, " + std::to_string(st.lost) + " lost, " +
+                       std::to_string(st.duplicated) + " duplicated, ";
+    if (st.late) text += std::to_string(st.late) + " late, ";
+    text += std::to_string(st.sid_frames) + " SID frames, " + std::to_string(audio.refused) +
+            " refused payloads, ";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f s", st.duration_seconds());
+    return text + seconds + " -> " + output_label(destination);
+}
+
+int decode_capture(context& ctx, const capture_request& request) {
+    capture::capture_scan scan;
+    std::string error;
+    if (!capture::scan_capture(request.capture, request.options, &scan, &error)) {
+        report_error(ctx.io.err, error);
+        return kExitFailure;
+    }
+    bool failure = false;
+    if (scan.capture.truncated) {
+        report_error(ctx.io.err, scan.capture.warning + "; decoding what was read");
+        failure = true;
+    }
+    const std::vector<capture::rtp_stream>& streams = scan.rtp.streams;
+    if (streams.empty()) {
+        report_error(ctx.io.err, no_stream_message(request, scan));
+        return kExitFailure;
+    }
+
+    // Decided before anything is decoded, so that a wrong destination costs nothing.
+    const std::string& out = request.out;
+    const bool to_folder = out != "-" && (is_directory(out) || out.back() == '/');
+    if (!to_folder && streams.size() > 1) {
+        std::string ssrcs;
+        for (size_t i = 0; i < streams.size() && i < 4; ++i)
+            ssrcs += (i ? ", " : "") + hex32(streams[i].key.ssrc);
+        if (streams.size() > 4) ssrcs += ", ...";
+        report_error(ctx.io.err, output_label(out) + ": the capture holds " +
+                                     std::to_string(streams.size()) + " G.729 streams (SSRC " +
+                                     ssrcs +
+                                     "); name a folder to get one file per stream, or choose one "
+                                     "with --ssrc");
+        return kExitFailure;
+    }
+    if (to_folder && !is_directory(out) && ::mkdir(out.c_str(), 0777) != 0) {
+        report_error(ctx.io.err, out + ": cannot create the folder: " + std::strerror(errno));
+        return kExitFailure;
+    }
+
+    auto session = load_module(ctx);
+    if (!session) return kExitFailure;
+    for (const capture::rtp_stream& s : streams) {
+        auto decoder = new_translator(ctx, driver::kDecoderTranslator);
+        if (!decoder) return kExitFailure;
+        const driver::stream_audio audio = driver::decode_stream_plan(s, *decoder, session->log());
+        const std::string where = capture::stream_description(s.key);
+        report_refusals(ctx, request.capture + ": " + where + ": ", audio.refusals,
+                        audio.refusals.size(), "; silence in its place");
+        failure = failure || audio.refused > 0;
+
+        std::string destination = out;
+        if (to_folder)
+            destination = (out.back() == '/' ? out : out + "/") + capture::stream_file_name(s.key);
+        if (failed(ctx, media::write_pcm(destination, audio.samples, false, ctx.io.out).error)) {
+            failure = true;
+            continue;
+        }
+        if (request.quiet) continue;
+        write_text(ctx.io.err, stream_line(s, audio, destination) + "\n");
+        const std::string rows = audio.rows.report();
+        if (!rows.empty()) write_text(ctx.io.err, "  " + where + ": " + rows + "\n");
+    }
+    return failure ? kExitFailure : kExitOk;
+}
+
+int run_decode(context& ctx, const std::vector<std::string>& args) {
+    arg_parser parser(ctx, "decode");
     bool framed = false, raw = false, quiet = false, pcap_given = false, pt_given = false,
          ssrc_given = false;
     std::string capture, pt_text, ssrc_text;
@@ -142,99 +318,44 @@ int run_decode(Context& ctx, const std::vector<std::string>& args) {
     std::vector<std::string> files;
     if (!parser.parse(args, &files)) return kExitUsage;
 
-    if (pcap_given) {
-        if (framed) return parser.usage_error("--framed and --pcap exclude each other");
-        if (raw) return parser.usage_error("--raw does not apply to --pcap, which writes WAV files");
-        if (files.size() != 1)
-            return parser.usage_error(files.empty() ? "--pcap needs an output folder or file"
-                                                    : "--pcap takes one output, not '" +
-                                                          files[1] + "' as well");
-        if (capture.empty()) return parser.usage_error("--pcap needs a capture file");
-        PcapDecodeRequest request;
-        request.capture = capture;
-        request.out = files[0];
-        request.quiet = quiet;
-        long pt = 0;
-        if (pt_given) {
-            if (!parse_int(pt_text, 0, 127, &pt))
-                return parser.usage_error("--pt needs an RTP payload type from 0 to 127, not '" +
-                                          pt_text + "'");
-            request.options.payload_type = static_cast<int>(pt);
-        }
-        if (ssrc_given) {
-            uint32_t ssrc = 0;
-            if (!parse_u32(ssrc_text, &ssrc))
-                return parser.usage_error("--ssrc needs a 32-bit SSRC, decimal or 0x-prefixed "
-                                          "hexadecimal, not '" + ssrc_text + "'");
-            request.options.ssrc = ssrc;
-        }
-        return run_pcap_decode(ctx, request);
+    if (!pcap_given) {
+        if (pt_given || ssrc_given)
+            return parser.usage_error(std::string(pt_given ? "--pt" : "--ssrc") + " needs --pcap");
+        if (const int status = parser.expect_in_out(files)) return status;
+        return decode_file(ctx, files[0], files[1], framed, raw, quiet);
     }
-    if (pt_given || ssrc_given)
-        return parser.usage_error(std::string(pt_given ? "--pt" : "--ssrc") + " needs --pcap");
-    if (const int status = parser.expect_in_out(files)) return status;
-    const std::string& in = files[0];
-    const std::string& out = files[1];
-
-    tarnel::bytes_result input = tarnel::read_bytes(in);
-    if (!input.ok()) {
-        report_error(ctx.io.err, input.error);
-        return kExitFailure;
+    if (framed) return parser.usage_error("--framed and --pcap exclude each other");
+    if (raw) return parser.usage_error("--raw does not apply to --pcap, which writes WAV files");
+    if (files.size() != 1)
+        return parser.usage_error(files.empty() ? "--pcap needs an output folder or file"
+                                                : "--pcap takes one output, not '" + files[1] +
+                                                      "' as well");
+    if (capture.empty()) return parser.usage_error("--pcap needs a capture file");
+    capture_request request;
+    request.capture = capture;
+    request.out = files[0];
+    request.quiet = quiet;
+    long pt = 0;
+    if (pt_given) {
+        if (!parse_int(pt_text, 0, 127, &pt))
+            return parser.usage_error("--pt needs an RTP payload type from 0 to 127, not '" +
+                                      pt_text + "'");
+        request.options.payload_type = static_cast<int>(pt);
     }
-    std::string error;
-    auto session = ModuleSession::open(ctx.module_path, &error);
-    if (!session) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
+    if (ssrc_given) {
+        uint32_t ssrc = 0;
+        if (!parse_u32(ssrc_text, &ssrc))
+            return parser.usage_error("--ssrc needs a 32-bit SSRC, decimal or 0x-prefixed "
+                                      "hexadecimal, not '" + ssrc_text + "'");
+        request.options.ssrc = ssrc;
     }
-    HostLogCapture log;
-    auto decoder = TranslatorInstance::create(kDecoderTranslator, &error);
-    if (!decoder) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
-
-    DecodeRun run;
-    const double cpu_start = process_cpu_seconds();
-    if (framed)
-        decode_framed(ctx, run, *decoder, log, in, input.bytes);
-    else
-        decode_raw(ctx, run, *decoder, log, in, input.bytes);
-    const double cpu = process_cpu_seconds() - cpu_start;
-    if (run.refused > kMaxRefusalLines)
-        report_error(ctx.io.err, input_label(in) + ": " +
-                                     std::to_string(run.refused - kMaxRefusalLines) +
-                                     " more payloads refused");
-
-    error = write_audio(ctx.io, out, run.samples, raw);
-    if (!error.empty()) {
-        if (!run.failure.empty()) report_error(ctx.io.err, run.failure);
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
-    if (!run.failure.empty())
-        report_error(ctx.io.err, run.failure + "; the audio decoded before it was written to " +
-                                     output_label(out));
-    if (!quiet) {
-        char line[512];
-        std::snprintf(line, sizeof line,
-                      "decoded %s -> %s: %zu %s, %zu refused, %zu frames, %.2f s of audio, CPU %.3f s\n",
-                      input_label(in).c_str(), output_label(out).c_str(), run.payloads,
-                      framed ? "payloads" : "host frames", run.refused, run.samples.size() / 80,
-                      static_cast<double>(run.samples.size()) / tarnel::kToolSampleRate, cpu);
-        write_text(ctx.io.err, line);
-        const std::string rows = run.rows.report();
-        if (!rows.empty()) write_text(ctx.io.err, input_label(in) + ": " + rows + "\n");
-    }
-    return run.failure.empty() && run.refused == 0 ? kExitOk : kExitFailure;
+    return decode_capture(ctx, request);
 }
 
 }  // namespace
 
-const Subcommand& decode_subcommand() {
-    static const Subcommand s{"decode", "decode raw, framed or captured G.729 into audio through the module",
-                              kHelp, run_decode};
-    return s;
-}
+const subcommand kDecodeCommand{
+    "decode", "decode raw, framed or captured G.729 into audio through the module", kHelp,
+    run_decode};
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

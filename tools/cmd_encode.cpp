@@ -3,14 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/audio_io.h"
+#include "media/audio_file.h"
 #include "tools/cmd_args.h"
-#include "tools/module_session.h"
-#include "tools/output.h"
-#include "tools/subcommand.h"
-#include "tools/translation.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
@@ -35,12 +32,10 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-constexpr int kFrameSamples = 80;
-constexpr int kFrameBytes = 10;
 constexpr long kMaxFrameMs = 1000;  // the encoder translator buffers at most one second
 
-int run_encode(Context& ctx, const std::vector<std::string>& args) {
-    ArgParser parser(ctx, "encode");
+int run_encode(context& ctx, const std::vector<std::string>& args) {
+    arg_parser parser(ctx, "encode");
     bool raw = false, quiet = false;
     std::string frame_ms_text = "20";
     parser.flag("--raw", &raw);
@@ -57,63 +52,45 @@ int run_encode(Context& ctx, const std::vector<std::string>& args) {
     const std::string& in = files[0];
     const std::string& out = files[1];
 
-    tarnel::pcm_result pcm = tarnel::read_pcm(in, raw);
-    if (!pcm.ok()) {
-        report_error(ctx.io.err, pcm.error);
-        return kExitFailure;
-    }
-
-    std::string error;
-    auto session = ModuleSession::open(ctx.module_path, &error);
-    if (!session) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
-    HostLogCapture log;
-    auto encoder = TranslatorInstance::create(kEncoderTranslator, &error);
-    if (!encoder) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
+    media::pcm_result pcm = media::read_pcm(in, raw);
+    if (failed(ctx, pcm.error)) return kExitFailure;
+    auto session = load_module(ctx);
+    auto encoder = session ? new_translator(ctx, driver::kEncoderTranslator) : nullptr;
+    if (!encoder) return kExitFailure;
 
     std::vector<int16_t>& samples = pcm.samples;
     const size_t input_samples = samples.size();
-    const size_t leftover = input_samples % kFrameSamples;
-    const size_t padding = leftover ? kFrameSamples - leftover : 0;
+    const size_t leftover = input_samples % kFrame;
+    const size_t padding = leftover ? kFrame - leftover : 0;
     samples.resize(input_samples + padding, 0);
 
-    const size_t host_frame = static_cast<size_t>(frame_ms) * 8;
+    const size_t host_frame = static_cast<size_t>(frame_ms) * kSampleRate / 1000;
+    const size_t frames = samples.size() / kFrame;
     std::vector<uint8_t> coded;
-    coded.reserve(samples.size() / kFrameSamples * kFrameBytes);
+    coded.reserve(frames * kSpeechFrameBytes);
     const double cpu_start = process_cpu_seconds();
     for (size_t pos = 0; pos < samples.size(); pos += host_frame) {
         const size_t n = std::min(host_frame, samples.size() - pos);
         if (!encoder->encode(samples.data() + pos, static_cast<int>(n), &coded)) {
-            report_error(ctx.io.err, input_label(in) + ": " + kEncoderTranslator +
+            report_error(ctx.io.err, media::input_label(in) + ": " + driver::kEncoderTranslator +
                                          " refused the host frame at sample " +
-                                         std::to_string(pos) + ": " + log.take());
+                                         std::to_string(pos) + ": " + session->log().take());
             return kExitFailure;
         }
     }
     const double cpu = process_cpu_seconds() - cpu_start;
-    const size_t frames = samples.size() / kFrameSamples;
-    if (coded.size() != frames * kFrameBytes) {
-        report_error(ctx.io.err, input_label(in) + ": " + kEncoderTranslator + " returned " +
-                                     std::to_string(coded.size()) + " bytes for " +
+    if (coded.size() != frames * kSpeechFrameBytes) {
+        report_error(ctx.io.err, media::input_label(in) + ": " + driver::kEncoderTranslator +
+                                     " returned " + std::to_string(coded.size()) + " bytes for " +
                                      std::to_string(frames) + " frames");
         return kExitFailure;
     }
-
-    error = write_output(ctx.io, out, coded);
-    if (!error.empty()) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
+    if (failed(ctx, media::write_output(out, coded, ctx.io.out).error)) return kExitFailure;
     if (!quiet) {
         char line[512];
         std::snprintf(line, sizeof line, "encoded %s -> %s: %zu frames, %.2f s of audio, %zu bytes, CPU %.3f s",
-                      input_label(in).c_str(), output_label(out).c_str(), frames,
-                      static_cast<double>(input_samples) / tarnel::kToolSampleRate, coded.size(), cpu);
+                      media::input_label(in).c_str(), media::output_label(out).c_str(), frames,
+                      static_cast<double>(input_samples) / kSampleRate, coded.size(), cpu);
         std::string text = line;
         if (padding)
             text += "; the last " + std::to_string(leftover) + " samples were padded with " +
@@ -125,10 +102,7 @@ int run_encode(Context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const Subcommand& encode_subcommand() {
-    static const Subcommand s{"encode", "encode audio into raw G.729 frames through the module",
-                              kHelp, run_encode};
-    return s;
-}
+const subcommand kEncodeCommand{
+    "encode", "encode audio into raw G.729 frames through the module", kHelp, run_encode};
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

@@ -3,11 +3,10 @@
 #include <vector>
 
 #include "hvn_host.h"
-#include "tools/module_session.h"
-#include "tools/output.h"
-#include "tools/subcommand.h"
+#include "tools/cmd_args.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
@@ -45,18 +44,11 @@ std::vector<T*> listed(size_t (*list)(T**, size_t)) {
     return items;
 }
 
-int run_modinfo(Context& ctx, const std::vector<std::string>& args) {
-    if (!args.empty()) {
-        report_error(ctx.io.err, "modinfo: unexpected argument '" + args.front() +
-                                     "' (try 'tarnel modinfo --help')");
-        return kExitUsage;
-    }
-    std::string error;
-    auto session = ModuleSession::open(ctx.module_path, &error);
-    if (!session) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
+int run_modinfo(context& ctx, const std::vector<std::string>& args) {
+    if (!args.empty())
+        return arg_parser(ctx, "modinfo").usage_error("unexpected argument '" + args.front() + "'");
+    auto session = load_module(ctx);
+    if (!session) return kExitFailure;
     hvn_module* mod = session->module();
     const hvn_module_info* info = hvn_module_get_info(mod);
 
@@ -85,10 +77,7 @@ int run_modinfo(Context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const Subcommand& modinfo_subcommand() {
-    static const Subcommand s{"modinfo", "list what the module registers with the host", kHelp,
-                              run_modinfo};
-    return s;
-}
+const subcommand kModinfoCommand{
+    "modinfo", "list what the module registers with the host", kHelp, run_modinfo};
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

@@ -1,18 +1,16 @@
 // tarnel transcode: audio through both translators in one run, as one call leg through the
 // host would carry it, and how close the result stays to the original.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "tools/audio_io.h"
+#include "media/audio_file.h"
+#include "media/quality.h"
 #include "tools/cmd_args.h"
-#include "tools/module_session.h"
-#include "tools/output.h"
-#include "tools/quality.h"
-#include "tools/subcommand.h"
-#include "tools/translation.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
@@ -34,8 +32,6 @@ const char* const kHelp =
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
 
-constexpr size_t kFrameSamples = 80;
-
 std::string format_db(const std::optional<double>& v) {
     if (!v) return "n/a (no active speech)";
     char buf[32];
@@ -43,8 +39,8 @@ std::string format_db(const std::optional<double>& v) {
     return buf;
 }
 
-int run_transcode(Context& ctx, const std::vector<std::string>& args) {
-    ArgParser parser(ctx, "transcode");
+int run_transcode(context& ctx, const std::vector<std::string>& args) {
+    arg_parser parser(ctx, "transcode");
     bool raw = false;
     parser.flag("--raw", &raw);
     std::vector<std::string> files;
@@ -53,64 +49,49 @@ int run_transcode(Context& ctx, const std::vector<std::string>& args) {
     const std::string& in = files[0];
     const std::string& out = files[1];
 
-    tarnel::pcm_result pcm = tarnel::read_pcm(in, raw);
-    if (!pcm.ok()) {
-        report_error(ctx.io.err, pcm.error);
-        return kExitFailure;
-    }
-    std::string error;
-    auto session = ModuleSession::open(ctx.module_path, &error);
-    if (!session) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
-    HostLogCapture log;
-    auto encoder = TranslatorInstance::create(kEncoderTranslator, &error);
-    auto decoder = encoder ? TranslatorInstance::create(kDecoderTranslator, &error) : nullptr;
-    if (!decoder) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
+    const media::pcm_result pcm = media::read_pcm(in, raw);
+    if (failed(ctx, pcm.error)) return kExitFailure;
+    auto session = load_module(ctx);
+    auto encoder = session ? new_translator(ctx, driver::kEncoderTranslator) : nullptr;
+    auto decoder = encoder ? new_translator(ctx, driver::kDecoderTranslator) : nullptr;
+    if (!decoder) return kExitFailure;
 
     const std::vector<int16_t>& original = pcm.samples;
     std::vector<int16_t> input = original;
-    input.resize((input.size() + kFrameSamples - 1) / kFrameSamples * kFrameSamples, 0);
+    input.resize((input.size() + kFrame - 1) / kFrame * kFrame, 0);
     std::vector<int16_t> decoded;
     decoded.reserve(input.size());
     std::vector<uint8_t> coded;
     const double wall_start = wall_seconds();
     const double cpu_start = process_cpu_seconds();
-    for (size_t pos = 0; pos < input.size(); pos += kHostFrameSamples) {
-        const size_t n = std::min<size_t>(kHostFrameSamples, input.size() - pos);
+    for (size_t pos = 0; pos < input.size(); pos += driver::kHostFrameSamples) {
+        const size_t n = std::min<size_t>(driver::kHostFrameSamples, input.size() - pos);
         coded.clear();
         const bool encoded = encoder->encode(input.data() + pos, static_cast<int>(n), &coded);
         if (!encoded || !decoder->decode(coded.data(), coded.size(), &decoded)) {
-            report_error(ctx.io.err, input_label(in) + ": " +
-                                         (encoded ? kDecoderTranslator : kEncoderTranslator) +
-                                         " refused the host frame at sample " +
-                                         std::to_string(pos) + ": " + log.take());
+            report_error(ctx.io.err,
+                         media::input_label(in) + ": " +
+                             (encoded ? driver::kDecoderTranslator : driver::kEncoderTranslator) +
+                             " refused the host frame at sample " + std::to_string(pos) + ": " +
+                             session->log().take());
             return kExitFailure;
         }
     }
     const double wall = wall_seconds() - wall_start;
     const double cpu = process_cpu_seconds() - cpu_start;
 
-    error = write_audio(ctx.io, out, decoded, raw);
-    if (!error.empty()) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
+    if (failed(ctx, media::write_pcm(out, decoded, raw, ctx.io.out).error)) return kExitFailure;
 
-    const tarnel::quality_report q = tarnel::compare_signals(original, decoded);
-    const double seconds = static_cast<double>(original.size()) / tarnel::kToolSampleRate;
+    const media::quality_report q = media::compare_signals(original, decoded);
+    const double seconds = static_cast<double>(original.size()) / kSampleRate;
     char timing[256];
     std::snprintf(timing, sizeof timing, "%.3f s (CPU %.3f s), %.1f times real time", wall, cpu,
                   wall > 0 ? seconds / wall : 0.0);
     char length[64];
     std::snprintf(length, sizeof length, "%.2f s", seconds);
     const std::string report =
-        "transcoded " + input_label(in) + " -> " + output_label(out) + ": " + length +
-        " of audio, " + std::to_string(input.size() / kFrameSamples) + " frames\n" +
+        "transcoded " + media::input_label(in) + " -> " + media::output_label(out) + ": " + length +
+        " of audio, " + std::to_string(input.size() / kFrame) + " frames\n" +
         "segmental SNR:          " + format_db(q.segmental_snr_db) + "\n" +
         "log-spectral distance:  " + format_db(q.log_spectral_distance_db) + "\n" +
         "codec delay:            " + std::to_string(q.delay) + " samples\n" +
@@ -121,11 +102,8 @@ int run_transcode(Context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const Subcommand& transcode_subcommand() {
-    static const Subcommand s{"transcode",
-                              "encode and decode through both translators and measure the quality",
-                              kHelp, run_transcode};
-    return s;
-}
+const subcommand kTranscodeCommand{
+    "transcode", "encode and decode through both translators and measure the quality", kHelp,
+    run_transcode};
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

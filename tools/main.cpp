@@ -3,5 +3,5 @@
 #include "tools/tool.h"
 
 int main(int argc, char** argv) {
-    return tarnel_tool::run(argc, argv, tarnel_tool::Io{STDOUT_FILENO, STDERR_FILENO});
+    return tarnel::tool::run(argc, argv, tarnel::tool::io_fds{STDOUT_FILENO, STDERR_FILENO});
 }

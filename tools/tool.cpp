@@ -3,10 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/output.h"
-#include "tools/subcommand.h"
+#include "tools/command.h"
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 namespace {
 
 const char* const kModuleOptionHelp =
@@ -21,7 +20,7 @@ std::string program_help() {
         "the host's interfaces.\n"
         "\n"
         "Subcommands:\n";
-    for (const Subcommand* s : all_subcommands()) {
+    for (const subcommand* s : all_subcommands()) {
         std::string name = s->name;
         name.resize(12, ' ');
         text += "  " + name + s->summary + "\n";
@@ -32,116 +31,86 @@ std::string program_help() {
     return text;
 }
 
-const Subcommand* find_subcommand(const std::string& name) {
-    for (const Subcommand* s : all_subcommands())
+const subcommand* find_subcommand(const std::string& name) {
+    for (const subcommand* s : all_subcommands())
         if (name == s->name) return s;
     return nullptr;
 }
 
-std::string try_help(const Subcommand* s) {
+std::string try_help(const subcommand* s) {
     return s ? std::string("(try 'tarnel ") + s->name + " --help')" : "(try 'tarnel --help')";
 }
 
-enum class OptionResult { NotOption, Taken, Help, Error };
-
-// Recognises the options every subcommand shares, at args[i]; advances i past what it takes.
-OptionResult take_common_option(const std::vector<std::string>& args, size_t& i, Context& ctx,
-                                const Subcommand* s) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") return OptionResult::Help;
-    if (a == "--module") {
-        if (i + 1 >= args.size()) {
-            report_error(ctx.io.err, "option '--module' needs a file " + try_help(s));
-            return OptionResult::Error;
+// Takes the options every subcommand shares out of args from i on: before the subcommand (s
+// null) up to its name; after it up to a "--", everything else going to *rest. -1 to go on,
+// otherwise the exit status (help printed, or a usage error reported).
+int take_common_options(const std::vector<std::string>& args, size_t& i, context& ctx,
+                        const subcommand* s, std::vector<std::string>* rest) {
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (!s && (a.empty() || a[0] != '-')) break;
+        if (s && a == "--") {
+            rest->insert(rest->end(), args.begin() + static_cast<long>(i), args.end());
+            break;
         }
-        ctx.module_path = args[++i];
-        return OptionResult::Taken;
+        if (a == "-h" || a == "--help") {
+            write_text(ctx.io.out, s ? s->help : program_help());
+            return kExitOk;
+        }
+        if (a == "--module" && i + 1 >= args.size()) {
+            report_error(ctx.io.err, "option '--module' needs a file " + try_help(s));
+            return kExitUsage;
+        }
+        if (a == "--module") {
+            ctx.module_path = args[++i];
+        } else if (a.compare(0, 9, "--module=") == 0) {
+            ctx.module_path = a.substr(9);
+        } else if (s) {
+            rest->push_back(a);
+        } else {
+            report_error(ctx.io.err, "unknown option '" + a + "' " + try_help(nullptr));
+            return kExitUsage;
+        }
     }
-    if (a.compare(0, 9, "--module=") == 0) {
-        ctx.module_path = a.substr(9);
-        return OptionResult::Taken;
-    }
-    return OptionResult::NotOption;
+    return -1;
 }
 
 }  // namespace
 
-const std::vector<const Subcommand*>& all_subcommands() {
-    static const std::vector<const Subcommand*> list = {
-        &encode_subcommand(), &decode_subcommand(), &transcode_subcommand(),
-        &bench_subcommand(),  &cli_subcommand(),    &modinfo_subcommand()};
-    return list;
-}
-
-int run(int argc, const char* const* argv, Io io) {
+int run(int argc, const char* const* argv, io_fds io) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
 
-    Context ctx{io, {}};
+    context ctx{io, {}};
     size_t i = 0;
-    // Options before the subcommand.
-    for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
-        switch (take_common_option(args, i, ctx, nullptr)) {
-        case OptionResult::Help:
-            write_text(io.out, program_help());
-            return kExitOk;
-        case OptionResult::Error:
-            return kExitUsage;
-        case OptionResult::Taken:
-            continue;
-        case OptionResult::NotOption:
-            report_error(io.err, "unknown option '" + args[i] + "' " + try_help(nullptr));
-            return kExitUsage;
-        }
-    }
+    std::vector<std::string> rest;
+    if (const int status = take_common_options(args, i, ctx, nullptr, &rest); status >= 0)
+        return status;
     if (i >= args.size()) {
         report_error(io.err, "missing subcommand " + try_help(nullptr));
         return kExitUsage;
     }
-
     std::string name = args[i++];
-    if (name == "help") {
-        // "tarnel help [SUBCOMMAND]" reads more naturally than the option for some.
+    // "tarnel help [SUBCOMMAND]" reads more naturally than the option for some.
+    const bool help = name == "help";
+    if (help) {
         if (i >= args.size()) {
             write_text(io.out, program_help());
             return kExitOk;
         }
         name = args[i];
-        const Subcommand* s = find_subcommand(name);
-        if (!s) {
-            report_error(io.err, "unknown subcommand '" + name + "' " + try_help(nullptr));
-            return kExitUsage;
-        }
-        write_text(io.out, s->help);
-        return kExitOk;
     }
-    const Subcommand* s = find_subcommand(name);
+    const subcommand* s = find_subcommand(name);
     if (!s) {
         report_error(io.err, "unknown subcommand '" + name + "' " + try_help(nullptr));
         return kExitUsage;
     }
-
-    // The shared options may also follow the subcommand, up to a "--".
-    std::vector<std::string> rest;
-    for (; i < args.size(); ++i) {
-        if (args[i] == "--") {
-            rest.insert(rest.end(), args.begin() + static_cast<long>(i), args.end());
-            break;
-        }
-        switch (take_common_option(args, i, ctx, s)) {
-        case OptionResult::Help:
-            write_text(io.out, s->help);
-            return kExitOk;
-        case OptionResult::Error:
-            return kExitUsage;
-        case OptionResult::Taken:
-            continue;
-        case OptionResult::NotOption:
-            rest.push_back(args[i]);
-            continue;
-        }
+    if (help) {
+        write_text(io.out, s->help);
+        return kExitOk;
     }
+    if (const int status = take_common_options(args, i, ctx, s, &rest); status >= 0) return status;
     return s->run(ctx, rest);
 }
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

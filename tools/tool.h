@@ -2,11 +2,11 @@
 // host would, so that what it shows is what the host gets.
 #pragma once
 
-namespace tarnel_tool {
+namespace tarnel::tool {
 
 // Where the program writes: normal output and diagnostics, as file descriptors because the
 // host's console writes to descriptors too.
-struct Io {
+struct io_fds {
     int out;
     int err;
 };
@@ -17,6 +17,6 @@ constexpr int kExitFailure = 1;  // the command ran and failed, or the module wo
 constexpr int kExitUsage = 2;    // the command line was wrong
 
 // Runs the whole program on argv (argv[0] is the program's own name and is not consulted).
-int run(int argc, const char* const* argv, Io io);
+int run(int argc, const char* const* argv, io_fds io);
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::tool

@@ -9,7 +9,3 @@ long allocation_count();
 
 }  // namespace tarnel::test
 
-// The codec's and the tool's tests still say tarnel_test; this goes once they say tarnel::test.
-namespace tarnel_test {
-using namespace tarnel::test;
-}

@@ -216,8 +216,3 @@ inline std::vector<hvn_cli_entry*> registered_cli_entries() {
 
 }  // namespace tarnel::test
 
-// The tool's tests still use these names; they go once those tests say tarnel::test.
-namespace host_test {
-using FdCapture = tarnel::test::fd_capture;
-using tarnel::test::registered_translators;
-}  // namespace host_test

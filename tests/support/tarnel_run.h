@@ -1,5 +1,6 @@
 // Running the tarnel program from the tests: in this process through its entry point, or as the
-// built executable under a shell, and a scratch folder per test.
+// built executable under a shell; a scratch folder per test; and what the codec's own functions
+// make of the same audio, to hold the program's output against.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,27 +16,36 @@
 #include <string>
 #include <vector>
 
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "media/audio_file.h"
 #include "support/host_test_support.h"
+#include "support/test_support.h"
 #include "tools/tool.h"
 
-namespace tarnel_run {
+namespace tarnel::test {
 
-struct Result {
+using bytes = std::vector<uint8_t>;
+using samples = std::vector<int16_t>;
+
+const std::string kSpeech = tarnel::test::source_path("samples/speech.wav");
+
+struct run_result {
     int code = -1;
     std::string out;
     std::string err;
 };
 
 // `tarnel ARGS...` in this process, its output and diagnostics captured.
-inline Result run_tool(std::vector<std::string> args) {
-    host_test::FdCapture out;
-    host_test::FdCapture err;
+inline run_result run_tool(std::vector<std::string> args) {
+    tarnel::test::fd_capture out;
+    tarnel::test::fd_capture err;
     args.insert(args.begin(), "tarnel");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    Result r;
-    r.code = tarnel_tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
+    run_result r;
+    r.code = tool::run(static_cast<int>(args.size()), argv.data(), {out.fd(), err.fd()});
     r.out = out.text();
     r.err = err.text();
     return r;
@@ -50,15 +60,18 @@ inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+inline bytes as_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+inline std::string as_string(const bytes& b) { return std::string(b.begin(), b.end()); }
+
 // A shell script run by sh in `scratch`, "@T" standing for the built program; its standard
 // output is returned, its standard error read from a file.
-inline Result run_shell(std::string script, const std::string& scratch) {
+inline run_result run_shell(std::string script, const std::string& scratch) {
     const std::string program = "'" + std::string(TARNEL_BINARY_DIR) + "/tarnel'";
     for (size_t at; (at = script.find("@T")) != std::string::npos;) script.replace(at, 2, program);
     const std::string script_file = scratch + "/script.sh";
     const std::string err_file = scratch + "/script.stderr";
     write_file(script_file, "cd '" + scratch + "' || exit 99\n" + script + "\n");
-    Result r;
+    run_result r;
     FILE* p = popen(("sh '" + script_file + "' 2>'" + err_file + "' </dev/null").c_str(), "r");
     if (!p) return r;
     char buf[4096];
@@ -73,21 +86,62 @@ inline Result run_shell(std::string script, const std::string& scratch) {
 }
 
 inline size_t count_lines(const std::string& text) {
-    size_t n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// What the module must produce, computed with the codec's own functions; the samples are
+// padded with zeros to whole frames, as the program pads them.
+inline bytes codec_encode(samples pcm) {
+    pcm.resize((pcm.size() + kFrame - 1) / kFrame * kFrame, 0);
+    g729_encoder_state st;
+    g729_encoder_init(&st);
+    bytes out(pcm.size() / kFrame * kSpeechFrameBytes);
+    for (size_t f = 0; f < pcm.size() / kFrame; ++f) {
+        int len = 0;
+        g729_encode_frame(&st, &pcm[f * kFrame], &out[f * kSpeechFrameBytes], &len);
+    }
+    return out;
+}
+
+// Units of 10 (speech) or 2 (SID) bytes, decoded in order by one decoder.
+inline samples codec_decode(const std::vector<bytes>& units) {
+    g729_decoder_state st;
+    g729_decoder_init(&st);
+    samples out;
+    for (const bytes& u : units) {
+        int16_t pcm[kFrame];
+        g729_decode_frame(&st, pcm, u.data(), static_cast<int>(u.size()));
+        out.insert(out.end(), pcm, pcm + kFrame);
+    }
+    return out;
+}
+
+// The whole 10-byte frames of a stream.
+inline std::vector<bytes> split_frames(const bytes& coded) {
+    std::vector<bytes> units;
+    for (auto at = coded.begin(); coded.end() - at >= kSpeechFrameBytes; at += kSpeechFrameBytes)
+        units.emplace_back(at, at + kSpeechFrameBytes);
+    return units;
+}
+
+inline samples round_trip(const samples& pcm) { return codec_decode(split_frames(codec_encode(pcm))); }
+
+inline samples wav_samples(const std::string& path) {
+    const media::pcm_result r = media::read_pcm(path, false);
+    EXPECT_TRUE(r.ok()) << r.error;
+    return r.samples;
+}
+
 // A fresh folder for each test, removed afterwards; also checks that the program leaves the
 // module unloaded and no translator registered, whatever happened.
-class ScratchTest : public ::testing::Test {
+class scratch_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "tarnel_cmd_XXXXXX";
+        std::string pattern = ::testing::TempDir() + "tarnel_test_XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         modules_before_ = hvn_module_count();
@@ -95,7 +149,7 @@ protected:
     void TearDown() override {
         std::filesystem::remove_all(dir_);
         EXPECT_EQ(hvn_module_count(), modules_before_) << "the program left the module loaded";
-        EXPECT_TRUE(host_test::registered_translators().empty());
+        EXPECT_TRUE(tarnel::test::registered_translators().empty());
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     std::vector<std::string> entries() const {
@@ -110,4 +164,4 @@ protected:
     size_t modules_before_ = 0;
 };
 
-}  // namespace tarnel_run
+}  // namespace tarnel::test

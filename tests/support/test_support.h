@@ -15,7 +15,3 @@ std::vector<int16_t> load_speech_sample();
 
 }  // namespace tarnel::test
 
-// The codec's and the tool's tests still say tarnel_test; this goes once they say tarnel::test.
-namespace tarnel_test {
-using namespace tarnel::test;
-}

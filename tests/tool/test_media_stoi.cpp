@@ -61,7 +61,7 @@ struct pair_case {
 };
 
 // The speech sample at a quarter of its level, so that added noise and gains never clip.
-std::vector<int16_t> quiet_speech() { return scaled(tarnel_test::load_speech_sample(), 0.25); }
+std::vector<int16_t> quiet_speech() { return scaled(tarnel::test::load_speech_sample(), 0.25); }
 
 TEST(StoiResampler, KeepsThePassBandAndStopsTheInputNyquist) {
     struct row {
@@ -89,7 +89,7 @@ TEST(StoiResampler, KeepsThePassBandAndStopsTheInputNyquist) {
 // its edges that no frame (205 input samples, plus the resampler's 51 on each side) reaches both,
 // leaves nothing to score against.
 TEST(Stoi, ScoresOneWhenEverySoundingFrameIsUnchanged) {
-    const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
+    const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     std::vector<int16_t> late(37, 0);
     late.insert(late.end(), speech.begin(), speech.end());
     std::vector<int16_t> paused = speech;

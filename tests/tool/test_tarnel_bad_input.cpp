@@ -12,15 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
 #include "support/tarnel_run.h"
 
-using namespace tarnel_run;
+using namespace tarnel::test;
 
 namespace {
 
-const std::string kSpeech = tarnel_test::source_path("samples/speech.wav");
-const std::string kCapture = tarnel_test::source_path("samples/call.pcap");
+const std::string kCapture = tarnel::test::source_path("samples/call.pcap");
 
 void put_le(std::string& s, size_t at, uint32_t v, int bytes) {
     for (int i = 0; i < bytes && at + i < s.size(); ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -34,15 +32,15 @@ std::string short_wav() {
     return wav;
 }
 
-class TarnelBadInput : public ScratchTest {
+class TarnelBadInput : public scratch_test {
 protected:
     // Runs the program and checks that it ended as a program should: success, or failure with
     // something said about it.
     void expect_orderly(const std::vector<std::string>& args, const std::string& what) {
-        const Result r = run_tool(args);
-        EXPECT_TRUE(r.code == tarnel_tool::kExitOk || r.code == tarnel_tool::kExitFailure)
+        const run_result r = run_tool(args);
+        EXPECT_TRUE(r.code == tarnel::tool::kExitOk || r.code == tarnel::tool::kExitFailure)
             << what << ": exit status " << r.code << "\n" << r.err;
-        if (r.code == tarnel_tool::kExitFailure) {
+        if (r.code == tarnel::tool::kExitFailure) {
             EXPECT_FALSE(r.err.empty()) << what << ": failed silently";
         }
         ++runs_;

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-namespace tarnel {
+namespace tarnel::capture {
 
 struct ip_endpoint {
     uint8_t family = 0;               // 4 or 6
@@ -40,15 +40,15 @@ struct udp_datagram {
 };
 
 enum class frame_parse_result {
-    udp,          // a complete UDP datagram was found
-    not_udp,      // well formed, but not IP, or IP carrying something else
-    fragment,     // an IP fragment (not reassembled)
-    cut_short,    // headers claim more bytes than were captured (snapshot length)
-    malformed,    // inconsistent headers
+    kUdp,        // a complete UDP datagram was found
+    kNotUdp,     // well formed, but not IP, or IP carrying something else
+    kFragment,   // an IP fragment (not reassembled)
+    kCutShort,   // headers claim more bytes than were captured (snapshot length)
+    kMalformed,  // inconsistent headers
 };
 
 // Decodes one captured frame of the given link type (a DLT_ value as reported by the capture
-// library). On `udp`, fills every field of *out except frame_number and time_us.
+// library). On kUdp, fills every field of *out except frame_number and time_us.
 frame_parse_result parse_captured_frame(int link_type, const uint8_t* data, std::size_t size,
                                         udp_datagram* out);
 
@@ -74,4 +74,4 @@ using udp_datagram_sink = std::function<void(const udp_datagram&)>;
 bool read_capture(const std::string& path, const udp_datagram_sink& sink,
                   capture_summary* summary, std::string* error);
 
-}  // namespace tarnel
+}  // namespace tarnel::capture

@@ -1,25 +1,21 @@
-#include "tools/row_census.h"
+#include "driver/row_census.h"
 
 #include <cstdio>
 
+#include "dsp/frame.h"
 #include "lpc/lsp_quantizer.h"
 
-namespace tarnel_tool {
+namespace tarnel::driver {
 
-void RowCensus::add_payload(const uint8_t* payload, size_t size) {
-    for (size_t pos = 0; size - pos >= 10; pos += 10) {
+void row_census::add_payload(const uint8_t* payload, size_t size) {
+    for (size_t pos = 0; size - pos >= kSpeechFrameBytes; pos += kSpeechFrameBytes) {
         ++speech_frames;
         // Byte 0 carries the predictor switch (bit 7) and the first-stage row.
-        if ((payload[pos] & 127) >= tarnel::kPublishedFirstStageRows) ++unpublished;
+        if ((payload[pos] & 127) >= kPublishedFirstStageRows) ++unpublished;
     }
 }
 
-void RowCensus::add(const RowCensus& other) {
-    speech_frames += other.speech_frames;
-    unpublished += other.unpublished;
-}
-
-std::string RowCensus::report() const {
+std::string row_census::report() const {
     if (unpublished == 0) return "";
     char line[320];
     std::snprintf(line, sizeof line,
@@ -31,4 +27,4 @@ std::string RowCensus::report() const {
     return line;
 }
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::driver

@@ -1,37 +1,29 @@
-#include "samples/call_capture.h"
+#include "capture/capture_writer.h"
 
 #include <pcap/pcap.h>
 
 #include <algorithm>
 
 #include "codec/encoder.h"
+#include "media/byte_order.h"
 
-namespace tarnel_samples {
+namespace tarnel::capture {
+
+using media::put_be16;
+using media::put_be32;
 
 const std::array<uint8_t, 2> kQuietSid = {0x12, 0x0c};
 
 namespace {
 
-constexpr int kFrameSamples = 80;
-constexpr int kFrameBytes = 10;
 constexpr size_t kRtpHeader = 12;
 constexpr size_t kUdpHeader = 8;
 constexpr size_t kIpHeader = 20;
 constexpr size_t kEthernetHeader = 14;
 
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    b[at] = static_cast<uint8_t>(v >> 8);
-    b[at + 1] = static_cast<uint8_t>(v);
-}
-
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    put16(b, at, v >> 16);
-    put16(b, at + 2, v & 0xFFFFu);
-}
-
 uint16_t ip_checksum(const uint8_t* header, size_t size) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < size; i += 2) sum += static_cast<uint32_t>(header[i] << 8 | header[i + 1]);
+    for (size_t i = 0; i + 1 < size; i += 2) sum += media::be16(header + i);
     while (sum >> 16) sum = (sum & 0xFFFFu) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
 }
@@ -41,6 +33,7 @@ std::vector<uint8_t> ethernet_frame(const rtp_leg& leg, const rtp_packet& p, uin
     const size_t udp_size = kUdpHeader + rtp_size;
     const size_t ip_size = kIpHeader + udp_size;
     std::vector<uint8_t> f(kEthernetHeader + ip_size, 0);
+    uint8_t* const b = f.data();
     // Locally administered MAC addresses derived from the IP addresses: stable and unowned.
     const uint8_t dst_mac[6] = {0x02, 0, leg.destination.address[0], leg.destination.address[1],
                                 leg.destination.address[2], leg.destination.address[3]};
@@ -48,33 +41,33 @@ std::vector<uint8_t> ethernet_frame(const rtp_leg& leg, const rtp_packet& p, uin
                                 leg.source.address[2], leg.source.address[3]};
     std::copy(dst_mac, dst_mac + 6, f.begin());
     std::copy(src_mac, src_mac + 6, f.begin() + 6);
-    put16(f, 12, 0x0800);
+    put_be16(b + 12, 0x0800);
 
     const size_t ip = kEthernetHeader;
     f[ip] = 0x45;
     f[ip + 1] = 0xB8;  // expedited forwarding, as voice is marked
-    put16(f, ip + 2, static_cast<uint32_t>(ip_size));
-    put16(f, ip + 4, ip_id);
-    put16(f, ip + 6, 0x4000);  // don't fragment
+    put_be16(b + ip + 2, static_cast<uint32_t>(ip_size));
+    put_be16(b + ip + 4, ip_id);
+    put_be16(b + ip + 6, 0x4000);  // don't fragment
     f[ip + 8] = 64;
     f[ip + 9] = 17;
     std::copy(leg.source.address.begin(), leg.source.address.end(), f.begin() + static_cast<long>(ip + 12));
     std::copy(leg.destination.address.begin(), leg.destination.address.end(),
               f.begin() + static_cast<long>(ip + 16));
-    put16(f, ip + 10, ip_checksum(f.data() + ip, kIpHeader));
+    put_be16(b + ip + 10, ip_checksum(f.data() + ip, kIpHeader));
 
     const size_t udp = ip + kIpHeader;
-    put16(f, udp, leg.source.port);
-    put16(f, udp + 2, leg.destination.port);
-    put16(f, udp + 4, static_cast<uint32_t>(udp_size));
+    put_be16(b + udp, leg.source.port);
+    put_be16(b + udp + 2, leg.destination.port);
+    put_be16(b + udp + 4, static_cast<uint32_t>(udp_size));
     // UDP checksum 0: optional over IPv4, and nothing here could be corrupted in transit.
 
     const size_t rtp = udp + kUdpHeader;
     f[rtp] = 0x80;
     f[rtp + 1] = static_cast<uint8_t>((p.marker ? 0x80 : 0) | (p.payload_type & 0x7F));
-    put16(f, rtp + 2, p.sequence);
-    put32(f, rtp + 4, p.timestamp);
-    put32(f, rtp + 8, leg.ssrc);
+    put_be16(b + rtp + 2, p.sequence);
+    put_be32(b + rtp + 4, p.timestamp);
+    put_be32(b + rtp + 8, leg.ssrc);
     std::copy(p.payload.begin(), p.payload.end(), f.begin() + static_cast<long>(rtp + kRtpHeader));
     return f;
 }
@@ -98,10 +91,10 @@ std::vector<rtp_packet> dtx_packets(const std::vector<int16_t>& audio,
         if (at < audio.size())
             std::copy(audio.begin() + static_cast<long>(at),
                       audio.begin() + static_cast<long>(std::min(audio.size(), at + kSlotSamples)), pcm);
-        uint8_t coded[2 * kFrameBytes];
+        uint8_t coded[2 * kSpeechFrameBytes];
         for (int f = 0; f < 2; ++f) {
             int len = 0;
-            tarnel::g729_encode_frame(&encoder, pcm + f * kFrameSamples, coded + f * kFrameBytes, &len);
+            tarnel::g729_encode_frame(&encoder, pcm + f * kFrame, coded + f * kSpeechFrameBytes, &len);
         }
 
         rtp_packet p;
@@ -109,12 +102,12 @@ std::vector<rtp_packet> dtx_packets(const std::vector<int16_t>& audio,
         p.timestamp = first_timestamp + static_cast<uint32_t>(slot * kSlotSamples);
         if (talking[slot]) {
             p.marker = slot == 0 || !talking[slot - 1];
-            p.payload.assign(coded, coded + 2 * kFrameBytes);
+            p.payload.assign(coded, coded + 2 * kSpeechFrameBytes);
             silent_for = 0;
         } else {
             const bool after_speech = slot > 0 && talking[slot - 1];
             if (after_speech) {
-                p.payload.assign(coded, coded + kFrameBytes);
+                p.payload.assign(coded, coded + kSpeechFrameBytes);
                 p.payload.insert(p.payload.end(), kQuietSid.begin(), kQuietSid.end());
             } else if (silent_for % sid_interval == 0) {
                 p.payload.assign(kQuietSid.begin(), kQuietSid.end());
@@ -177,7 +170,7 @@ std::vector<rtp_leg> sample_call(const std::vector<int16_t>& speech) {
     constexpr size_t kCallerTalks = 155;           // slots 0..154: the first sentence, 0-3.1 s
     constexpr size_t kCalleeStarts = 165;          // answers 200 ms after the caller stops
     constexpr size_t kCalleeTalks = 270;           // 5.4 s of the third sentence
-    constexpr size_t kCalleeFrom = 9 * 8000;       // where the third sentence starts
+    constexpr size_t kCalleeFrom = 9 * kSampleRate;  // where the third sentence starts
     constexpr int kSidInterval = 10;               // a noise update every 200 ms
     constexpr int64_t kStart = 1700000000000000;   // capture time of the first slot
 
@@ -211,4 +204,4 @@ std::vector<rtp_leg> sample_call(const std::vector<int16_t>& speech) {
     return {caller, callee};
 }
 
-}  // namespace tarnel_samples
+}  // namespace tarnel::capture

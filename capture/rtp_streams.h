@@ -37,15 +37,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/pcap_reader.h"
+#include "capture/capture_reader.h"
+#include "dsp/frame.h"
 
-namespace tarnel {
+namespace tarnel::capture {
 
-constexpr int kRtpClockRate = 8000;
+// The static payload type of G.729. Its RTP clock runs at the sample rate, so timestamps count
+// samples.
 constexpr int kG729PayloadType = 18;
-constexpr int kSamplesPerFrame = 80;  // 10 ms at 8 kHz
-constexpr std::size_t kSpeechFrameBytes = 10;
-constexpr std::size_t kSidFrameBytes = 2;
 
 struct rtp_packet_view {
     bool marker = false;
@@ -57,7 +56,7 @@ struct rtp_packet_view {
     std::size_t payload_size = 0;      // padding removed
 };
 
-enum class rtp_parse_result { ok, too_short, bad_version, bad_header, bad_padding, rtcp };
+enum class rtp_parse_result { kOk, kTooShort, kBadVersion, kBadHeader, kBadPadding, kRtcp };
 
 // Parses the fixed header, CSRC list, header extension and padding of one UDP payload.
 rtp_parse_result parse_rtp(const uint8_t* data, std::size_t size, rtp_packet_view* out);
@@ -69,7 +68,7 @@ struct g729_payload_shape {
     std::size_t speech_frames = 0;
     bool sid = false;
     uint32_t samples() const {
-        return well_formed ? static_cast<uint32_t>((speech_frames + (sid ? 1 : 0)) * kSamplesPerFrame)
+        return well_formed ? static_cast<uint32_t>((speech_frames + (sid ? 1 : 0)) * kFrame)
                            : 0;
     }
 };
@@ -92,18 +91,18 @@ std::string stream_file_name(const rtp_stream_key& key);
 
 struct playout_event {
     enum class type {
-        payload,        // decode `bytes` (one RTP payload) as one frame for the translator
-        comfort_noise,  // decode `bytes` (a 2-byte SID frame) ceil(samples / 80) times
-        silence,        // `samples` zero samples
+        kPayload,       // decode `bytes` (one RTP payload) as one frame for the translator
+        kComfortNoise,  // decode `bytes` (a 2-byte SID frame) ceil(samples / 80) times
+        kSilence,       // `samples` zero samples
     };
     enum class cause {
-        none,           // payloads
-        pause,          // the sender sent nothing and no packet is missing
-        loss,           // packets are missing (lost in the network or arrived too late)
-        discontinuity,  // the timestamps jumped; the length comes from the capture times
+        kNone,           // payloads
+        kPause,          // the sender sent nothing and no packet is missing
+        kLoss,           // packets are missing (lost in the network or arrived too late)
+        kDiscontinuity,  // the timestamps jumped; the length comes from the capture times
     };
-    type kind = type::payload;
-    cause reason = cause::none;
+    type kind = type::kPayload;
+    cause reason = cause::kNone;
     uint64_t offset = 0;    // first output sample of this event, from the stream's start
     uint64_t samples = 0;   // output samples this event accounts for; the caller trims the
                             // last comfort-noise frame to this, and fills a refused payload's
@@ -135,7 +134,7 @@ struct rtp_stream_stats {
     uint32_t last_timestamp = 0;
     int64_t first_time_us = 0;     // capture time of the first played packet
     int64_t last_time_us = 0;
-    double duration_seconds() const { return static_cast<double>(samples) / kRtpClockRate; }
+    double duration_seconds() const { return static_cast<double>(samples) / kSampleRate; }
 };
 
 struct rtp_stream {
@@ -193,4 +192,4 @@ struct capture_scan {
 bool scan_capture(const std::string& path, const rtp_options& options, capture_scan* result,
                   std::string* error);
 
-}  // namespace tarnel
+}  // namespace tarnel::capture

@@ -1,6 +1,6 @@
-// Packet captures of G.729 calls: speech coded with the codec and sent over RTP/UDP/IPv4 on
-// Ethernet the way a sender with discontinuous transmission sends it. Builds the bundled
-// samples/call.pcap, and the captures the tests of `tarnel decode --pcap` need.
+// Writing packet captures of G.729 calls: speech coded with the codec and sent over
+// RTP/UDP/IPv4 on Ethernet the way a sender with discontinuous transmission sends it. Builds the
+// bundled samples/call.pcap, and the captures the tests of `tarnel decode --pcap` need.
 #pragma once
 
 #include <array>
@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
-namespace tarnel_samples {
+#include "capture/rtp_streams.h"
+#include "dsp/frame.h"
 
-constexpr int kSlotSamples = 160;        // one packet: 20 ms, two speech frames
+namespace tarnel::capture {
+
+constexpr int kSlotSamples = 2 * kFrame;  // one packet: 20 ms, two speech frames
 constexpr int64_t kSlotMicroseconds = 20000;
-constexpr uint8_t kG729PayloadType = 18;
 
 // A SID frame describing quiet, smooth background noise (about -56 dBFS once decoded), which
 // is what a quiet office sounds like to a telephone.
@@ -26,7 +28,7 @@ struct ipv4_endpoint {
 struct rtp_packet {
     int64_t time_us = 0;  // capture time
     bool marker = false;
-    uint8_t payload_type = kG729PayloadType;
+    uint8_t payload_type = static_cast<uint8_t>(kG729PayloadType);
     uint16_t sequence = 0;
     uint32_t timestamp = 0;
     std::vector<uint8_t> payload;
@@ -60,4 +62,4 @@ bool write_capture(const std::string& path, const std::vector<rtp_leg>& legs, st
 // its third sentence. Each side sends SID frames while the other talks.
 std::vector<rtp_leg> sample_call(const std::vector<int16_t>& speech);
 
-}  // namespace tarnel_samples
+}  // namespace tarnel::capture

@@ -9,18 +9,17 @@
 #include <cstdint>
 #include <string>
 
-namespace tarnel_tool {
+namespace tarnel::driver {
 
-struct RowCensus {
+struct row_census {
     uint64_t speech_frames = 0;
     uint64_t unpublished = 0;  // speech frames naming a row from 37 on
 
     // Counts the whole 10-byte units of one payload, as the decoder walks them.
     void add_payload(const uint8_t* payload, size_t size);
-    void add(const RowCensus& other);
 
     // One sentence for the report, empty when no frame names an unpublished row.
     std::string report() const;
 };
 
-}  // namespace tarnel_tool
+}  // namespace tarnel::driver

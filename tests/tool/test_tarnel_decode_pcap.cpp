@@ -1,48 +1,28 @@
 // tarnel decode --pcap: the G.729 streams of a packet capture decoded on their call timelines.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <string>
-#include <vector>
 
-#include "codec/decoder.h"
-#include "samples/call_capture.h"
-#include "support/test_support.h"
+#include "capture/capture_writer.h"
 #include "support/tarnel_run.h"
-#include "tools/audio_io.h"
 
-using namespace tarnel_run;
-using tarnel_samples::rtp_leg;
-using tarnel_samples::rtp_packet;
+using namespace tarnel::test;
+using tarnel::capture::rtp_leg;
+using tarnel::capture::rtp_packet;
 
 namespace {
 
-using samples = std::vector<int16_t>;
-
-const std::string kCall = tarnel_test::source_path("samples/call.pcap");
+const std::string kCall = tarnel::test::source_path("samples/call.pcap");
 const char* const kCallerFile = "192.0.2.10_16384-198.51.100.20_20000_ssrc5ca11e12.wav";
 const char* const kCalleeFile = "198.51.100.20_20000-192.0.2.10_16384_ssrc0ca11ee5.wav";
 
-samples wav_samples(const std::string& path) {
-    const tarnel::pcm_result r = tarnel::read_pcm(path, false);
-    EXPECT_TRUE(r.ok()) << r.error;
-    return r.samples;
-}
-
-// Payloads of speech frames only, decoded back to back by one fresh decoder.
-samples codec_decode(const std::vector<rtp_packet>& packets) {
-    tarnel::g729_decoder_state st;
-    tarnel::g729_decoder_init(&st);
-    samples out;
+// The speech frames of the packets, decoded back to back by one fresh decoder.
+samples decode_speech(const std::vector<rtp_packet>& packets) {
+    std::vector<bytes> units;
     for (const rtp_packet& p : packets)
-        for (size_t at = 0; at + 10 <= p.payload.size(); at += 10) {
-            int16_t pcm[80];
-            tarnel::g729_decode_frame(&st, pcm, p.payload.data() + at, 10);
-            out.insert(out.end(), pcm, pcm + 80);
-        }
-    return out;
+        for (bytes& frame : split_frames(p.payload)) units.push_back(std::move(frame));
+    return codec_decode(units);
 }
 
 double rms(const samples& s, size_t from, size_t count) {
@@ -65,14 +45,14 @@ size_t timeline_samples(const rtp_leg& leg) {
 }
 
 // A leg that talks in every one of `slots` 20 ms slots: the bundled speech from 0.2 s on.
-rtp_leg talking_leg(size_t slots, uint8_t payload_type = tarnel_samples::kG729PayloadType) {
-    const samples speech = tarnel_test::load_speech_sample();
+rtp_leg talking_leg(size_t slots, uint8_t payload_type = tarnel::capture::kG729PayloadType) {
+    const samples speech = tarnel::test::load_speech_sample();
     const samples audio(speech.begin() + 1600, speech.begin() + 1600 + static_cast<long>(slots) * 160);
     rtp_leg leg;
     leg.source = {{10, 1, 1, 1}, 4000};
     leg.destination = {{10, 2, 2, 2}, 5000};
     leg.ssrc = 0xabcdef01;
-    leg.packets = tarnel_samples::dtx_packets(audio, std::vector<bool>(slots, true), 10, 100, 8000,
+    leg.packets = tarnel::capture::dtx_packets(audio, std::vector<bool>(slots, true), 10, 100, 8000,
                                               1700000000000000);
     for (rtp_packet& p : leg.packets) p.payload_type = payload_type;
     return leg;
@@ -80,11 +60,11 @@ rtp_leg talking_leg(size_t slots, uint8_t payload_type = tarnel_samples::kG729Pa
 
 const std::string kLegName = "10.1.1.1:4000 -> 10.2.2.2:5000 ssrc 0xabcdef01";
 
-class TarnelPcapDecode : public ScratchTest {
+class TarnelDecodePcap : public scratch_test {
 protected:
     std::string capture(const std::vector<rtp_leg>& legs, const std::string& name = "call.pcap") {
         std::string error;
-        EXPECT_TRUE(tarnel_samples::write_capture(path(name), legs, &error)) << error;
+        EXPECT_TRUE(tarnel::capture::write_capture(path(name), legs, &error)) << error;
         return path(name);
     }
 };
@@ -93,16 +73,10 @@ protected:
 
 // ---- the bundled call ----------------------------------------------------------------------
 
-TEST_F(TarnelPcapDecode, BundledCaptureIsWhatItsGeneratorWrites) {
-    const std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
-    EXPECT_EQ(read_file(capture(legs, "regenerated.pcap")), read_file(kCall))
-        << "samples/call.pcap is stale: rebuild it with make_call_pcap";
-}
-
-TEST_F(TarnelPcapDecode, BundledCallDecodesBothDirectionsIntoAFolder) {
-    const std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
+TEST_F(TarnelDecodePcap, BundledCallDecodesBothDirectionsIntoAFolder) {
+    const std::vector<rtp_leg> legs = tarnel::capture::sample_call(tarnel::test::load_speech_sample());
     const std::string out = path("calls") + "/";  // a trailing slash asks for a new folder
-    const Result r = run_tool({"decode", "--pcap", kCall, out});
+    const run_result r = run_tool({"decode", "--pcap", kCall, out});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "");
     const std::string caller = out + kCallerFile;
@@ -131,7 +105,7 @@ TEST_F(TarnelPcapDecode, BundledCallDecodesBothDirectionsIntoAFolder) {
     std::vector<rtp_packet> speech_packets;
     for (const rtp_packet& p : legs[0].packets)
         if (p.payload.size() == 20) speech_packets.push_back(p);
-    const samples speech = codec_decode(speech_packets);
+    const samples speech = decode_speech(speech_packets);
     ASSERT_EQ(speech.size(), 155u * 160);
     EXPECT_TRUE(std::equal(speech.begin(), speech.end(), a.begin()));
     const size_t noise_from = 160u * 160;
@@ -147,10 +121,10 @@ TEST_F(TarnelPcapDecode, BundledCallDecodesBothDirectionsIntoAFolder) {
     EXPECT_GT(rms(b, 170 * 160, 200 * 160), 1000);
 }
 
-TEST_F(TarnelPcapDecode, StreamsNamingUnpublishedRowsAreReportedPerStream) {
+TEST_F(TarnelDecodePcap, StreamsNamingUnpublishedRowsAreReportedPerStream) {
     // The caller's first speech frame of every packet names row 100: reported for that stream
     // alone, counted over the speech frames of its payloads.
-    std::vector<rtp_leg> legs = tarnel_samples::sample_call(tarnel_test::load_speech_sample());
+    std::vector<rtp_leg> legs = tarnel::capture::sample_call(tarnel::test::load_speech_sample());
     size_t speech_frames = 0, marked = 0;
     for (rtp_packet& p : legs[0].packets) {
         speech_frames += p.payload.size() / 10;
@@ -159,7 +133,7 @@ TEST_F(TarnelPcapDecode, StreamsNamingUnpublishedRowsAreReportedPerStream) {
             ++marked;
         }
     }
-    const Result r = run_tool({"decode", "--pcap", capture(legs), path("calls") + "/"});
+    const run_result r = run_tool({"decode", "--pcap", capture(legs), path("calls") + "/"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(count_lines(r.err), 3u) << r.err;
     EXPECT_TRUE(contains(r.err, "  192.0.2.10:16384 -> 198.51.100.20:20000 ssrc 0x5ca11e12: " +
@@ -169,29 +143,29 @@ TEST_F(TarnelPcapDecode, StreamsNamingUnpublishedRowsAreReportedPerStream) {
 
 // ---- destinations --------------------------------------------------------------------------
 
-TEST_F(TarnelPcapDecode, OneStreamGoesToAFile) {
+TEST_F(TarnelDecodePcap, OneStreamGoesToAFile) {
     const rtp_leg leg = talking_leg(40);
     const std::string cap = capture({leg});
     for (const char* name : {"one.wav", "one.audio"}) {
-        const Result r = run_tool({"decode", "--pcap", cap, path(name)});
+        const run_result r = run_tool({"decode", "--pcap", cap, path(name)});
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, kLegName + ": 40 packets, 0 lost, 0 duplicated, 0 SID frames, "
                                                "0 refused payloads, 0.80 s -> " + path(name)))
             << r.err;
-        EXPECT_EQ(wav_samples(path(name)), codec_decode(leg.packets)) << name;
+        EXPECT_EQ(wav_samples(path(name)), decode_speech(leg.packets)) << name;
     }
     // Standard output takes a single stream too.
-    const Result r = run_tool({"decode", "-q", "--pcap", cap, "-"});
+    const run_result r = run_tool({"decode", "-q", "--pcap", cap, "-"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.substr(0, 4), "RIFF");
     EXPECT_EQ(r.out.size(), 44u + 40 * 160 * 2);
 }
 
-TEST_F(TarnelPcapDecode, SeveralStreamsNeedAFolderOrAnSsrc) {
-    const Result r = run_tool({"decode", "--pcap", kCall, path("call.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+TEST_F(TarnelDecodePcap, SeveralStreamsNeedAFolderOrAnSsrc) {
+    const run_result r = run_tool({"decode", "--pcap", kCall, path("call.wav")});
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, path("call.wav") + ": the capture holds 2 G.729 streams (SSRC 0x5ca11e12, 0x0ca11ee5)"))
         << r.err;
@@ -201,7 +175,7 @@ TEST_F(TarnelPcapDecode, SeveralStreamsNeedAFolderOrAnSsrc) {
 
     // Either way of writing the SSRC picks the callee alone.
     for (const std::string& ssrc : {std::string("0x0ca11ee5"), std::to_string(0x0ca11ee5u)}) {
-        const Result one = run_tool({"decode", "--pcap", kCall, "--ssrc", ssrc, path("callee.wav")});
+        const run_result one = run_tool({"decode", "--pcap", kCall, "--ssrc", ssrc, path("callee.wav")});
         ASSERT_EQ(one.code, 0) << one.err;
         EXPECT_EQ(count_lines(one.err), 1u) << one.err;
         EXPECT_TRUE(contains(one.err, "ssrc 0x0ca11ee5: ")) << one.err;
@@ -209,34 +183,34 @@ TEST_F(TarnelPcapDecode, SeveralStreamsNeedAFolderOrAnSsrc) {
     EXPECT_EQ(entries(), std::vector<std::string>{"callee.wav"});
 }
 
-TEST_F(TarnelPcapDecode, ExistingFolderReceivesOneFilePerStream) {
+TEST_F(TarnelDecodePcap, ExistingFolderReceivesOneFilePerStream) {
     ASSERT_EQ(run_tool({"decode", "-q", "--pcap", kCall, dir_}).code, 0);
     EXPECT_EQ(entries(), (std::vector<std::string>{kCallerFile, kCalleeFile}));
 }
 
 // ---- what a capture may lack or hold wrong --------------------------------------------------
 
-TEST_F(TarnelPcapDecode, CaptureWithoutG729SaysWhatItHolds) {
+TEST_F(TarnelDecodePcap, CaptureWithoutG729SaysWhatItHolds) {
     const std::string cap = capture({talking_leg(5, 0)});
-    const Result r = run_tool({"decode", "--pcap", cap, path("out")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    const run_result r = run_tool({"decode", "--pcap", cap, path("out")});
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, cap + ": no G.729 stream (RTP payload type 18)")) << r.err;
     EXPECT_TRUE(contains(r.err, kLegName + " (payload type 0)")) << r.err;
 
-    const Result ssrc = run_tool({"decode", "--pcap", kCall, "--ssrc", "7", path("out")});
-    EXPECT_EQ(ssrc.code, tarnel_tool::kExitFailure);
+    const run_result ssrc = run_tool({"decode", "--pcap", kCall, "--ssrc", "7", path("out")});
+    EXPECT_EQ(ssrc.code, tarnel::tool::kExitFailure);
     EXPECT_TRUE(contains(ssrc.err, "no G.729 stream (RTP payload type 18) with SSRC 0x00000007")) << ssrc.err;
     EXPECT_EQ(entries(), std::vector<std::string>{"call.pcap"});
 }
 
-TEST_F(TarnelPcapDecode, RefusedPayloadIsReportedAndTheStreamGoesOn) {
+TEST_F(TarnelDecodePcap, RefusedPayloadIsReportedAndTheStreamGoesOn) {
     rtp_leg leg = talking_leg(20);
     const rtp_leg clean = leg;
     leg.packets[10].payload.push_back(0x55);  // 21 bytes: no G.729 payload has that length
     const std::string cap = capture({leg});
-    const Result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    const run_result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     ASSERT_EQ(count_lines(r.err), 2u) << r.err;
     EXPECT_TRUE(contains(r.err, cap + ": " + kLegName + ": payload seq 110 (21 bytes, RTP timestamp " +
                                     std::to_string(8000 + 10 * 160) +
@@ -249,19 +223,19 @@ TEST_F(TarnelPcapDecode, RefusedPayloadIsReportedAndTheStreamGoesOn) {
     // before is decoded as if nothing had happened.
     const samples out = wav_samples(path("out.wav"));
     ASSERT_EQ(out.size(), 20u * 160);
-    const samples expected = codec_decode(clean.packets);
+    const samples expected = decode_speech(clean.packets);
     EXPECT_TRUE(std::equal(out.begin(), out.begin() + 10 * 160, expected.begin()));
     EXPECT_TRUE(std::all_of(out.begin() + 10 * 160, out.begin() + 11 * 160, [](int16_t s) { return s == 0; }));
     EXPECT_GT(rms(out, 11 * 160, 9 * 160), 300) << "decoding went on after the refusal";
 }
 
-TEST_F(TarnelPcapDecode, LossesAndDuplicatesAreCountedAndLeaveSilence) {
+TEST_F(TarnelDecodePcap, LossesAndDuplicatesAreCountedAndLeaveSilence) {
     rtp_leg leg = talking_leg(30);
     rtp_packet again = leg.packets[20];
     again.time_us += 3000;
     leg.packets.insert(leg.packets.begin() + 21, again);
     leg.packets.erase(leg.packets.begin() + 12);
-    const Result r = run_tool({"decode", "--pcap", capture({leg}), path("out.wav")});
+    const run_result r = run_tool({"decode", "--pcap", capture({leg}), path("out.wav")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "30 packets, 1 lost, 1 duplicated, 0 SID frames, 0 refused payloads, 0.60 s"))
         << r.err;
@@ -270,12 +244,12 @@ TEST_F(TarnelPcapDecode, LossesAndDuplicatesAreCountedAndLeaveSilence) {
     EXPECT_TRUE(std::all_of(out.begin() + 12 * 160, out.begin() + 13 * 160, [](int16_t s) { return s == 0; }));
 }
 
-TEST_F(TarnelPcapDecode, TruncatedCaptureIsReportedAndWhatWasReadDecodes) {
+TEST_F(TarnelDecodePcap, TruncatedCaptureIsReportedAndWhatWasReadDecodes) {
     const std::string cap = capture({talking_leg(30)});
     const std::string whole = read_file(cap);
     write_file(cap, whole.substr(0, whole.size() - 10));
-    const Result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
-    EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+    const run_result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
+    EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     ASSERT_EQ(count_lines(r.err), 2u) << r.err;
     EXPECT_TRUE(contains(r.err, cap)) << r.err;
     EXPECT_TRUE(contains(r.err, "truncated")) << r.err;
@@ -283,35 +257,13 @@ TEST_F(TarnelPcapDecode, TruncatedCaptureIsReportedAndWhatWasReadDecodes) {
     EXPECT_EQ(wav_samples(path("out.wav")).size(), 29u * 160);
 }
 
-TEST_F(TarnelPcapDecode, UnreadableCaptureIsOneLine) {
+TEST_F(TarnelDecodePcap, UnreadableCaptureIsOneLine) {
     write_file(path("notes.txt"), "this is not a capture\n");
     for (const std::string& cap : {path("missing.pcap"), path("notes.txt")}) {
-        const Result r = run_tool({"decode", "--pcap", cap, path("out")});
-        EXPECT_EQ(r.code, tarnel_tool::kExitFailure);
+        const run_result r = run_tool({"decode", "--pcap", cap, path("out")});
+        EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, cap)) << r.err;
     }
     EXPECT_EQ(entries(), std::vector<std::string>{"notes.txt"});
-}
-
-TEST_F(TarnelPcapDecode, OptionsAreValidated) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"decode", "--pcap", kCall, "--pt", "128", path("o")},
-        {"decode", "--pcap", kCall, "--pt", "x", path("o")},
-        {"decode", "--pcap", kCall, "--ssrc", "0x1ffffffff", path("o")},
-        {"decode", "--pcap", kCall, "--ssrc", "abc", path("o")},
-        {"decode", "--pcap", kCall, "--framed", path("o")},
-        {"decode", "--pcap", kCall, "--raw", path("o")},
-        {"decode", "--pcap", kCall},
-        {"decode", "--pcap", kCall, path("o"), path("p")},
-        {"decode", path("o"), "--pcap"},
-        {"decode", "--ssrc", "1", kCall, path("o")},
-    };
-    for (const auto& args : cases) {
-        const Result r = run_tool(args);
-        EXPECT_EQ(r.code, tarnel_tool::kExitUsage) << args[args.size() - 2] << " " << args.back();
-        EXPECT_EQ(count_lines(r.err), 1u) << r.err;
-        EXPECT_TRUE(contains(r.err, "(try 'tarnel decode --help')")) << r.err;
-    }
-    EXPECT_TRUE(entries().empty());
 }

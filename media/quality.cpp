@@ -1,11 +1,11 @@
-#include "tools/quality.h"
+#include "media/quality.h"
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <stdexcept>
 
-namespace tarnel {
+namespace tarnel::media {
 
 namespace {
 
@@ -22,6 +22,26 @@ bool active(const int16_t* ref, int n) {
     int64_t energy = 0;
     for (int i = 0; i < n; ++i) energy += int64_t{ref[i]} * ref[i];
     return static_cast<double>(energy) >= kSilenceRms * kSilenceRms * n;
+}
+
+// The mean of measure(ref frame, test frame) over the frames of `size` samples, one every
+// `hop`, where both signals exist and the reference is active; empty when there is none.
+template <typename Measure>
+std::optional<double> mean_over_active_frames(const std::vector<int16_t>& ref,
+                                              const std::vector<int16_t>& test, int delay,
+                                              int size, int hop, Measure measure) {
+    const size_t len = aligned_length(ref, test, delay);
+    double sum = 0.0;
+    int frames = 0;
+    for (size_t start = 0; start + static_cast<size_t>(size) <= len;
+         start += static_cast<size_t>(hop)) {
+        const int16_t* r = ref.data() + start;
+        if (!active(r, size)) continue;
+        sum += measure(r, test.data() + start + static_cast<size_t>(delay));
+        ++frames;
+    }
+    if (frames == 0) return std::nullopt;
+    return sum / frames;
 }
 
 void fft(std::vector<std::complex<double>>& x) {
@@ -91,34 +111,22 @@ int estimate_delay(const std::vector<int16_t>& ref, const std::vector<int16_t>& 
 
 std::optional<double> segmental_snr_db(const std::vector<int16_t>& ref,
                                        const std::vector<int16_t>& test, int delay) {
-    const size_t len = aligned_length(ref, test, delay);
-    double sum = 0.0;
-    int frames = 0;
-    for (size_t start = 0; start + kSnrFrame <= len; start += kSnrFrame) {
-        const int16_t* r = ref.data() + start;
-        const int16_t* t = test.data() + start + static_cast<size_t>(delay);
-        if (!active(r, kSnrFrame)) continue;
+    return mean_over_active_frames(ref, test, delay, kSnrFrame, kSnrFrame,
+                                   [](const int16_t* r, const int16_t* t) {
         int64_t signal = 0, noise = 0;
         for (int i = 0; i < kSnrFrame; ++i) {
             const int64_t d = int64_t{r[i]} - t[i];
             signal += int64_t{r[i]} * r[i];
             noise += d * d;
         }
-        double snr = kSnrCeilingDb;
-        if (noise > 0) {
-            snr = 10.0 * std::log10(static_cast<double>(signal) / static_cast<double>(noise));
-            snr = std::clamp(snr, kSnrFloorDb, kSnrCeilingDb);
-        }
-        sum += snr;
-        ++frames;
-    }
-    if (frames == 0) return std::nullopt;
-    return sum / frames;
+        if (noise == 0) return kSnrCeilingDb;
+        const double snr = 10.0 * std::log10(static_cast<double>(signal) / static_cast<double>(noise));
+        return std::clamp(snr, kSnrFloorDb, kSnrCeilingDb);
+    });
 }
 
 std::optional<double> log_spectral_distance_db(const std::vector<int16_t>& ref,
                                                const std::vector<int16_t>& test, int delay) {
-    const size_t len = aligned_length(ref, test, delay);
     std::vector<double> window(kSpectrumFrame);
     double window_energy = 0.0;
     for (int i = 0; i < kSpectrumFrame; ++i) {
@@ -131,12 +139,8 @@ std::optional<double> log_spectral_distance_db(const std::vector<int16_t>& ref,
     const double floor = window_energy;
 
     std::vector<double> fr(kSpectrumFrame), ft(kSpectrumFrame);
-    double sum = 0.0;
-    int frames = 0;
-    for (size_t start = 0; start + kSpectrumFrame <= len; start += kSpectrumHop) {
-        const int16_t* r = ref.data() + start;
-        const int16_t* t = test.data() + start + static_cast<size_t>(delay);
-        if (!active(r, kSpectrumFrame)) continue;
+    return mean_over_active_frames(ref, test, delay, kSpectrumFrame, kSpectrumHop,
+                                   [&](const int16_t* r, const int16_t* t) {
         for (int i = 0; i < kSpectrumFrame; ++i) {
             fr[i] = window[i] * r[i];
             ft[i] = window[i] * t[i];
@@ -148,11 +152,8 @@ std::optional<double> log_spectral_distance_db(const std::vector<int16_t>& ref,
             const double d = 10.0 * std::log10((pr[k] + floor) / (pt[k] + floor));
             sq += d * d;
         }
-        sum += std::sqrt(sq / static_cast<double>(pr.size()));
-        ++frames;
-    }
-    if (frames == 0) return std::nullopt;
-    return sum / frames;
+        return std::sqrt(sq / static_cast<double>(pr.size()));
+    });
 }
 
 quality_report compare_signals(const std::vector<int16_t>& ref, const std::vector<int16_t>& test,
@@ -164,4 +165,4 @@ quality_report compare_signals(const std::vector<int16_t>& ref, const std::vecto
     return q;
 }
 
-}  // namespace tarnel
+}  // namespace tarnel::media

@@ -12,11 +12,13 @@
 #include <optional>
 #include <vector>
 
-namespace tarnel {
+#include "dsp/frame.h"
+
+namespace tarnel::media {
 
 constexpr double kSilenceRms = 100.0;     // in 16-bit sample units
 constexpr int kDelaySearchSamples = 200;  // 25 ms: well beyond this codec's delay
-constexpr int kSnrFrame = 80;             // 10 ms
+constexpr int kSnrFrame = kFrame;         // 10 ms
 constexpr double kSnrFloorDb = -10.0;
 constexpr double kSnrCeilingDb = 35.0;
 constexpr int kSpectrumFrame = 256;
@@ -51,4 +53,4 @@ quality_report compare_signals(const std::vector<int16_t>& ref, const std::vecto
 // FFT); throws std::invalid_argument for any other length.
 std::vector<double> power_spectrum(const std::vector<double>& frame);
 
-}  // namespace tarnel
+}  // namespace tarnel::media

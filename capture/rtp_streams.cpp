@@ -1,4 +1,4 @@
-#include "tools/rtp_streams.h"
+#include "capture/rtp_streams.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -7,7 +7,12 @@
 #include <set>
 #include <unordered_set>
 
-namespace tarnel {
+#include "media/byte_order.h"
+
+namespace tarnel::capture {
+
+using media::be16;
+using media::be32;
 
 namespace {
 
@@ -15,13 +20,6 @@ namespace {
 // without confirmation: a minute of consecutive loss ahead, a burst of misordering behind.
 constexpr int kMaxDropout = 3000;
 constexpr int kMaxMisorder = 100;
-
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
-uint32_t be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
 
 struct stored_packet {
     int64_t ext_seq = 0;
@@ -53,28 +51,28 @@ struct stream_state {
 }  // namespace
 
 rtp_parse_result parse_rtp(const uint8_t* data, std::size_t size, rtp_packet_view* out) {
-    if (data == nullptr || size < 12) return rtp_parse_result::too_short;
-    if ((data[0] >> 6) != 2) return rtp_parse_result::bad_version;
+    if (data == nullptr || size < 12) return rtp_parse_result::kTooShort;
+    if ((data[0] >> 6) != 2) return rtp_parse_result::kBadVersion;
     const bool padding = (data[0] & 0x20) != 0;
     const bool extension = (data[0] & 0x10) != 0;
     const std::size_t csrc_count = data[0] & 0x0F;
     const uint8_t payload_type = data[1] & 0x7F;
     // RTCP sharing the port: its packet types 200..204 read as these with the marker set.
-    if (payload_type >= 72 && payload_type <= 76) return rtp_parse_result::rtcp;
+    if (payload_type >= 72 && payload_type <= 76) return rtp_parse_result::kRtcp;
 
     std::size_t offset = 12 + 4 * csrc_count;
-    if (offset > size) return rtp_parse_result::bad_header;
+    if (offset > size) return rtp_parse_result::kBadHeader;
     if (extension) {
-        if (size - offset < 4) return rtp_parse_result::bad_header;
+        if (size - offset < 4) return rtp_parse_result::kBadHeader;
         const std::size_t length = 4 + 4 * static_cast<std::size_t>(be16(data + offset + 2));
-        if (length > size - offset) return rtp_parse_result::bad_header;
+        if (length > size - offset) return rtp_parse_result::kBadHeader;
         offset += length;
     }
     std::size_t end = size;
     if (padding) {
-        if (end == offset) return rtp_parse_result::bad_padding;
+        if (end == offset) return rtp_parse_result::kBadPadding;
         const std::size_t pad = data[end - 1];
-        if (pad == 0 || pad > end - offset) return rtp_parse_result::bad_padding;
+        if (pad == 0 || pad > end - offset) return rtp_parse_result::kBadPadding;
         end -= pad;
     }
     out->marker = (data[1] & 0x80) != 0;
@@ -84,7 +82,7 @@ rtp_parse_result parse_rtp(const uint8_t* data, std::size_t size, rtp_packet_vie
     out->ssrc = be32(data + 8);
     out->payload = data + offset;
     out->payload_size = end - offset;
-    return rtp_parse_result::ok;
+    return rtp_parse_result::kOk;
 }
 
 g729_payload_shape classify_g729_payload(std::size_t size) {
@@ -204,8 +202,8 @@ void rtp_stream_collector::impl::plan(stream_state& s, rtp_stream* out) const {
     std::sort(s.packets.begin(), s.packets.end(),
               [](const stored_packet& a, const stored_packet& b) { return a.ext_seq < b.ext_seq; });
 
-    const uint64_t max_gap = static_cast<uint64_t>(options.max_gap_seconds) * kRtpClockRate;
-    const uint64_t max_samples = static_cast<uint64_t>(options.max_stream_seconds) * kRtpClockRate;
+    const uint64_t max_gap = static_cast<uint64_t>(options.max_gap_seconds) * kSampleRate;
+    const uint64_t max_samples = static_cast<uint64_t>(options.max_stream_seconds) * kSampleRate;
     std::vector<playout_event>& events = out->plan;
 
     uint64_t position = 0;
@@ -235,15 +233,15 @@ void rtp_stream_collector::impl::plan(stream_state& s, rtp_stream* out) const {
             const uint32_t expected = previous_ts + previous_samples;
             int64_t gap = static_cast<int32_t>(p.timestamp - expected);
             playout_event::cause reason =
-                missing > 0 ? playout_event::cause::loss : playout_event::cause::pause;
+                missing > 0 ? playout_event::cause::kLoss : playout_event::cause::kPause;
             if (gap < 0 || static_cast<uint64_t>(gap) > max_gap) {
                 // The sender's clock jumped: the capture's clock is the only account left of
                 // how long the listener waited.
                 ++st.timestamp_jumps;
-                reason = playout_event::cause::discontinuity;
+                reason = playout_event::cause::kDiscontinuity;
                 const double waited = (static_cast<double>(p.time_us) -
                                        static_cast<double>(previous_time)) *
-                                          kRtpClockRate / 1e6 -
+                                          kSampleRate / 1e6 -
                                       previous_samples;
                 gap = waited <= 0 ? 0
                       : waited >= static_cast<double>(max_gap)
@@ -257,8 +255,8 @@ void rtp_stream_collector::impl::plan(stream_state& s, rtp_stream* out) const {
             }
             if (fill > 0) {
                 playout_event e;
-                e.kind = previous_sid ? playout_event::type::comfort_noise
-                                      : playout_event::type::silence;
+                e.kind = previous_sid ? playout_event::type::kComfortNoise
+                                      : playout_event::type::kSilence;
                 e.reason = reason;
                 e.offset = position;
                 e.samples = fill;
@@ -279,7 +277,7 @@ void rtp_stream_collector::impl::plan(stream_state& s, rtp_stream* out) const {
         }
 
         playout_event e;
-        e.kind = playout_event::type::payload;
+        e.kind = playout_event::type::kPayload;
         e.offset = position;
         e.samples = shape.samples();
         e.timestamp = p.timestamp;
@@ -330,7 +328,7 @@ rtp_stream_collector::~rtp_stream_collector() = default;
 
 void rtp_stream_collector::add(const udp_datagram& datagram) {
     rtp_packet_view view;
-    if (parse_rtp(datagram.payload, datagram.payload_size, &view) != rtp_parse_result::ok) {
+    if (parse_rtp(datagram.payload, datagram.payload_size, &view) != rtp_parse_result::kOk) {
         ++impl_->non_rtp;
         return;
     }
@@ -404,4 +402,4 @@ bool scan_capture(const std::string& path, const rtp_options& options, capture_s
     return true;
 }
 
-}  // namespace tarnel
+}  // namespace tarnel::capture

@@ -1,0 +1,58 @@
+#include "tools/command.h"
+
+#include <time.h>
+
+#include "media/file_io.h"
+
+namespace tarnel::tool {
+
+const std::vector<const subcommand*>& all_subcommands() {
+    static const std::vector<const subcommand*> list = {
+        &kEncodeCommand, &kDecodeCommand, &kTranscodeCommand,
+        &kBenchCommand,  &kCliCommand,    &kModinfoCommand};
+    return list;
+}
+
+void write_text(int fd, const std::string& text) {
+    // Nowhere left to say so if this fails.
+    media::write_all(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+void report_error(int fd, const std::string& message) {
+    write_text(fd, std::string("tarnel: ") + message + "\n");
+}
+
+bool failed(const context& ctx, const std::string& error) {
+    if (error.empty()) return false;
+    report_error(ctx.io.err, error);
+    return true;
+}
+
+std::unique_ptr<driver::module_session> load_module(const context& ctx) {
+    std::string error;
+    auto session = driver::module_session::open(ctx.module_path, &error);
+    failed(ctx, error);
+    return session;
+}
+
+std::unique_ptr<driver::translator_instance> new_translator(const context& ctx, const char* name) {
+    std::string error;
+    auto instance = driver::translator_instance::create(name, &error);
+    failed(ctx, error);
+    return instance;
+}
+
+namespace {
+
+double seconds_on(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+double process_cpu_seconds() { return seconds_on(CLOCK_PROCESS_CPUTIME_ID); }
+double wall_seconds() { return seconds_on(CLOCK_MONOTONIC); }
+
+}  // namespace tarnel::tool

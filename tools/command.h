@@ -1,0 +1,59 @@
+// What every command is handed, and what the commands share: reporting, loading the module and
+// its translators, and timing.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/module_session.h"
+#include "driver/translator_instance.h"
+#include "tools/tool.h"
+
+namespace tarnel::tool {
+
+struct context {
+    io_fds io;
+    std::string module_path;  // empty: the module beside the executable
+};
+
+struct subcommand {
+    const char* name;
+    const char* summary;  // one line, for the program's help
+    const char* help;     // the subcommand's full help text
+    // Runs with the arguments after the subcommand's name, common options already removed.
+    int (*run)(context& ctx, const std::vector<std::string>& args);
+};
+
+// The subcommands, each in its own file.
+extern const subcommand kEncodeCommand;
+extern const subcommand kDecodeCommand;
+extern const subcommand kTranscodeCommand;
+extern const subcommand kBenchCommand;
+extern const subcommand kCliCommand;
+extern const subcommand kModinfoCommand;
+
+// The subcommands in the order the program's help lists them.
+const std::vector<const subcommand*>& all_subcommands();
+
+void write_text(int fd, const std::string& text);
+
+// One diagnostic line on `fd`: "tarnel: <message>".
+void report_error(int fd, const std::string& message);
+
+// True, after reporting it, when `error` says something failed; false when it is empty.
+bool failed(const context& ctx, const std::string& error);
+
+// The module loaded for the command, with the host log captured; null after reporting why it
+// would not load.
+std::unique_ptr<driver::module_session> load_module(const context& ctx);
+
+// A new instance of the named translator; null after reporting why there is none.
+std::unique_ptr<driver::translator_instance> new_translator(const context& ctx, const char* name);
+
+// CPU time used by the process so far, in seconds.
+double process_cpu_seconds();
+// A monotonic clock, in seconds.
+double wall_seconds();
+
+}  // namespace tarnel::tool
