@@ -30,7 +30,8 @@ constexpr heard_gains kHeardGains;
 // the listener heard. (Repeated, this converges to the LSFs themselves: the predictor is a
 // decaying moving average.)
 void keep_envelope(g729_decoder_state* st, double* a_sub) {
-    interpolate_lsp_to_lp(st->lsp_old, st->lsp_old, a_sub);
+    lsp_to_lp(st->lsp_old, a_sub);
+    copy_vector(a_sub, a_sub + kLpSize, kLpSize);
     double lsf[kOrder];
     lsp_to_lsf(st->lsp_old, lsf, kOrder);
     double buf[kOrder];
@@ -38,10 +39,13 @@ void keep_envelope(g729_decoder_state* st, double* a_sub) {
     lsp_predictor_push(buf, st->lsp_predictor);
 }
 
+// Sum of squares over n (a multiple of 4) samples, in four running sums: concealment only
+// compares levels, so its sums need no one order, and four run in the latency of one.
 double energy(const double* x, int n) {
-    double e = 0.0;
-    for (int i = 0; i < n; ++i) e += x[i] * x[i];
-    return e;
+    double e[4] = {0.0, 0.0, 0.0, 0.0};
+    for (int i = 0; i < n; i += 4)
+        for (int k = 0; k < 4; ++k) e[k] += x[i + k] * x[i + k];
+    return (e[0] + e[1]) + (e[2] + e[3]);
 }
 
 // Voiced: the last pitch cycle again, sample by sample, so that a lag shorter than the
@@ -73,22 +77,52 @@ void random_innovation(double* exc, int16_t* seed) {
     for (int i = 0; i < kSubframe; ++i) exc[i] = gc * code[i];
 }
 
-// The continuation never sounds louder than the last frame heard. It can come out louder: a
-// repeated last pitch cycle is louder than the frame it ended when that frame was an onset, and
-// noise meets the synthesis filter's formants with more energy than the excitation it replaces
-// did. Then the frame, the filter memory and the history it leaves are scaled down together.
-void hold_to_heard_level(g729_decoder_state* st, double* syn) {
-    const double e = energy(syn, kFrame);
-    if (!(e > st->heard_energy)) return;
-    const double g = std::sqrt(st->heard_energy / e);
-    for (int i = 0; i < kFrame; ++i) syn[i] *= g;
-    for (double& m : st->syn_mem) m *= g;
-    double* exc = st->exc + kExcHistory;
-    for (int i = 0; i < kFrame; ++i) exc[i] *= g;
+// The continuation never sounds louder than the last frame heard. It could: a repeated last
+// pitch cycle is louder than the frame it ended when that frame was an onset, and noise meets
+// the synthesis filter's formants with more energy than the excitation it replaces did. The
+// frame's synthesis may hold the energy of the last frame heard and no more; subframe 0 may
+// take all of it (one pitch pulse can carry a frame's energy), subframe 1 what is left. A
+// subframe over its share is scaled down together with the filter memory and the history it
+// leaves.
+void hold_to_heard_level(g729_decoder_state* st, int s, double* syn, double* allowance) {
+    double* y = syn + s * kSubframe;
+    const double e = energy(y, kSubframe);
+    if (e > *allowance) {
+        const double g = std::sqrt(*allowance / e);
+        for (int i = 0; i < kSubframe; ++i) y[i] *= g;
+        for (double& m : st->syn_mem) m *= g;
+        double* exc = st->exc + kExcHistory + s * kSubframe;
+        for (int i = 0; i < kSubframe; ++i) exc[i] *= g;
+    }
+    *allowance = e > *allowance ? 0.0 : *allowance - e;
+}
+
+// The excitation of concealed subframe s into the history, and what of it is heard into heard,
+// with the subframe's synthesis filter.
+synthesis_job continue_excitation(g729_decoder_state* st, const double* a_sub, int s, int t0,
+                                  double* heard, double* a, double* syn) {
+    double* exc = st->exc + kExcHistory + s * kSubframe;
+    if (st->conceal_voiced) {
+        repeat_pitch(exc, t0);
+    } else {
+        random_innovation(exc, &st->conceal_seed);
+    }
+    limit_excitation(exc, kSubframe);
+    // The gain predictor is told of the history's decay, so that the next received gain is
+    // predicted from the level the history has.
+    gain_predictor_fade(st->gain_predictor_memory, -20.0 * std::log10(kConcealHistoryDecay));
+
+    int n = st->lost_frames * kSubframes + s;
+    if (n > kConcealHeardSubframes) n = kConcealHeardSubframes;
+    for (int i = 0; i < kSubframe; ++i) heard[i] = kHeardGains.g[n] * exc[i];
+    weight_lp(a_sub + s * kLpSize, kOrder, a, conceal_bandwidth(n));
+    return {a, heard, syn + s * kSubframe, st->syn_mem, true};
 }
 
 // Lost speech: the excitation history is continued at nearly its level and kept as the past
-// of the next frame, and what is heard is that continuation faded by conceal_level.
+// of the next frame, and what is heard is that continuation faded by conceal_level. The
+// synthesis, post-filter and high-pass overlap as in a received frame, so that concealing
+// costs no more than decoding.
 void conceal_speech(g729_decoder_state* st, double* syn) {
     double a_sub[kLpPair];
     keep_envelope(st, a_sub);
@@ -103,31 +137,32 @@ void conceal_speech(g729_decoder_state* st, double* syn) {
     if (t0 < kPitchMin) t0 = kPitchMin;
     if (t0 > kPitchMax) t0 = kPitchMax;
 
-    for (int s = 0; s < kSubframes; ++s) {
-        double* exc = st->exc + kExcHistory + s * kSubframe;
-        if (st->conceal_voiced) {
-            repeat_pitch(exc, t0);
-        } else {
-            random_innovation(exc, &st->conceal_seed);
-        }
-        limit_excitation(exc, kSubframe);
-        // The gain predictor is told of the history's decay, so that the next received gain
-        // is predicted from the level the history has.
-        gain_predictor_fade(st->gain_predictor_memory, -20.0 * std::log10(kConcealHistoryDecay));
+    double allowance = st->heard_energy;
+    double heard[kSubframes][kSubframe];
+    double a[kSubframes][kLpSize];
+    postfilter_state* pf = &st->postfilter;
+    postfilter_plan plan;
+    double shaped[kSubframes][kSubframe];
+    double out[kFrame];
 
-        int n = st->lost_frames * kSubframes + s;
-        if (n > kConcealHeardSubframes) n = kConcealHeardSubframes;
-        double heard[kSubframe];
-        for (int i = 0; i < kSubframe; ++i) heard[i] = kHeardGains.g[n] * exc[i];
-        double a[kLpSize];
-        weight_lp(a_sub + s * kLpSize, kOrder, a, conceal_bandwidth(n));
-        synthesis_filter(a, heard, syn + s * kSubframe, kSubframe, st->syn_mem, true);
-    }
-    hold_to_heard_level(st, syn);
+    postfilter_plan_frame_beside(a_sub, &plan,
+                                 continue_excitation(st, a_sub, 0, t0, heard[0], a[0], syn));
+    hold_to_heard_level(st, 0, syn, &allowance);
+    postfilter_shape(pf, plan, syn, 0, t0, true, shaped[0]);
+
+    synthesis_filter_pair(continue_excitation(st, a_sub, 1, t0, heard[1], a[1], syn),
+                          postfilter_synthesis(pf, plan, 0, shaped[0], out), kSubframe);
+    hold_to_heard_level(st, 1, syn, &allowance);
+    postfilter_agc(&pf->past_gain, out, syn);
+
+    postfilter_shape(pf, plan, syn, 1, t0, true, shaped[1]);
+    synthesis_beside_postprocess(postfilter_synthesis(pf, plan, 1, shaped[1], out + kSubframe),
+                                 st->postprocess_state, out, kSubframe);
+    postfilter_agc(&pf->past_gain, out + kSubframe, syn + kSubframe);
+    postfilter_finish(pf, syn, out);
+    postprocess(st->postprocess_state, syn + kSubframe, kSubframe);
+
     st->pitch_sharp = st->conceal_voiced ? clip_pitch_sharp(kConcealHistoryDecay) : kSharpMin;
-    const int lags[kSubframes] = {t0, t0};
-    postfilter(&st->postfilter, syn, a_sub, lags, true);
-
     // Pitch drifts while nothing is known: a lag that grows a sample a frame keeps a long
     // repetition from ringing at one fixed pitch. A frame with a damaged first lag starts
     // from it too.
@@ -149,6 +184,7 @@ void conceal_noise(g729_decoder_state* st, double* syn) {
     st->pitch_sharp = kSharpMin;
     const int lags[kSubframes] = {st->prev_pitch, st->prev_pitch};
     postfilter(&st->postfilter, syn, a_sub, lags, false);
+    postprocess(st->postprocess_state, syn, kFrame);
 }
 
 }  // namespace
@@ -158,7 +194,6 @@ void g729_conceal_frame(g729_decoder_state* st, int16_t* pcm) {
         conceal_noise(st, st->syn);
     else
         conceal_speech(st, st->syn);
-    postprocess(st->postprocess_state, st->syn, kFrame);
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
     if (st->lost_frames < kConcealFadeFrames) ++st->lost_frames;
     for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(st->syn[i]);
