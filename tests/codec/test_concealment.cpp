@@ -145,7 +145,7 @@ TEST(Concealment, RecoversIntelligibilityLostToSilenceFilling) {
         {{"10% random", loss_model::random, 0.10, 7921}, 0.30},
         {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.20},
     };
-    const scores lossless = score(decode(std::vector<bool>(frame_count(), false), false));
+    const scores lossless = score(decode(lost_packets({"none", loss_model::none, 0.0, 0}), false));
     std::printf("%-12s %7s | %-23s | %-23s\n", "loss", "packets", "silence: STOI, segSNR",
                 "concealed: STOI, segSNR");
     std::printf("%-12s %7s | %6.4f %7.2f dB       | %6.4f %7.2f dB\n", "none", "0", lossless.stoi,
@@ -275,10 +275,11 @@ TEST(Concealment, StateIsAPlainRecord) {
 TEST(Concealment, GapLeavesNoLastingTrace) {
     // Once frames return, the decoder's output becomes bit for bit that of a decoder that lost
     // nothing: within a second after a lost packet (measured: at most 0.81 s on this speech).
-    const std::vector<int16_t> lossless = decode(std::vector<bool>(frame_count(), false), false);
+    const loss_pattern none = {"none", loss_model::none, 0.0, 0};
+    const std::vector<int16_t> lossless = decode(lost_packets(none), false);
     constexpr size_t kSecond = 100;
     for (size_t packet = 5; (packet + 1) * kPacketFrames + kSecond < frame_count(); packet += 60) {
-        std::vector<bool> lost(frame_count(), false);
+        std::vector<bool> lost = lost_packets(none);
         lost[packet] = true;
         const std::vector<int16_t> out = decode(lost, true);
         const size_t from = ((packet + 1) * kPacketFrames + kSecond) * kFrame;
