@@ -1,6 +1,10 @@
-// Whole frames through the public codec calls, over the bundled sample in order; and the
-// decoder's post-filter on traced synthesis frames.
+// Whole frames through the public codec calls, over the bundled sample in order; concealed
+// frames from the states the decoder passes through; and the post-filter on traced synthesis
+// frames.
 #include "bench_trace.h"
+
+#include <vector>
+
 #include "dsp/wide_lanes.h"
 
 namespace tarnel::bench {
@@ -45,6 +49,44 @@ void bm_decode_frame(::benchmark::State& state) {
            });
 }
 BENCHMARK(bm_decode_frame)->ArgName("wide")->Arg(1)->Arg(0);
+
+// The states a decoder is in over the sample, every eighth frame (a cache-sized set).
+const std::vector<g729_decoder_state>& decoder_states() {
+    static const std::vector<g729_decoder_state> states = [] {
+        std::vector<g729_decoder_state> out;
+        g729_decoder_state st;
+        g729_decoder_init(&st);
+        int16_t pcm[kFrame];
+        for (size_t f = 0; f < bitstream().size() / kSpeechFrameBytes; ++f) {
+            if (f % 8 == 0) out.push_back(st);
+            g729_decode_frame(&st, pcm, &bitstream()[f * kSpeechFrameBytes], kSpeechFrameBytes);
+        }
+        return out;
+    }();
+    return states;
+}
+
+// A lost packet, two frames concealed, from each recorded state in turn; the state is copied
+// from the record each time (bm_conceal_copies_only is that copy alone). Items are frames.
+template <bool Conceal>
+void conceal_packets(::benchmark::State& state) {
+    g729_decoder_state st;
+    int16_t pcm[kFrame];
+    over_traces(state, decoder_states(), [&](const g729_decoder_state& from) {
+        st = from;
+        if (Conceal) {
+            g729_conceal_frame(&st, pcm);
+            g729_conceal_frame(&st, pcm);
+        }
+        ::benchmark::DoNotOptimize(pcm);
+        ::benchmark::DoNotOptimize(st);
+    });
+    state.SetItemsProcessed(2 * state.iterations());
+}
+void bm_conceal_frame(::benchmark::State& state) { conceal_packets<true>(state); }
+void bm_conceal_copies_only(::benchmark::State& state) { conceal_packets<false>(state); }
+BENCHMARK(bm_conceal_frame);
+BENCHMARK(bm_conceal_copies_only);
 
 // The filter works in place: syn and its state are restored from the trace each time
 // (about 2 kB of copies, the whole of bm_postfilter_copies_only).

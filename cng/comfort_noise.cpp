@@ -71,6 +71,16 @@ void cng_subframe(double* x, double g, int16_t* seed) {
     for (int j = 0; j < 4; ++j) x[d.pos[j]] = x[d.pos[j]] + d.sign[j] * gain;
 }
 
+void glide_level(cng_state* st) { st->cur_gain = 0.875 * st->cur_gain + 0.125 * st->sid_gain; }
+
+// The frame's noise at the current level, and its filters from the previous spectrum to the
+// last SID frame's.
+void generate_noise(cng_state* st, double* exc, double* lsp_prev, double* a_sub, int16_t* seed) {
+    cng_excitation(exc, st->cur_gain, seed);
+    interpolate_lsp_to_lp(lsp_prev, st->sid_lsp, a_sub);
+    copy_vector(st->sid_lsp, lsp_prev, kOrder);
+}
+
 }  // namespace
 
 void cng_init(cng_state* st) {
@@ -91,12 +101,14 @@ void cng_decode_sid(cng_state* st, bool new_burst, int sid_switch, int sid_index
     if (new_burst) {
         st->cur_gain = st->sid_gain;
     } else {
-        st->cur_gain = 0.875 * st->cur_gain + 0.125 * st->sid_gain;
+        glide_level(st);
     }
+    generate_noise(st, exc, lsp_prev, a_sub, seed);
+}
 
-    cng_excitation(exc, st->cur_gain, seed);
-    interpolate_lsp_to_lp(lsp_prev, st->sid_lsp, a_sub);
-    copy_vector(st->sid_lsp, lsp_prev, kOrder);
+void cng_continue(cng_state* st, double* exc, double* lsp_prev, double* a_sub, int16_t* seed) {
+    glide_level(st);
+    generate_noise(st, exc, lsp_prev, a_sub, seed);
 }
 
 void sid_lsf_decode(int sid_switch, int sid_index1, int sid_index2,

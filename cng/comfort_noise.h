@@ -26,4 +26,12 @@ void cng_decode_sid(cng_state* st, bool new_burst, int sid_switch, int sid_index
                     int sid_index2, int energy_index, double* exc, double* lsp_prev,
                     double* a_sub, int16_t* seed, double (*predictor)[kOrder]);
 
+// A frame of a silence period that brought no SID frame: the noise goes on with the last SID
+// frame's spectrum, its level still gliding towards the last sent one. Writes the excitation,
+// lsp_prev and a_sub as cng_decode_sid does; the LSP predictor memory is left alone.
+void cng_continue(cng_state* st, double* exc, double* lsp_prev, double* a_sub, int16_t* seed);
+
+// seed = seed * 31821 + 13849 modulo 2^16, as a signed 16-bit value; returns the new seed.
+int16_t cng_random(int16_t* seed);
+
 }  // namespace tarnel

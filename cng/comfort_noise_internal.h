@@ -29,7 +29,4 @@ double cng_gaussian(int16_t* seed, double* e);
 // limited to +-5000; on equal magnitudes the root -(sqrt(delta) + b)/4 wins.
 double cng_pulse_gain(double b, double delta);
 
-// seed = seed * 31821 + 13849 modulo 2^16, as a signed 16-bit value; returns the new seed.
-int16_t cng_random(int16_t* seed);
-
 }  // namespace tarnel

@@ -70,6 +70,7 @@ synthesis_job speech_synthesis(g729_decoder_state* st, const double* a_sub, int 
 // The frame's excitation becomes the past of the next one.
 void end_frame(g729_decoder_state* st, int frame_type) {
     st->prev_frame_type = frame_type;
+    st->lost_frames = 0;
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }
 

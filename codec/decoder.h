@@ -16,9 +16,13 @@ struct g729_decoder_state {
     double lsp_old[kOrder];            // previous LSPs: interpolation start, also for comfort noise
     double syn_mem[kOrder];            // LP synthesis filter memory
     double pitch_sharp;                // last decoded pitch gain, clipped to 0.2..0.7945
+    double heard_energy;               // energy of the last frame heard before frames went missing
     int32_t prev_pitch;                // T0 used on a parity error, reported for SID frames
     int32_t prev_frame_type;           // kFrameTypeSpeech or kFrameTypeSid
     int16_t cng_seed;                  // comfort-noise generator state
+    int16_t conceal_seed;              // generator of concealed innovation; carries on for ever
+    int16_t lost_frames;               // frames concealed since the last one received
+    int16_t conceal_voiced;            // 1 while a burst repeats the pitch, 0 when it is noise
     double lsp_predictor[kLspPredictorOrder][kOrder];  // MA memory of the LSP decoder
     cng_state cng;                                     // comfort-noise memory
     double gain_predictor_memory[kGainPredictorOrder]; // past decoded code-gain energies (dB)
@@ -26,18 +30,23 @@ struct g729_decoder_state {
     postfilter_state postfilter;
     double syn[kFrame];  // the frame's output before rounding
 };
-constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 1 +
+constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 2 +
                                      kLspPredictorOrder * kOrder + kCngStateDoubles +
                                      kGainPredictorOrder + kBiquadMemory +
                                      kPostfilterStateDoubles + kFrame;
-// The three integers and their padding take the room of two doubles.
+// The six integers take the room of two doubles.
 static_assert(sizeof(g729_decoder_state) == (kDecoderStateDoubles + 2) * sizeof(double),
-              "g729_decoder_state is the listed doubles and three integers");
+              "g729_decoder_state is the listed doubles and six integers");
 
 void g729_decoder_init(g729_decoder_state* st);
 
 // unit_size 10 decodes a speech frame, 2 a SID frame; anything else returns -1 untouched.
 int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, int unit_size);
+
+// 80 samples in place of a frame known to be missing, made from what the state holds; the
+// state is then ready for the next frame, received or missing. In speech the lost sound is
+// carried on and faded to silence within 60 ms; in a silence period the comfort noise goes on.
+void g729_conceal_frame(g729_decoder_state* st, int16_t* pcm);
 
 // A decoded value as a 16-bit sample: rounded half away from zero and saturated; a
 // non-finite value becomes 0.

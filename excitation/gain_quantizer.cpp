@@ -47,6 +47,15 @@ void gain_update(double* mem, double g) {
     mem[0] = 20.0 * std::log10(g);
 }
 
+void gain_predictor_fade(double* mem, double db) {
+    double mean = 0.0;
+    for (int i = 0; i < kGainPredictorOrder; ++i) mean += mem[i];
+    double faded = mean * (1.0 / kGainPredictorOrder) - db;
+    if (!(faded > kGainPredictorFloor)) faded = kGainPredictorFloor;
+    for (int i = kGainPredictorOrder - 1; i > 0; --i) mem[i] = mem[i - 1];
+    mem[0] = faded;
+}
+
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
                   double* gc_out, bool tame) {
     double gcode0;

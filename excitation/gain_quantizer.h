@@ -14,4 +14,12 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
 void gain_decode(double* mem, int index, const double* code, int n, double* gp_out,
                  double* gc_out);
 
+// The memory's value at reset (dB): the quietest past it is given when gains go missing.
+constexpr double kGainPredictorFloor = -14.0;
+
+// A subframe whose gains never arrived: the memory shifts in the mean of its entries lowered
+// by db, not below the floor, so that the gain of the next received subframe is predicted
+// from a past as loud as the one that was played.
+void gain_predictor_fade(double* mem, double db);
+
 }  // namespace tarnel

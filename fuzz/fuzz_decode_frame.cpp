@@ -6,7 +6,8 @@
 //
 // Input: a run of units, each a control byte followed by its bytes. Control bit 0 chooses a
 // SID frame (2 bytes) over a speech frame (10 bytes); bit 1 also tries an invalid unit size
-// first, which must be refused without touching anything.
+// first, which must be refused without touching anything. A control byte of 0xF0 or above is
+// a frame known to be missing, with no bytes: the decoder conceals it.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,20 @@ void check_state(const tarnel::g729_decoder_state& st, size_t unit) {
         if (std::fabs(e) > tarnel::kExcitationLimit) fail("excitation beyond its bound", unit);
 }
 
+// One unit done twice, on the state and on an exact copy of it: a read of anything
+// uninitialised or outside the state would show up as a difference. The samples are the rounded
+// synthesis, which is held in the state after the frame.
+void check_frame(const tarnel::g729_decoder_state& st, const int16_t* pcm,
+                 const tarnel::g729_decoder_state& twin, const int16_t* twin_pcm, size_t unit) {
+    if (std::memcmp(pcm, twin_pcm, tarnel::kFrame * sizeof *pcm) != 0 ||
+        std::memcmp(&st, &twin, sizeof st) != 0)
+        fail("decoding is not a function of state and input", unit);
+    check_state(st, unit);
+    for (int i = 0; i < tarnel::kFrame; ++i)
+        if (pcm[i] != tarnel::g729_round_sample(st.syn[i]))
+            fail("a sample is not the rounded synthesis value", unit);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -51,6 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t unit = 0;
     while (pos < size) {
         const uint8_t control = data[pos++];
+        int16_t pcm[tarnel::kFrame];
+        int16_t twin_pcm[tarnel::kFrame];
+        if (control >= 0xF0) {
+            std::memcpy(twin.get(), st.get(), sizeof *st);
+            tarnel::g729_conceal_frame(st.get(), pcm);
+            tarnel::g729_conceal_frame(twin.get(), twin_pcm);
+            check_frame(*st, pcm, *twin, twin_pcm, unit++);
+            continue;
+        }
         const int unit_size = (control & 1) ? tarnel::kSidFrameBytes : tarnel::kSpeechFrameBytes;
         if (size - pos < static_cast<size_t>(unit_size)) break;
         // An exact-size heap copy: a decoder reading past its unit trips the red zone.
@@ -58,7 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(bytes.get(), data + pos, static_cast<size_t>(unit_size));
         pos += static_cast<size_t>(unit_size);
 
-        int16_t pcm[tarnel::kFrame];
         if (control & 2) {
             std::memcpy(twin.get(), st.get(), sizeof *st);
             for (int16_t& s : pcm) s = 0x5A5A;
@@ -73,22 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
 
-        // The same unit through an exact copy of the state must give the same result: a read of
-        // anything uninitialised or outside the state would show up as a difference.
         std::memcpy(twin.get(), st.get(), sizeof *st);
-        int16_t twin_pcm[tarnel::kFrame];
         if (tarnel::g729_decode_frame(st.get(), pcm, bytes.get(), unit_size) != 0)
             fail("a valid unit size was refused", unit);
         tarnel::g729_decode_frame(twin.get(), twin_pcm, bytes.get(), unit_size);
-        if (std::memcmp(pcm, twin_pcm, sizeof pcm) != 0 || std::memcmp(st.get(), twin.get(), sizeof *st) != 0)
-            fail("decoding is not a function of state and input", unit);
-
-        check_state(*st, unit);
-        // The samples are the rounded synthesis, which is held in the state after the frame.
-        for (int i = 0; i < tarnel::kFrame; ++i)
-            if (pcm[i] != tarnel::g729_round_sample(st->syn[i]))
-                fail("a sample is not the rounded synthesis value", unit);
-        ++unit;
+        check_frame(*st, pcm, *twin, twin_pcm, unit++);
     }
     return 0;
 }

@@ -7,6 +7,9 @@ namespace tarnel {
 // when fewer than ten roots are found.
 void lp_to_lsp(const double* a, double* lsp, const double* lsp_old);
 
+// 10 LSPs -> LP vector a[0..10].
+void lsp_to_lp(const double* lsp, double* a);
+
 // a_sub[0..10]: LP of the mid-point LSPs (subframe 1); a_sub[11..21]: LP of lsp_new.
 void interpolate_lsp_to_lp(const double* lsp_old, const double* lsp_new, double* a_sub);
 

@@ -6,9 +6,6 @@
 
 namespace tarnel {
 
-// 10 LSPs -> LP vector a[0..10].
-void lsp_to_lp(const double* lsp, double* a);
-
 // Polynomial f[0..5] of the five LSPs lsp[0], lsp[2], ..., lsp[8] (every other entry).
 void lsp_polynomial(const double* lsp, double* f);
 

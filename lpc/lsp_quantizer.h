@@ -16,11 +16,16 @@ constexpr int kLspSplit = kOrder / 2;
 void lsp_quantize(double (*predictor)[kOrder], const double* lsp, double* lsp_q, int* indices);
 void lsp_decode(double (*predictor)[kOrder], const int* indices, double* lsp_q);
 
-// The steps the comfort-noise spectrum shares with the speech quantizer.
+// The steps the comfort-noise spectrum and the concealment share with the speech quantizer.
 void lsf_compose(const double* buf, double* lsf_q, const double (*fg_mode)[kOrder],
                  const double (*predictor)[kOrder], const double* fg_sum_mode);
 void lsp_predictor_push(const double* buf, double (*predictor)[kOrder]);
 void lsf_space(double* buf, double gap);  // pairs 1..9
 void lsf_stabilize(double* lsf);
+
+// target = (lsf - the prediction from predictor) / fg_sum of one mode: the codebook vector that
+// lsf_compose turns back into lsf.
+void lsf_prediction_target(const double* lsf, double* target, const double (*fg_mode)[kOrder],
+                           const double (*predictor)[kOrder], const double* fg_sum_inv_mode);
 
 }  // namespace tarnel

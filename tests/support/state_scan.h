@@ -47,6 +47,7 @@ void for_each_double(const g729_decoder_state& st, F&& f) {
     visit("lsp_old", st.lsp_old, f);
     visit("syn_mem", st.syn_mem, f);
     visit("pitch_sharp", st.pitch_sharp, f);
+    visit("heard_energy", st.heard_energy, f);
     visit("lsp_predictor", st.lsp_predictor, f);
     visit("cng.cur_gain", st.cng.cur_gain, f);
     visit("cng.sid_lsp", st.cng.sid_lsp, f);
