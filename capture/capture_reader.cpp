@@ -467,12 +467,17 @@ private:
     std::vector<uint8_t> buffer_;
     std::vector<uint8_t> whole_;  // a reassembled datagram
     int64_t last_time_us_ = 0;
+    uint32_t longest_cut_ = 0;
 };
 
 void reader::packet(const interface_info& itf, const uint8_t* data, std::size_t caplen,
                     std::size_t origlen, int64_t time_us) {
     ++s_.frames;
     last_time_us_ = time_us;
+    if (origlen > caplen) {
+        longest_cut_ = std::max<uint32_t>(longest_cut_, static_cast<uint32_t>(caplen));
+        if (s_.snap_length == 0 || longest_cut_ < s_.snap_length) s_.snap_length = longest_cut_;
+    }
     if (options_.progress && (s_.frames & 0xFFF) == 0) options_.progress(src_.consumed());
     if (!link_type_supported(itf.link_type)) {
         ++s_.unsupported_link;

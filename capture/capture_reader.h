@@ -100,7 +100,9 @@ struct capture_summary {
     bool pcapng = false;
     uint32_t sections = 0;        // pcapng section header blocks
     std::vector<int> link_types;  // of the interfaces seen, in order of first appearance
-    uint32_t snap_length = 0;     // the smallest non-zero snapshot length of an interface
+    uint32_t snap_length = 0;     // the smallest non-zero snapshot length of an interface, or
+                                  // the longest cut frame when that is shorter (a file cut
+                                  // afterwards keeps its original header)
     uint64_t frames = 0;          // packet records read from the file
     uint64_t udp_datagrams = 0;   // handed to the callback, reassembled ones included
     uint64_t not_udp = 0;
