@@ -214,6 +214,12 @@ call_tracker::~call_tracker() = default;
 
 void call_tracker::add(const udp_datagram& d) {
     impl& s = *impl_;
+    // Calls that ended before this packet are closed first, so that it cannot join them.
+    if (!s.swept || d.time_us - s.last_sweep_us >= kSweepUs || d.time_us < s.last_sweep_us) {
+        s.swept = true;
+        s.last_sweep_us = d.time_us;
+        s.sweep(d.time_us);
+    }
     sip_message m;
     rtp_packet_view v;
     // SIP starts with a method or "SIP/2.0", RTP (version 2) with a byte from 0x80 on.
@@ -224,11 +230,6 @@ void call_tracker::add(const udp_datagram& d) {
         s.rtp(v, d);
     else
         ++s.stats.non_rtp_datagrams;
-    if (!s.swept || d.time_us - s.last_sweep_us >= kSweepUs || d.time_us < s.last_sweep_us) {
-        s.swept = true;
-        s.last_sweep_us = d.time_us;
-        s.sweep(d.time_us);
-    }
 }
 
 void call_tracker::finish() {

@@ -279,16 +279,17 @@ void rtp_stream_builder::impl::check_payload(const stored_packet& p, const uint8
         ++parity_checked;
         if (params.slot[kSlotParity] != 0) ++parity_failed;
     }
-    // The timestamp step after a speech-only payload is the time it covered, unless packets
-    // went missing in between, which only consecutive numbers rule out.
+    // The timestamp step after a speech-only payload is at least the time it covered: a
+    // longer step is a pause, a shorter one a payload that is not G.729 frames. Only
+    // consecutive numbers rule out packets missing in between.
     const int64_t ext = p.ext_seq;
     if (have_last && ext == last_ext + 1) {
         const g729_payload_shape last = classify_g729_payload(last_size);
         const uint32_t step = p.timestamp - last_ts;
-        if (!(last.well_formed && last.sid)) {
-            if (last.well_formed && step == last.samples()) {
+        if (last.well_formed && !last.sid && step != 0 && step < 0x80000000u) {
+            if (step == last.samples()) {
                 ++steps_agree;
-            } else if (step != 0 || !last.well_formed) {
+            } else if (step < last.samples()) {
                 ++steps_disagree;
                 const step_shape key{last_size, step};
                 if (disagreements.size() < 8 || disagreements.count(key)) ++disagreements[key];

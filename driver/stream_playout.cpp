@@ -85,14 +85,21 @@ stream_audio decode_stream_plan(const capture::rtp_stream& stream, translator_in
     return result;
 }
 
-std::vector<int16_t> place_on_call(const std::vector<placed_audio>& parts) {
+std::vector<int16_t> place_on_call(const std::vector<placed_audio>& parts, size_t* displaced) {
+    if (displaced) *displaced = 0;
     if (parts.empty()) return {};
     int64_t start = parts.front().start_us;
     for (const placed_audio& p : parts) start = std::min(start, p.start_us);
     std::vector<uint64_t> offsets;
     uint64_t frames = 0;
     for (const placed_audio& p : parts) {
-        const double at = std::floor(static_cast<double>(p.start_us - start) * kSampleRate / 1e6 + 0.5);
+        // Computed in double: a damaged capture's times may be far apart.
+        double late = static_cast<double>(p.start_us) - static_cast<double>(start);
+        if (late > static_cast<double>(kMaxCallStartOffsetUs)) {
+            late = static_cast<double>(kMaxCallStartOffsetUs);
+            if (displaced) ++*displaced;
+        }
+        const double at = std::floor(late * kSampleRate / 1e6 + 0.5);
         offsets.push_back(static_cast<uint64_t>(at));
         frames = std::max<uint64_t>(frames, offsets.back() + p.samples->size());
     }

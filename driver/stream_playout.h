@@ -43,10 +43,17 @@ struct placed_audio {
     int channel = 0;  // 0 or 1
 };
 
+// How far into a call a part may start: beyond this, its capture times are not to be believed
+// (a damaged capture, a clock stepped by an hour), and placing it would only fill memory with
+// silence.
+constexpr int64_t kMaxCallStartOffsetUs = 3600LL * 1000000;
+
 // The call's two channels interleaved (left = channel 0), on the capture's clock from the
 // earliest part's start: a side that starts late begins with silence, and the shorter side is
 // padded to the end of the call. Parts of one channel that overlap (an SSRC change without a
-// pause) are mixed.
-std::vector<int16_t> place_on_call(const std::vector<placed_audio>& parts);
+// pause) are mixed. A part starting more than kMaxCallStartOffsetUs after the earliest is
+// placed at that offset, and *displaced (if given) counts such parts.
+std::vector<int16_t> place_on_call(const std::vector<placed_audio>& parts,
+                                   size_t* displaced = nullptr);
 
 }  // namespace tarnel::driver

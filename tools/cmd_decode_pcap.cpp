@@ -324,7 +324,12 @@ call_result decoder_pool::decode(const call_job& job) {
     }
 
     if (parts.empty()) return r;
-    const std::vector<uint8_t> bytes = stereo_wav_image(driver::place_on_call(parts));
+    size_t displaced = 0;
+    const std::vector<uint8_t> bytes = stereo_wav_image(driver::place_on_call(parts, &displaced));
+    if (displaced)
+        r.errors.push_back(where + call_title(call) + ": " + std::to_string(displaced) +
+                           " streams start more than an hour after the call's first by the "
+                           "capture's clock; they are placed an hour in");
     const std::string dest = job.destination;
     if (!write(dest, bytes)) return r;
     r.lines.push_back(call_title(call) + ": starts " + capture::utc_time_text(call.audio_start_us()) +

@@ -153,7 +153,7 @@ TEST_F(CaptureFile, PcapngIsRead) {
     const read_result r = read(path("call.pcapng"));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(3u, r.datagrams.size());
-    EXPECT_EQ(DLT_LINUX_SLL2, r.summary.link_type);
+    EXPECT_EQ(std::vector<int>{DLT_LINUX_SLL2}, r.summary.link_types);
 }
 
 TEST_F(CaptureFile, TruncatedFileKeepsWhatWasRead) {
