@@ -187,6 +187,7 @@ struct rtp_stream_builder::impl {
     bool have_transit = false;
     double transit = 0;
     double jitter = 0;
+    double max_jitter = 0;
 
     // Payload checks, on packets of the payload type in arrival order.
     bool have_last = false;
@@ -328,6 +329,7 @@ void rtp_stream_builder::impl::add(const rtp_packet_view& v, std::size_t sent, b
             // The difference of two 32-bit timestamps, unwrapped.
             delta = std::remainder(delta, 4294967296.0);
             jitter += (std::fabs(delta) - jitter) / 16.0;
+            max_jitter = std::max(max_jitter, jitter);
         }
         have_transit = true;
         transit = t;
@@ -529,6 +531,7 @@ void rtp_stream_builder::impl::plan(rtp_stream* out) {
     st.lost = missing_total - std::min(missing_total, late_inside);
     st.samples = position;
     st.jitter_ms = jitter * 1000.0 / kSampleRate;
+    st.max_jitter_ms = max_jitter * 1000.0 / kSampleRate;
     st.verdict = verdict();
 }
 

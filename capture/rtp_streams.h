@@ -150,6 +150,7 @@ struct rtp_stream_stats {
     int64_t first_time_us = 0;     // capture time of the first played packet
     int64_t last_time_us = 0;
     double jitter_ms = 0;          // interarrival jitter (RFC 3550, A.8) at the last packet
+    double max_jitter_ms = 0;      // its highest value over the stream
     double largest_gap_ms = 0;     // longest wait between two packets' arrivals
     payload_verdict verdict;
     double duration_seconds() const { return static_cast<double>(samples) / kSampleRate; }

@@ -373,6 +373,7 @@ std::string stream_json(const capture::rtp_stream& s, int channel) {
                     ", \"sid_frames\": " + std::to_string(st.sid_frames) +
                     ", \"largest_gap_ms\": " + fixed(st.largest_gap_ms, 1) +
                     ", \"jitter_ms\": " + fixed(st.jitter_ms, 2) +
+                    ", \"max_jitter_ms\": " + fixed(st.max_jitter_ms, 2) +
                     ", \"g729\": " + (st.verdict.g729 ? "true" : "false");
     if (!st.verdict.g729) j += ", \"not_g729\": " + json_string(st.verdict.reason);
     return j + "}";
@@ -383,7 +384,8 @@ std::string call_json(const capture::call_record& call) {
     if (call.signalled)
         j += ", \"call_id\": " + json_string(call.call_id) + ", \"from\": " + json_string(call.from) +
              ", \"to\": " + json_string(call.to);
-    j += ", \"start\": " + json_string(capture::utc_time_text(call.audio_start_us()) + " UTC") +
+    const int64_t start = call.streams.empty() ? call.start_us : call.audio_start_us();
+    j += ", \"start\": " + json_string(capture::utc_time_text(start) + " UTC") +
          ", \"duration_s\": " + fixed(call_seconds(call), 3) + ", \"streams\": [";
     for (size_t i = 0; i < call.streams.size(); ++i)
         j += (i ? ", " : "") + stream_json(call.streams[i].stream, call.streams[i].channel);
@@ -402,6 +404,9 @@ std::string call_json(const capture::call_record& call) {
 }
 
 std::string call_text(const capture::call_record& call) {
+    if (call.streams.empty())
+        return call_title(call) + ": signalled " + capture::utc_time_text(call.start_us) +
+               " UTC, no G.729 stream found\n";
     std::string t = call_title(call) + ": starts " + capture::utc_time_text(call.audio_start_us()) +
                     " UTC, " + fixed(call_seconds(call), 2) + " s\n";
     for (const capture::call_stream& cs : call.streams) {
@@ -411,7 +416,8 @@ std::string call_text(const capture::call_record& call) {
              capture::stream_description(s.key) + " pt " + std::to_string(s.payload_type) +
              ": starts " + capture::utc_time_text(st.first_time_us) + " UTC, " +
              fixed(st.duration_seconds(), 2) + " s, " + counters(st) + ", largest gap " +
-             fixed(st.largest_gap_ms, 1) + " ms, jitter " + fixed(st.jitter_ms, 2) + " ms\n";
+             fixed(st.largest_gap_ms, 1) + " ms, jitter " + fixed(st.jitter_ms, 2) + " ms (at most " +
+             fixed(st.max_jitter_ms, 2) + ")\n";
         if (!st.verdict.g729) t += "    not G.729: " + st.verdict.reason + "\n";
     }
     for (const capture::other_rtp_stream& o : call.other_streams) {

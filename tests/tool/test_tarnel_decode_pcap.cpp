@@ -470,7 +470,7 @@ TEST_F(TarnelDecodePcap, ListShowsCallsAndStreamFiguresWithoutDecoding) {
     EXPECT_EQ(text.out,
               "call 1: starts 2023-11-14 22:13:20.000 UTC, 4.00 s\n"
               "  left  " + kLegName + " pt 18: starts 2023-11-14 22:13:20.000 UTC, 4.00 s, 197 packets, "
-              "3 lost, 0 duplicated, 0 SID frames, largest gap 80.0 ms, jitter 5.00 ms\n");
+              "3 lost, 0 duplicated, 0 SID frames, largest gap 80.0 ms, jitter 5.00 ms (at most 5.00)\n");
     const run_result json = run_tool({"decode", "--pcap", cap, "--list", "--json"});
     ASSERT_EQ(json.code, 0) << json.err;
     for (const char* field : {"\"calls\": [\n  {\"call\": 1, ", "\"ssrc\": \"0xabcdef01\"", "\"packets\": 197",
