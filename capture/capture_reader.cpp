@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 
+#include "capture/capture_format.h"
 #include "media/byte_order.h"
 
 namespace tarnel::capture {
@@ -94,6 +95,26 @@ bool is_ipv6_extension(uint8_t type) {
     return ipv6_extension_length(type, probe, 8, &len);
 }
 
+// Fills *f (when asked for) with a piece of the datagram `protocol`/`id` between the addresses.
+frame_parse_result fragment(ip_fragment* f, uint8_t family, const uint8_t* source,
+                            const uint8_t* destination, uint8_t protocol, uint32_t id,
+                            std::size_t offset, bool more, const uint8_t* data, std::size_t size) {
+    if (f) {
+        const std::size_t address = family == 4 ? 4 : 16;
+        f->key = fragment_key{};
+        f->key.family = family;
+        std::memcpy(f->key.source.data(), source, address);
+        std::memcpy(f->key.destination.data(), destination, address);
+        f->key.protocol = protocol;
+        f->key.id = id;
+        f->offset = offset;
+        f->more = more;
+        f->data = data;
+        f->size = size;
+    }
+    return frame_parse_result::kFragment;
+}
+
 frame_parse_result parse_ipv4(const uint8_t* p, std::size_t n, const frame_context& c) {
     if (n < 20) return n >= 1 && (p[0] >> 4) != 4 ? frame_parse_result::kMalformed
                                                   : short_of_bytes(c);
@@ -112,20 +133,9 @@ frame_parse_result parse_ipv4(const uint8_t* p, std::size_t n, const frame_conte
     if ((flags & 0x3FFF) != 0) {
         if (p[9] != kProtoUdp) return frame_parse_result::kNotUdp;
         if (have < total) return frame_parse_result::kCutShort;
-        if (c.fragment) {
-            ip_fragment& f = *c.fragment;
-            f.key = fragment_key{};
-            f.key.family = 4;
-            std::memcpy(f.key.source.data(), p + 12, 4);
-            std::memcpy(f.key.destination.data(), p + 16, 4);
-            f.key.protocol = p[9];
-            f.key.id = be16(p + 4);
-            f.offset = static_cast<std::size_t>(flags & 0x1FFF) * 8;
-            f.more = (flags & 0x2000) != 0;
-            f.data = p + header;
-            f.size = total - header;
-        }
-        return frame_parse_result::kFragment;
+        return fragment(c.fragment, 4, p + 12, p + 16, p[9], be16(p + 4),
+                        static_cast<std::size_t>(flags & 0x1FFF) * 8, (flags & 0x2000) != 0,
+                        p + header, total - header);
     }
     if (p[9] != kProtoUdp) return frame_parse_result::kNotUdp;
     set_address(&c.out->source, 4, p + 12);
@@ -164,20 +174,8 @@ frame_parse_result parse_ipv6(const uint8_t* p, std::size_t n, const frame_conte
             if (protocol != kProtoUdp && !is_ipv6_extension(protocol))
                 return frame_parse_result::kNotUdp;
             if (have < end) return frame_parse_result::kCutShort;
-            if (c.fragment) {
-                ip_fragment& f = *c.fragment;
-                f.key = fragment_key{};
-                f.key.family = 6;
-                std::memcpy(f.key.source.data(), p + 8, 16);
-                std::memcpy(f.key.destination.data(), p + 24, 16);
-                f.key.protocol = protocol;
-                f.key.id = be32(p + off + 4);
-                f.offset = field & 0xFFF8;
-                f.more = (field & 1) != 0;
-                f.data = p + off + 8;
-                f.size = end - off - 8;
-            }
-            return frame_parse_result::kFragment;
+            return fragment(c.fragment, 6, p + 8, p + 24, protocol, be32(p + off + 4),
+                            field & 0xFFF8, (field & 1) != 0, p + off + 8, end - off - 8);
         }
         std::size_t len = 0;
         if (!is_ipv6_extension(next)) return frame_parse_result::kNotUdp;
@@ -352,19 +350,6 @@ namespace {
 // A block or record larger than this is damage, not data: no link layer carries frames this
 // large, and reading one would only exhaust memory.
 constexpr uint32_t kMaxRecord = 16u << 20;
-
-constexpr uint32_t kPcapMagicMicro = 0xA1B2C3D4;
-constexpr uint32_t kPcapMagicNano = 0xA1B23C4D;
-constexpr uint32_t kPcapMagicModified = 0xA1B2CD34;  // records carry 8 more bytes
-constexpr uint32_t kPcapngSection = 0x0A0D0D0A;
-constexpr uint32_t kPcapngByteOrder = 0x1A2B3C4D;
-constexpr uint32_t kBlockInterface = 1;
-constexpr uint32_t kBlockPacketObsolete = 2;
-constexpr uint32_t kBlockSimplePacket = 3;
-constexpr uint32_t kBlockEnhancedPacket = 6;
-constexpr uint16_t kOptionEnd = 0;
-constexpr uint16_t kOptionTsResolution = 9;
-constexpr uint16_t kOptionTsOffset = 14;
 
 uint32_t swap32(uint32_t v) {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "capture/capture_format.h"
 #include "codec/encoder.h"
 #include "media/byte_order.h"
 
@@ -21,7 +22,6 @@ constexpr size_t kUdpHeader = 8;
 constexpr size_t kIpHeader = 20;
 constexpr size_t kEthernetHeader = 14;
 constexpr size_t kLinuxCookedHeader = 16;
-constexpr uint32_t kWholeSnapLength = 65535;
 
 uint16_t ip_checksum(const uint8_t* header, size_t size) {
     uint32_t sum = 0;
@@ -137,12 +137,12 @@ bool capture_file_writer::open(const std::string& path, const capture_layout& la
         return true;
     }
     std::vector<uint8_t> h;
-    append_le32(h, 0xA1B2C3D4);
+    append_le32(h, kPcapMagicMicro);
     append_le16(h, 2);
     append_le16(h, 4);
     append_le32(h, 0);
     append_le32(h, 0);
-    append_le32(h, layout_.snap_length ? layout_.snap_length : kWholeSnapLength);
+    append_le32(h, layout_.snap_length ? layout_.snap_length : kPcapSnapLength);
     append_le32(h, static_cast<uint32_t>(layout_.link_types[0]));
     put(h);
     return true;
@@ -151,20 +151,20 @@ bool capture_file_writer::open(const std::string& path, const capture_layout& la
 void capture_file_writer::new_section() {
     if (!layout_.pcapng) return;
     std::vector<uint8_t> b;
-    append_le32(b, 0x0A0D0D0A);
+    append_le32(b, kPcapngSection);
     append_le32(b, 28);
-    append_le32(b, 0x1A2B3C4D);
+    append_le32(b, kPcapngByteOrder);
     append_le16(b, 1);
     append_le16(b, 0);
     append_le32(b, 0xFFFFFFFF);  // section length unknown
     append_le32(b, 0xFFFFFFFF);
     append_le32(b, 28);
     for (int link : layout_.link_types) {
-        append_le32(b, 1);
+        append_le32(b, kBlockInterface);
         append_le32(b, 20);
         append_le16(b, static_cast<uint32_t>(link));
         append_le16(b, 0);
-        append_le32(b, layout_.snap_length ? layout_.snap_length : 262144);
+        append_le32(b, layout_.snap_length ? layout_.snap_length : kPcapngSnapLength);
         append_le32(b, 20);
     }
     put(b);
@@ -180,7 +180,7 @@ void capture_file_writer::write_frame(const udp_record& r, const std::vector<uin
     if (layout_.pcapng) {
         const uint32_t padded = (caplen + 3) & ~3u;
         const uint64_t t = static_cast<uint64_t>(r.time_us);
-        append_le32(b, 6);
+        append_le32(b, kBlockEnhancedPacket);
         append_le32(b, 32 + padded);
         append_le32(b, static_cast<uint32_t>(itf));
         append_le32(b, static_cast<uint32_t>(t >> 32));

@@ -345,7 +345,11 @@ void rtp_stream_builder::impl::add(const rtp_packet_view& v, std::size_t sent, b
     // Checked on what was accepted in order, so that duplicates do not count twice.
     if (packets.size() > played_before && packets.back().decodable) {
         const stored_packet& q = packets.back();
-        check_payload(q, v.payload, cut ? std::min(v.payload_size, sent) : v.payload_size);
+        // Of a cut packet only what the capture kept can be looked at.
+        const std::size_t captured =
+            cut ? d.payload_size - std::min<std::size_t>(d.payload_size, v.payload - d.payload)
+                : v.payload_size;
+        check_payload(q, v.payload, std::min(captured, sent));
     }
 }
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cinttypes>
 #include <condition_variable>
@@ -165,8 +167,8 @@ struct call_result {
 class decoder_pool {
 public:
     decoder_pool(context& ctx, const capture_request& request, driver::host_log& log,
-                 uint32_t snap_length)
-        : ctx_(ctx), request_(request), log_(log), snap_length_(snap_length) {
+                 uint32_t snap_length, std::atomic<size_t>* decoded)
+        : ctx_(ctx), request_(request), log_(log), snap_length_(snap_length), decoded_(decoded) {
         for (unsigned i = 0; i < request.threads; ++i) workers_.emplace_back([this] { work(); });
     }
     ~decoder_pool() { close(); }
@@ -189,10 +191,6 @@ public:
         workers_.clear();
     }
 
-    size_t done() {
-        std::lock_guard<std::mutex> lock(lock_);
-        return results_.size();
-    }
     std::map<uint64_t, call_result>& results() { return results_; }
 
 private:
@@ -210,6 +208,7 @@ private:
             call_result result = decode(job);
             std::lock_guard<std::mutex> lock(lock_);
             results_[job.call.number] = std::move(result);
+            ++*decoded_;
         }
     }
 
@@ -219,6 +218,7 @@ private:
     const capture_request& request_;
     driver::host_log& log_;
     uint32_t snap_length_;
+    std::atomic<size_t>* decoded_;
     std::vector<std::thread> workers_;
     std::mutex lock_;
     std::condition_variable ready_, room_;
@@ -491,36 +491,54 @@ std::string no_stream_message(const capture_request& request,
     return text;
 }
 
+// A line on a terminal, redrawn a few times a second by a thread of its own, so that it goes on
+// moving while the reader waits for the decoders at the end of a capture.
 class progress_line {
 public:
     progress_line(const context& ctx, const capture_request& request)
         : ctx_(ctx), on_(!request.quiet && isatty(ctx.io.err) == 1) {
         struct stat st;
         if (on_ && ::stat(request.capture.c_str(), &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+        if (on_) thread_ = std::thread([this] { run(); });
     }
-    void show(uint64_t bytes, size_t in_progress, size_t decoded) {
-        if (!on_) return;
-        const double now = wall_seconds();
-        if (now - last_ < kProgressInterval) return;
-        last_ = now;
-        std::string text = "\rreading: " + fixed(bytes / 1e6, 1) + " MB";
-        if (size_) text += " of " + fixed(size_ / 1e6, 1) + " MB (" + fixed(100.0 * bytes / size_, 0) + "%)";
-        text += ", " + std::to_string(in_progress) + " calls in progress, " +
-                std::to_string(decoded) + " decoded\x1b[K";
-        write_text(ctx_.io.err, text);
-        shown_ = true;
-    }
-    void clear() {
-        if (shown_) write_text(ctx_.io.err, "\r\x1b[K");
-        shown_ = false;
+    ~progress_line() { stop(); }
+
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<size_t> in_progress{0};
+    std::atomic<size_t> ended{0};
+    std::atomic<size_t> decoded{0};
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        write_text(ctx_.io.err, "\r\x1b[K");
     }
 
 private:
+    void run() {
+        std::unique_lock<std::mutex> lock(lock_);
+        while (!wake_.wait_for(lock, std::chrono::duration<double>(kProgressInterval),
+                               [this] { return stopping_; })) {
+            std::string text = "\rreading: " + fixed(bytes / 1e6, 1) + " MB";
+            if (size_) text += " of " + fixed(size_ / 1e6, 1) + " MB (" + fixed(100.0 * bytes / size_, 0) + "%)";
+            text += ", " + std::to_string(in_progress) + " calls in progress, " +
+                    std::to_string(decoded) + " of " + std::to_string(ended) + " ended calls decoded\x1b[K";
+            write_text(ctx_.io.err, text);
+        }
+    }
+
     const context& ctx_;
     bool on_;
-    bool shown_ = false;
     uint64_t size_ = 0;
-    double last_ = -1;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
 };
 
 // A destination name not yet used in this run: "name.wav", then "name-2.wav", ...
@@ -557,6 +575,7 @@ int decode_capture(context& ctx, const capture_request& request) {
     std::unique_ptr<capture::call_tracker> tracker;
 
     auto on_call = [&](capture::call_record&& call) {
+        progress.in_progress = tracker->calls_in_progress();
         for (const capture::other_rtp_stream& o : call.other_streams)
             if (others.size() < 4) others.push_back(o);
         if (call.streams.empty()) {
@@ -580,14 +599,18 @@ int decode_capture(context& ctx, const capture_request& request) {
             job.destination = folder + unique_name(used_names, capture::call_label(call));
         }
         job.call = std::move(call);
-        if (!pool) pool.reset(new decoder_pool(ctx, request, session->log(), summary.snap_length));
+        ++progress.ended;
+        if (!pool)
+            pool.reset(new decoder_pool(ctx, request, session->log(), summary.snap_length,
+                                        &progress.decoded));
         pool->submit(std::move(job));
     };
     tracker.reset(new capture::call_tracker(request.options, on_call));
 
     capture::read_options read;
     read.progress = [&](uint64_t bytes) {
-        progress.show(bytes, tracker->calls_in_progress(), pool ? pool->done() : 0);
+        progress.bytes = bytes;
+        progress.in_progress = tracker->calls_in_progress();
     };
     std::string error;
     const bool readable = capture::read_capture(
@@ -595,7 +618,7 @@ int decode_capture(context& ctx, const capture_request& request) {
         &error, read);
     if (readable) tracker->finish();
     if (pool) pool->close();
-    progress.clear();
+    progress.stop();
     if (!readable) {
         report_error(ctx.io.err, error);
         return kExitFailure;

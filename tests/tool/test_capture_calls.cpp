@@ -15,14 +15,6 @@ constexpr int64_t kT0 = 1700000000000000;
 
 bytes as_bytes_of(const std::string& s) { return bytes(s.begin(), s.end()); }
 
-ip_endpoint endpoint(uint8_t host, uint16_t port) {
-    ip_endpoint e;
-    e.family = 4;
-    e.address = {10, 0, 0, host};
-    e.port = port;
-    return e;
-}
-
 std::string sip(const std::string& first, const std::string& call_id, const std::string& cseq,
                 const std::string& sdp = "") {
     return first + "\r\nVia: SIP/2.0/UDP 10.0.0.1:5060\r\nFrom: \"A\" <sip:a@x>;tag=1\r\n"

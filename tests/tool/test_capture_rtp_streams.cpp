@@ -37,14 +37,6 @@ std::vector<pkt> operator+(std::vector<pkt> a, const std::vector<pkt>& b) {
     return a;
 }
 
-ip_endpoint endpoint(uint8_t host, uint16_t port) {
-    ip_endpoint e;
-    e.family = 4;
-    e.address = {10, 0, 0, host};
-    e.port = port;
-    return e;
-}
-
 void expect_contiguous(const rtp_stream& s) {
     uint64_t at = 0;
     for (const playout_event& e : s.plan) {
