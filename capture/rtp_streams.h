@@ -23,16 +23,18 @@
 //    lost in it carried at most a noise update). A listener hears the background noise go on,
 //    so the gap is comfort noise: the last SID frame decoded again every 10 ms, which keeps
 //    the noise at the level and colour the sender last described, with no seam.
-//  - after speech, the gap is silence. Packets lost mid-speech are gone and the decoder has no
-//    concealment; repeating the last frame would invent speech and buzz, while silence marks
-//    the loss honestly. If no packet is missing the sender simply paused without a noise
+//  - after speech with packets missing, the gap is missing speech (kMissing). Frames that never
+//    reached the listener (lost in the network, too late, or cut off by the capture's snapshot
+//    length) are that one kind of event whatever the cause, so that the decoding side decides
+//    in one place what a listener hears for them (silence, or concealment).
+//  - after speech with no packet missing, the sender simply paused without a noise
 //    description, and silence is what it asked for.
 // A timestamp that goes backwards or jumps beyond max_gap_seconds is a sender discontinuity;
 // the gap is then taken from the capture times instead, clamped to the same limit.
 //
-// Frames that never reached the listener (lost in the network, too late, or cut off by the
-// capture's snapshot length) are one kind of event, kMissing, whatever the cause: the decoding
-// side decides in one place what a listener hears for them.
+// The stream's payloads are also checked for being G.729 at all (payload_verdict): lengths
+// that cover more time than the timestamps advance, lengths G.729 never has, or speech frames
+// failing the parity check that every G.729 encoder sets.
 #pragma once
 
 #include <cstdint>

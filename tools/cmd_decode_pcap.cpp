@@ -129,11 +129,13 @@ std::string unplayable_reason(const capture::rtp_stream& s, uint32_t snap_length
     return {};
 }
 
-std::string counters(const capture::rtp_stream_stats& st) {
+// The stream's counters; those that are usually zero only when they are not, unless `all`.
+std::string counters(const capture::rtp_stream_stats& st, bool all = false) {
     std::string text = std::to_string(st.packets) + " packets, " + std::to_string(st.lost) +
                        " lost, " + std::to_string(st.duplicated) + " duplicated, ";
+    if (all) text += std::to_string(st.late) + " late, ";
     const std::pair<uint64_t, const char*> rare[] = {
-        {st.late, "late"}, {st.reordered, "reordered"}, {st.stray, "stray"},
+        {all ? 0 : st.late, "late"}, {st.reordered, "reordered"}, {st.stray, "stray"},
         {st.timestamp_jumps, "timestamp jumps"}, {st.cut, "cut by the capture"}};
     for (const auto& r : rare)
         if (r.first) text += std::to_string(r.first) + " " + r.second + ", ";
@@ -415,7 +417,7 @@ std::string call_text(const capture::call_record& call) {
         t += std::string("  ") + (cs.channel ? "right " : "left  ") +
              capture::stream_description(s.key) + " pt " + std::to_string(s.payload_type) +
              ": starts " + capture::utc_time_text(st.first_time_us) + " UTC, " +
-             fixed(st.duration_seconds(), 2) + " s, " + counters(st) + ", largest gap " +
+             fixed(st.duration_seconds(), 2) + " s, " + counters(st, true) + ", largest gap " +
              fixed(st.largest_gap_ms, 1) + " ms, jitter " + fixed(st.jitter_ms, 2) + " ms (at most " +
              fixed(st.max_jitter_ms, 2) + ")\n";
         if (!st.verdict.g729) t += "    not G.729: " + st.verdict.reason + "\n";

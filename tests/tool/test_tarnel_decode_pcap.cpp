@@ -470,7 +470,7 @@ TEST_F(TarnelDecodePcap, ListShowsCallsAndStreamFiguresWithoutDecoding) {
     EXPECT_EQ(text.out,
               "call 1: starts 2023-11-14 22:13:20.000 UTC, 4.00 s\n"
               "  left  " + kLegName + " pt 18: starts 2023-11-14 22:13:20.000 UTC, 4.00 s, 197 packets, "
-              "3 lost, 0 duplicated, 0 SID frames, largest gap 80.0 ms, jitter 5.00 ms (at most 5.00)\n");
+              "3 lost, 0 duplicated, 0 late, 0 SID frames, largest gap 80.0 ms, jitter 5.00 ms (at most 5.00)\n");
     const run_result json = run_tool({"decode", "--pcap", cap, "--list", "--json"});
     ASSERT_EQ(json.code, 0) << json.err;
     for (const char* field : {"\"calls\": [\n  {\"call\": 1, ", "\"ssrc\": \"0xabcdef01\"", "\"packets\": 197",
@@ -502,4 +502,21 @@ TEST_F(TarnelDecodePcap, RtpStreamOfLengthPrefixedPacketsDecodesAsItsCaptureWoul
     EXPECT_EQ(cut.code, tarnel::tool::kExitFailure);
     EXPECT_TRUE(contains(cut.err, "truncated: packet 60 at byte")) << cut.err;
     EXPECT_EQ(wav_samples(path("cut.wav")).size(), 59u * 160);
+}
+
+TEST_F(TarnelDecodePcap, UsageErrorsOfTheCaptureOptions) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"decode", "--split", "a", "b"}, "--split needs --pcap"},
+        {{"decode", "--pcap", kCall, "--json", dir_}, "--json needs --list"},
+        {{"decode", "--pcap", kCall, "--list", dir_}, "--list writes to standard output, not '" + dir_ + "'"},
+        {{"decode", "--pcap", kCall, "--list", "--split"}, "--list writes no audio"},
+        {{"decode", "--pcap", kCall, "--rtp-stream", "x", dir_}, "--pcap and --rtp-stream exclude each other"},
+        {{"decode", "--rtp-stream", "x", "--list"}, "apply to --pcap"},
+        {{"decode", "--pcap", kCall, "--threads", "0", dir_}, "--threads needs a number from 1 to 256, not '0'"},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run_tool(c.first);
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage) << c.second;
+        EXPECT_TRUE(contains(r.err, c.second)) << r.err;
+    }
 }
