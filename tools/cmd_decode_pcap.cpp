@@ -637,11 +637,8 @@ int decode_capture(context& ctx, const capture_request& request) {
     if (calls_with_audio == 0) {
         report_error(ctx.io.err, no_stream_message(request, others, tracker->stats().rtp_packets,
                                                    summary.udp_datagrams));
-        if (request.list && !listed.empty()) {
-            // Signalled calls without G.729 are still worth listing.
-        } else {
-            return kExitFailure;
-        }
+        // Signalled calls without G.729 are still worth listing.
+        if (!request.list || listed.empty()) return kExitFailure;
         failure = true;
     }
 
@@ -727,8 +724,7 @@ int decode_rtp_stream(context& ctx, const capture_request& request) {
     capture::rtp_scan_result scan = collector.finish();
     if (!failure_text.empty()) report_error(ctx.io.err, failure_text + "; decoding what was read");
     if (scan.streams.empty()) {
-        capture_request named = request;
-        report_error(ctx.io.err, no_stream_message(named, scan.other_streams, scan.rtp_packets, packets));
+        report_error(ctx.io.err, no_stream_message(request, scan.other_streams, scan.rtp_packets, packets));
         return kExitFailure;
     }
     const std::string& out = request.out;
