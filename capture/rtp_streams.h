@@ -23,12 +23,18 @@
 //    lost in it carried at most a noise update). A listener hears the background noise go on,
 //    so the gap is comfort noise: the last SID frame decoded again every 10 ms, which keeps
 //    the noise at the level and colour the sender last described, with no seam.
-//  - after speech, the gap is silence. Packets lost mid-speech are gone and the decoder has no
-//    concealment; repeating the last frame would invent speech and buzz, while silence marks
-//    the loss honestly. If no packet is missing the sender simply paused without a noise
+//  - after speech with packets missing, the gap is missing speech (kMissing). Frames that never
+//    reached the listener (lost in the network, too late, or cut off by the capture's snapshot
+//    length) are that one kind of event whatever the cause, so that the decoding side decides
+//    in one place what a listener hears for them (silence, or concealment).
+//  - after speech with no packet missing, the sender simply paused without a noise
 //    description, and silence is what it asked for.
 // A timestamp that goes backwards or jumps beyond max_gap_seconds is a sender discontinuity;
 // the gap is then taken from the capture times instead, clamped to the same limit.
+//
+// The stream's payloads are also checked for being G.729 at all (payload_verdict): lengths
+// that cover more time than the timestamps advance, lengths G.729 never has, or speech frames
+// failing the parity check that every G.729 encoder sets.
 #pragma once
 
 #include <cstdint>
@@ -93,13 +99,15 @@ struct playout_event {
     enum class type {
         kPayload,       // decode `bytes` (one RTP payload) as one frame for the translator
         kComfortNoise,  // decode `bytes` (a 2-byte SID frame) ceil(samples / 80) times
-        kSilence,       // `samples` zero samples
+        kSilence,       // `samples` zero samples: the sender paused, or its clock jumped
+        kMissing,       // `samples` of speech that did not arrive (see `reason`)
     };
     enum class cause {
         kNone,           // payloads
         kPause,          // the sender sent nothing and no packet is missing
         kLoss,           // packets are missing (lost in the network or arrived too late)
         kDiscontinuity,  // the timestamps jumped; the length comes from the capture times
+        kCut,            // the packet was captured, but cut short by the snapshot length
     };
     type kind = type::kPayload;
     cause reason = cause::kNone;
@@ -108,9 +116,16 @@ struct playout_event {
                             // last comfort-noise frame to this, and fills a refused payload's
                             // share with silence
     uint32_t timestamp = 0; // RTP timestamp of the event's first sample
-    uint16_t sequence = 0;  // payloads: the packet's sequence number
+    uint16_t sequence = 0;  // payloads and cut packets: the packet's sequence number
     uint64_t missing_packets = 0;  // gaps: sequence numbers missing just before the next payload
     std::vector<uint8_t> bytes;
+};
+
+// Whether a stream's payloads can be G.729 at all. A stream labelled G.729 that is encrypted
+// (SRTP) or carries another codec would otherwise decode to a stretched recording of noise.
+struct payload_verdict {
+    bool g729 = true;
+    std::string reason;  // when not: what gave it away, and what the stream probably is
 };
 
 struct rtp_stream_stats {
@@ -121,6 +136,7 @@ struct rtp_stream_stats {
     uint64_t late = 0;             // arrived after their slot was played (out of the window)
     uint64_t stray = 0;            // far off the stream's numbering and not followed up
     uint64_t reordered = 0;        // arrived out of order but in time, and played
+    uint64_t cut = 0;              // captured, but cut short by the snapshot length
     uint64_t other_payload_packets = 0;  // same SSRC, other payload type (not decoded)
     uint64_t speech_frames = 0;    // in played payloads
     uint64_t sid_frames = 0;       // played payloads whose length is 2 more than a multiple of 10
@@ -128,17 +144,25 @@ struct rtp_stream_stats {
     uint64_t timestamp_jumps = 0;
     uint64_t comfort_noise_samples = 0;
     uint64_t silence_samples = 0;
+    uint64_t missing_samples = 0;  // lost, late or cut speech
     uint64_t samples = 0;          // length of the timeline
     bool capped = false;           // gaps were cut to respect max_stream_seconds
     uint32_t first_timestamp = 0;
     uint32_t last_timestamp = 0;
     int64_t first_time_us = 0;     // capture time of the first played packet
     int64_t last_time_us = 0;
+    double jitter_ms = 0;          // interarrival jitter (RFC 3550, A.8) at the last packet
+    double max_jitter_ms = 0;      // its highest value over the stream
+    double largest_gap_ms = 0;     // longest wait between two packets' arrivals
+    payload_verdict verdict;
     double duration_seconds() const { return static_cast<double>(samples) / kSampleRate; }
+    // Every packet that carried speech was cut, so nothing but SID frames is left.
+    bool speech_all_cut() const { return cut > 0 && speech_frames == 0; }
 };
 
 struct rtp_stream {
     rtp_stream_key key;
+    int payload_type = kG729PayloadType;
     rtp_stream_stats stats;
     std::vector<playout_event> plan;  // in timeline order, contiguous offsets from 0
 };
@@ -149,6 +173,7 @@ struct other_rtp_stream {
     rtp_stream_key key;
     uint64_t packets = 0;
     std::vector<uint8_t> payload_types;  // ascending
+    int64_t first_time_us = 0;
 };
 
 struct rtp_options {
@@ -157,6 +182,37 @@ struct rtp_options {
     uint32_t reorder_window = 16;       // packets; at least 1
     uint32_t max_gap_seconds = 3600;    // a single gap longer than this is a discontinuity
     uint32_t max_stream_seconds = 86400;  // gaps stop growing the timeline past this
+    bool keep_payloads = true;          // false: figures only, the plan's events carry no bytes
+};
+
+// One stream's packets in capture order, sequenced as they arrive; finish() plans the stream.
+// Memory: a few dozen bytes per packet plus its payload.
+class rtp_stream_builder {
+public:
+    rtp_stream_builder(const rtp_stream_key& key, int payload_type, const rtp_options& options);
+    ~rtp_stream_builder();
+    rtp_stream_builder(rtp_stream_builder&&) noexcept;
+    rtp_stream_builder& operator=(rtp_stream_builder&&) noexcept;
+
+    // A packet of this stream's SSRC (any payload type) and the datagram that carried it.
+    void add(const rtp_packet_view& packet, const udp_datagram& datagram);
+    // A packet whose payload the capture cut short: `payload_size` is what the sender sent.
+    void add_cut(const rtp_packet_view& packet, std::size_t payload_size,
+                 const udp_datagram& datagram);
+
+    const rtp_stream_key& key() const;
+    int payload_type() const;
+    uint64_t decodable_packets() const;  // of the payload type
+    int64_t first_time_us() const;       // of any packet
+    int64_t last_time_us() const;        // of any packet
+
+    // True, with *out filled and the builder emptied, when the stream has packets of the
+    // payload type; otherwise fills *other.
+    bool finish(rtp_stream* out, other_rtp_stream* other);
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
 };
 
 struct rtp_scan_result {
@@ -165,6 +221,10 @@ struct rtp_scan_result {
     uint64_t rtp_packets = 0;      // UDP datagrams that parsed as RTP
     uint64_t non_rtp_datagrams = 0;
 };
+
+// What an RTP header in a UDP datagram says, for the datagrams the capture cut short too: a
+// cut datagram is RTP when its whole header survived. False for anything else.
+bool parse_rtp_datagram(const udp_datagram& datagram, rtp_packet_view* out);
 
 // Collects RTP packets from UDP datagrams fed in capture order, then plans each stream.
 class rtp_stream_collector {
@@ -181,15 +241,5 @@ private:
     struct impl;
     std::unique_ptr<impl> impl_;
 };
-
-struct capture_scan {
-    capture_summary capture;
-    rtp_scan_result rtp;
-};
-
-// read_capture + rtp_stream_collector. False (with *error) only when the capture cannot be read
-// at all; a truncated capture is a warning in result->capture.
-bool scan_capture(const std::string& path, const rtp_options& options, capture_scan* result,
-                  std::string* error);
 
 }  // namespace tarnel::capture

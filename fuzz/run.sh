@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"fuzz_decode_frame fuzz_g729tolin fuzz_lintog729"}
+targets=${FUZZ_TARGETS:-"fuzz_decode_frame fuzz_g729tolin fuzz_lintog729 fuzz_capture_reader"}
 jobs=${JOBS:-$(nproc)}
 
 cmake --preset fuzz -DTARNEL_WERROR="${WERROR:-OFF}" >/dev/null

@@ -1,20 +1,17 @@
 // tarnel decode: raw or length-framed G.729, or the streams of a packet capture, through the
 // module's decoder translator into linear audio.
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "capture/rtp_streams.h"
 #include "driver/row_census.h"
 #include "driver/stream_playout.h"
 #include "media/audio_file.h"
 #include "media/byte_order.h"
 #include "tools/cmd_args.h"
+#include "tools/cmd_decode_pcap.h"
 #include "tools/command.h"
 
 namespace tarnel::tool {
@@ -25,7 +22,9 @@ using media::output_label;
 
 const char* const kHelp =
     "Usage: tarnel decode [OPTIONS] IN OUT\n"
-    "       tarnel decode --pcap CAPTURE [--pt N] [--ssrc X] OUT\n"
+    "       tarnel decode --pcap CAPTURE [--split] [--pt N] [--ssrc X] OUT\n"
+    "       tarnel decode --pcap CAPTURE --list [--json]\n"
+    "       tarnel decode --rtp-stream IN [--pt N] [--ssrc X] OUT\n"
     "\n"
     "Decodes G.729 through the module's g729tolin translator, handing it one host frame at a\n"
     "time and reading its output after each, as a host does, and writes 8000 Hz mono 16-bit\n"
@@ -42,19 +41,27 @@ const char* const kHelp =
     "audio is written and the leftover bytes are reported as an error. A payload the decoder\n"
     "refuses is reported with its number and byte offset and decoding goes on with the next.\n"
     "\n"
-    "With --pcap, every G.729 RTP stream of the capture (pcap or pcapng) is decoded on its\n"
-    "call timeline, one decoder per stream: lost packets become silence, silent periods after\n"
-    "a SID frame become comfort noise. OUT is a folder that receives one WAV file per stream\n"
-    "(named after its addresses and SSRC), or a file when the capture has one stream. Each\n"
-    "stream's packets, losses, duplicates, SID frames, refused payloads and duration are\n"
-    "printed.\n"
+    "With --pcap, the G.729 calls of a capture (pcap or pcapng) are decoded, one decoder per\n"
+    "stream and every core busy: OUT is a folder that receives one stereo WAV file per call\n"
+    "(the caller left, the callee right, both on the capture's clock), named by its SIP\n"
+    "Call-ID or else by its addresses and start time, or a file when the capture holds one\n"
+    "call. Calls are found from SIP signalling (INVITE and answer with SDP, which also names\n"
+    "dynamic payload types), otherwise by pairing streams whose addresses mirror each other.\n"
+    "Lost packets become silence; silent periods after a SID frame become comfort noise.\n"
+    "With --rtp-stream, IN holds RTP packets each preceded by a 16-bit big-endian length\n"
+    "(RFC 4571, as recorded from RTP over TCP), decoded in sequence per SSRC.\n"
     "\n"
     "Options:\n"
     "  --framed        IN holds length-prefixed payloads\n"
     "  --raw           write OUT as headerless samples\n"
-    "  --pcap CAPTURE  decode the G.729 streams of a packet capture\n"
-    "  --pt N          with --pcap: the payload type of the G.729 streams (default 18)\n"
-    "  --ssrc X        with --pcap: only the stream with this SSRC (decimal, or hex with 0x)\n"
+    "  --pcap CAPTURE  decode the G.729 calls of a packet capture\n"
+    "  --rtp-stream IN decode length-prefixed RTP packets (RTP over TCP)\n"
+    "  --split         with --pcap: one mono WAV file per stream instead of one per call\n"
+    "  --list          with --pcap: list the calls and streams with their figures, no audio\n"
+    "  --json          with --list: as JSON\n"
+    "  --pt N          the payload type of G.729 (default 18, or what SIP signalling says)\n"
+    "  --ssrc X        only the stream with this SSRC (decimal, or hex with 0x)\n"
+    "  --threads N     with --pcap: decoding threads (default: one per core)\n"
     "  -q, --quiet     no summary on standard error\n"
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
     "  -h, --help      show this help\n";
@@ -180,176 +187,18 @@ int decode_file(context& ctx, const std::string& in, const std::string& out, boo
     return run.failure.empty() && run.refused == 0 ? kExitOk : kExitFailure;
 }
 
-// ---- captures ------------------------------------------------------------------------------
-
-struct capture_request {
-    std::string capture;
-    std::string out;  // a folder, a file (one stream only) or "-"
-    capture::rtp_options options;
-    bool quiet = false;
-};
-
-std::string hex32(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
-std::string no_stream_message(const capture_request& request, const capture::capture_scan& scan) {
-    std::string text = request.capture + ": no G.729 stream (RTP payload type " +
-                       std::to_string(request.options.payload_type) + ")";
-    if (request.options.ssrc) text += " with SSRC " + hex32(*request.options.ssrc);
-    const auto& others = scan.rtp.other_streams;
-    if (!others.empty()) {
-        text += "; the capture holds ";
-        const size_t shown = std::min<size_t>(others.size(), 3);
-        for (size_t i = 0; i < shown; ++i) {
-            if (i) text += ", ";
-            text += capture::stream_description(others[i].key) + " (payload type";
-            text += others[i].payload_types.size() > 1 ? "s" : "";
-            for (size_t k = 0; k < others[i].payload_types.size(); ++k)
-                text += (k ? ", " : " ") + std::to_string(others[i].payload_types[k]);
-            text += ")";
-        }
-        if (others.size() > shown) text += " and " + std::to_string(others.size() - shown) + " more";
-        text += " (choose with --pt or --ssrc)";
-    } else if (scan.rtp.rtp_packets == 0) {
-        text += "; none of its " + std::to_string(scan.capture.udp_datagrams) +
-                " UDP datagrams is RTP";
-    }
-    return text;
-}
-
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string stream_line(const capture::rtp_stream& s, const driver::stream_audio& audio,
-                        const std::string& destination) {
-    const capture::rtp_stream_stats& st = s.stats;
-    std::string text = capture::stream_description(s.key) + ": " + std::to_string(st.packets) +
-                       " packets, " + std::to_string(st.lost) + " lost, " +
-                       std::to_string(st.duplicated) + " duplicated, ";
-    if (st.late) text += std::to_string(st.late) + " late, ";
-    text += std::to_string(st.sid_frames) + " SID frames, " + std::to_string(audio.refused) +
-            " refused payloads, ";
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f s", st.duration_seconds());
-    return text + seconds + " -> " + output_label(destination);
-}
-
-int decode_capture(context& ctx, const capture_request& request) {
-    capture::capture_scan scan;
-    std::string error;
-    if (!capture::scan_capture(request.capture, request.options, &scan, &error)) {
-        report_error(ctx.io.err, error);
-        return kExitFailure;
-    }
-    bool failure = false;
-    if (scan.capture.truncated) {
-        report_error(ctx.io.err, scan.capture.warning + "; decoding what was read");
-        failure = true;
-    }
-    const std::vector<capture::rtp_stream>& streams = scan.rtp.streams;
-    if (streams.empty()) {
-        report_error(ctx.io.err, no_stream_message(request, scan));
-        return kExitFailure;
-    }
-
-    // Decided before anything is decoded, so that a wrong destination costs nothing.
-    const std::string& out = request.out;
-    const bool to_folder = out != "-" && (is_directory(out) || out.back() == '/');
-    if (!to_folder && streams.size() > 1) {
-        std::string ssrcs;
-        for (size_t i = 0; i < streams.size() && i < 4; ++i)
-            ssrcs += (i ? ", " : "") + hex32(streams[i].key.ssrc);
-        if (streams.size() > 4) ssrcs += ", ...";
-        report_error(ctx.io.err, output_label(out) + ": the capture holds " +
-                                     std::to_string(streams.size()) + " G.729 streams (SSRC " +
-                                     ssrcs +
-                                     "); name a folder to get one file per stream, or choose one "
-                                     "with --ssrc");
-        return kExitFailure;
-    }
-    if (to_folder && !is_directory(out) && ::mkdir(out.c_str(), 0777) != 0) {
-        report_error(ctx.io.err, out + ": cannot create the folder: " + std::strerror(errno));
-        return kExitFailure;
-    }
-
-    auto session = load_module(ctx);
-    if (!session) return kExitFailure;
-    for (const capture::rtp_stream& s : streams) {
-        auto decoder = new_translator(ctx, driver::kDecoderTranslator);
-        if (!decoder) return kExitFailure;
-        const driver::stream_audio audio = driver::decode_stream_plan(s, *decoder, session->log());
-        const std::string where = capture::stream_description(s.key);
-        report_refusals(ctx, request.capture + ": " + where + ": ", audio.refusals,
-                        audio.refusals.size(), "; silence in its place");
-        failure = failure || audio.refused > 0;
-
-        std::string destination = out;
-        if (to_folder)
-            destination = (out.back() == '/' ? out : out + "/") + capture::stream_file_name(s.key);
-        if (failed(ctx, media::write_pcm(destination, audio.samples, false, ctx.io.out).error)) {
-            failure = true;
-            continue;
-        }
-        if (request.quiet) continue;
-        write_text(ctx.io.err, stream_line(s, audio, destination) + "\n");
-        const std::string rows = audio.rows.report();
-        if (!rows.empty()) write_text(ctx.io.err, "  " + where + ": " + rows + "\n");
-    }
-    return failure ? kExitFailure : kExitOk;
-}
-
 int run_decode(context& ctx, const std::vector<std::string>& args) {
+    if (is_capture_decode(args)) return run_decode_capture(ctx, args);
     arg_parser parser(ctx, "decode");
-    bool framed = false, raw = false, quiet = false, pcap_given = false, pt_given = false,
-         ssrc_given = false;
-    std::string capture, pt_text, ssrc_text;
+    bool framed = false, raw = false, quiet = false;
     parser.flag("--framed", &framed);
     parser.flag("--raw", &raw);
     parser.flag("-q", &quiet);
     parser.flag("--quiet", &quiet);
-    parser.value("--pcap", &capture, &pcap_given);
-    parser.value("--pt", &pt_text, &pt_given);
-    parser.value("--ssrc", &ssrc_text, &ssrc_given);
     std::vector<std::string> files;
     if (!parser.parse(args, &files)) return kExitUsage;
-
-    if (!pcap_given) {
-        if (pt_given || ssrc_given)
-            return parser.usage_error(std::string(pt_given ? "--pt" : "--ssrc") + " needs --pcap");
-        if (const int status = parser.expect_in_out(files)) return status;
-        return decode_file(ctx, files[0], files[1], framed, raw, quiet);
-    }
-    if (framed) return parser.usage_error("--framed and --pcap exclude each other");
-    if (raw) return parser.usage_error("--raw does not apply to --pcap, which writes WAV files");
-    if (files.size() != 1)
-        return parser.usage_error(files.empty() ? "--pcap needs an output folder or file"
-                                                : "--pcap takes one output, not '" + files[1] +
-                                                      "' as well");
-    if (capture.empty()) return parser.usage_error("--pcap needs a capture file");
-    capture_request request;
-    request.capture = capture;
-    request.out = files[0];
-    request.quiet = quiet;
-    long pt = 0;
-    if (pt_given) {
-        if (!parse_int(pt_text, 0, 127, &pt))
-            return parser.usage_error("--pt needs an RTP payload type from 0 to 127, not '" +
-                                      pt_text + "'");
-        request.options.payload_type = static_cast<int>(pt);
-    }
-    if (ssrc_given) {
-        uint32_t ssrc = 0;
-        if (!parse_u32(ssrc_text, &ssrc))
-            return parser.usage_error("--ssrc needs a 32-bit SSRC, decimal or 0x-prefixed "
-                                      "hexadecimal, not '" + ssrc_text + "'");
-        request.options.ssrc = ssrc;
-    }
-    return decode_capture(ctx, request);
+    if (const int status = parser.expect_in_out(files)) return status;
+    return decode_file(ctx, files[0], files[1], framed, raw, quiet);
 }
 
 }  // namespace

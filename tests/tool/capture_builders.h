@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/capture_reader.h"
 #include "media/byte_order.h"
 
 namespace tarnel::test {
@@ -19,6 +20,15 @@ using bytes = std::vector<uint8_t>;
 inline bytes concat(bytes a, const bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// 10.0.0.host:port, as the capture reader reports it.
+inline capture::ip_endpoint endpoint(uint8_t host, uint16_t port) {
+    capture::ip_endpoint e;
+    e.family = 4;
+    e.address = {10, 0, 0, host};
+    e.port = port;
+    return e;
 }
 
 inline bytes rtp(uint16_t seq, uint32_t ts, uint32_t ssrc, uint8_t pt, const bytes& payload) {
