@@ -466,7 +466,11 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
                       input_path.c_str(), audio_seconds, in.frames, runs, runs == 1 ? "" : "s",
                       threads, threads == 1 ? "" : "s", cores, cores == 1 ? "" : "s",
                       *load_text ? load_text : "unknown");
-        text = head + text_direction("Encoder", encode) + "\n" + text_direction("Decoder", decode);
+        text = head;
+        if (*load_text && load >= cores)
+            text += "The machine was busy: other work shared the cores, so the slowest runs and "
+                    "frames include waits for it.\n\n";
+        text += text_direction("Encoder", encode) + "\n" + text_direction("Decoder", decode);
     }
     write_text(ctx.io.out, text);
     return kExitOk;
