@@ -94,7 +94,7 @@ public:
         for (size_t s = 0; s < clock.steps(); ++s) {
             const double us = clock.us_per_frame(s);
             const double bin = us > kLowestUs ? std::log(us / kLowestUs) / std::log(kBinRatio) : 0;
-            ++counts_[std::min(static_cast<size_t>(bin), kBins - 1)];
+            ++counts_[static_cast<size_t>(std::min(bin, static_cast<double>(kBins - 1)))];
             ++total_;
             max_ = std::max(max_, us);
         }
@@ -263,10 +263,10 @@ speed_figures time_parallel(coding_pass pass, const bench_input& in, int runs, i
         std::atomic<bool> go{false};
         std::vector<std::thread> workers;
         for (pass_buffers& b : buffers)
-            workers.emplace_back([&] {
+            workers.emplace_back([&in, &ready, &go, pass, out = &b] {
                 ready.fetch_add(1);
                 while (!go.load()) std::this_thread::yield();
-                pass(in, b);
+                pass(in, *out);
             });
         while (ready.load() < threads) std::this_thread::yield();
         const double start = wall_seconds();
