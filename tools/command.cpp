@@ -1,6 +1,7 @@
 #include "tools/command.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include "media/file_io.h"
 
@@ -28,9 +29,23 @@ bool failed(const context& ctx, const std::string& error) {
     return true;
 }
 
+std::string default_module_path() {
+    const std::string dir = driver::executable_directory();
+    if (dir.empty()) return "";
+    const std::string beside = dir + "/" + driver::kModuleFileName;
+    // Installed, the program is in bin/ and the module in lib/codec_tarnel/, where the program's
+    // run path finds the host library the module resolves its host functions from.
+    const std::string installed =
+        dir.substr(0, dir.rfind('/')) + "/lib/codec_tarnel/" + driver::kModuleFileName;
+    if (::access(beside.c_str(), F_OK) != 0 && ::access(installed.c_str(), F_OK) == 0)
+        return installed;
+    return beside;
+}
+
 std::unique_ptr<driver::module_session> load_module(const context& ctx) {
     std::string error;
-    auto session = driver::module_session::open(ctx.module_path, &error);
+    auto session = driver::module_session::open(
+        ctx.module_path.empty() ? default_module_path() : ctx.module_path, &error);
     failed(ctx, error);
     return session;
 }

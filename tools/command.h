@@ -44,6 +44,11 @@ void report_error(int fd, const std::string& message);
 // True, after reporting it, when `error` says something failed; false when it is empty.
 bool failed(const context& ctx, const std::string& error);
 
+// The module a command loads unless --module names one: codec_tarnel.so beside the program,
+// or in ../lib/codec_tarnel/ when the program is installed; empty when the program's own
+// directory is unknown.
+std::string default_module_path();
+
 // The module loaded for the command, with the host log captured; null after reporting why it
 // would not load.
 std::unique_ptr<driver::module_session> load_module(const context& ctx);

@@ -9,7 +9,8 @@ namespace tarnel::tool {
 namespace {
 
 const char* const kModuleOptionHelp =
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
+    "  --module PATH   the module to load (default: codec_tarnel.so beside this program,\n"
+    "                  or in ../lib/codec_tarnel/ of an installed one)\n"
     "  -h, --help      show this help\n";
 
 std::string program_help() {

@@ -89,6 +89,7 @@ TEST_F(TarnelBench, JsonReportHasEveryFigure) {
     EXPECT_EQ(doc["runs"].number, 1);
     EXPECT_EQ(doc["threads"].number, 2);
     EXPECT_GE(doc["cores"].number, 1);
+    EXPECT_EQ(doc["load_average"].type, json_value::kind::kNumber);
 
     const struct {
         const char* direction;
@@ -122,6 +123,17 @@ TEST_F(TarnelBench, JsonReportHasEveryFigure) {
             // Channels are whole: the real-time multiple rounded down (printed to 0.1).
             EXPECT_LE(single["channels_per_core"].number, single["realtime"].number + 0.05);
             EXPECT_GT(single["channels_per_core"].number, single["realtime"].number - 1.05);
+            for (const json_value* s : {&single, &parallel}) {
+                const json_value& run = *s;
+                // The median run lies within the spread; a percentile within the frames.
+                EXPECT_LE(run["us_per_frame_fastest"].number, run["us_per_frame"].number);
+                EXPECT_LE(run["us_per_frame"].number, run["us_per_frame_slowest"].number);
+                EXPECT_GT(run["frame_us_p99"].number, 0);
+                EXPECT_LE(run["frame_us_p99"].number, run["frame_us_max"].number);
+            }
+            // On one thread a run's frames add up to the run, so one frame at least took as
+            // long as the average of the slowest run.
+            EXPECT_GE(single["frame_us_max"].number, single["us_per_frame_slowest"].number * (1 - 1e-3));
             const double pus = parallel["us_per_frame"].number;
             EXPECT_GT(pus, 0);
             EXPECT_NEAR(parallel["realtime"].number, 2 * 10000 / pus, 0.05 + 20000 / pus * 1e-3);
@@ -141,13 +153,18 @@ TEST_F(TarnelBench, TextReportNamesBothDirectionsAndTheirState) {
     EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel::module::g729tolin_pvt)) + " bytes (g729tolin"))
         << r.out;
     EXPECT_TRUE(contains(r.out, "per core")) << r.out;
+    EXPECT_TRUE(contains(r.out, "slowest")) << r.out;
+    EXPECT_TRUE(contains(r.out, "p99")) << r.out;
 }
 
 TEST_F(TarnelBench, CodesTheSpeechBesideTheProgramOrInstalledWithItOrTheNamedInput) {
-    // A copy of the program with no sample beside it, then with one installed beside its bin/.
+    // A copy of the program laid out as installed, with the module in lib/codec_tarnel/ (found
+    // without --module), and no sample; then with one installed beside its bin/.
     std::filesystem::create_directories(path("bin"));
+    std::filesystem::create_directories(path("lib/codec_tarnel"));
     std::filesystem::copy_file(std::string(TARNEL_BINARY_DIR) + "/tarnel", path("bin/tarnel"));
-    const std::string bench = "bin/tarnel --module '" TARNEL_MODULE_PATH "' bench --seconds 0.02 --runs 1 --threads 1";
+    std::filesystem::copy_file(TARNEL_MODULE_PATH, path("lib/codec_tarnel/codec_tarnel.so"));
+    const std::string bench = "bin/tarnel bench --seconds 0.02 --runs 1 --threads 1";
     const run_result none = run_shell(bench + " --json", dir_);
     EXPECT_EQ(none.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(none.err, "tarnel: bench: no recording to code: the bundled speech sample is neither in "
