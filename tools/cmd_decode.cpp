@@ -167,9 +167,9 @@ bool decode_framed(decode_run& run, driver::translator_instance& decoder, driver
 }
 
 // A file that starts like audio or a capture would decode into noise, and successfully.
-std::string wrong_kind(const media::input_file& input, const std::string& in) {
+std::string wrong_kind(media::input_file& input, const std::string& in) {
     const uint8_t* head = nullptr;
-    const size_t have = const_cast<media::input_file&>(input).peek(&head, media::kFileKindBytes);
+    const size_t have = input.peek(&head, media::kFileKindBytes);
     const media::file_kind kind = media::identify_file(head, have);
     if (kind == media::file_kind::kUnknown) return "";
     const std::string what = input.label() + ": " + media::describe(kind) + ", not G.729 frames; ";

@@ -73,6 +73,12 @@ int take_common_options(const std::vector<std::string>& args, size_t& i, context
             report_error(ctx.io.err, "option '--module' needs a file " + try_help(s));
             return kExitUsage;
         }
+        const std::string name = a.substr(0, a.find('='));
+        if (name != a && (name == "--version" || name == "--quiet" || name == "--verbose")) {
+            report_error(ctx.io.err, (s ? std::string(s->name) + ": " : std::string()) + "option '" +
+                                         name + "' takes no value " + try_help(s));
+            return kExitUsage;
+        }
         if (a == "--version") {
             version = true;
         } else if (a == "-q" || a == "--quiet") {
