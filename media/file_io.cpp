@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -18,6 +20,39 @@ namespace {
 constexpr size_t kMaxWholeFileBytes = size_t{1} << 30;
 
 std::string errno_text(int err) { return std::strerror(err); }
+
+// The temporary file of the output being written. Output now grows for as long as the input
+// lasts, so an interrupted run (Ctrl-C, a terminal closed, kill) must not leave a hidden file
+// of hours of audio behind: the signal removes it, then ends the program as it would have.
+char g_temp_path[PATH_MAX];
+volatile sig_atomic_t g_temp_pending = 0;
+
+void remove_temp_and_end(int sig) {
+    if (g_temp_pending) ::unlink(g_temp_path);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Watches `temp` until it is put in place or removed. Only one output at a time is watched,
+// and only signals nobody else handles are taken over.
+bool watch_temp(const std::string& temp) {
+    if (g_temp_pending || temp.size() >= sizeof g_temp_path) return false;
+    static const bool installed = [] {
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction old {};
+            if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+            struct sigaction sa {};
+            sa.sa_handler = remove_temp_and_end;
+            sigemptyset(&sa.sa_mask);
+            ::sigaction(sig, &sa, nullptr);
+        }
+        return true;
+    }();
+    (void)installed;
+    std::memcpy(g_temp_path, temp.c_str(), temp.size() + 1);
+    g_temp_pending = 1;
+    return true;
+}
 
 mode_t default_file_mode() {
     // mkstemp creates the file 0600; the finished output should get the mode any newly created
@@ -146,6 +181,7 @@ bool input_file::seek(uint64_t offset) {
 output_file::~output_file() {
     if (owned_) ::close(fd_);
     if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (watched_) g_temp_pending = 0;
 }
 
 bool output_file::fail(const std::string& step, int err) {
@@ -219,6 +255,7 @@ bool output_file::open(const std::string& path, int stdout_fd) {
     owned_ = true;
     temp_ = temp;
     target_ = target;
+    watched_ = watch_temp(temp_);
     pending_.reserve(input_file::kBlock);
     return true;
 }
@@ -277,6 +314,8 @@ bool output_file::commit() {
     if (::rename(temp_.c_str(), target_.c_str()) != 0)
         return fail("cannot move the finished file into place", errno);
     temp_.clear();
+    if (watched_) g_temp_pending = 0;
+    watched_ = false;
     return true;
 }
 

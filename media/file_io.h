@@ -82,7 +82,8 @@ private:
 // renamed into place by commit() only once every byte has been written and flushed, so a
 // failure leaves the previous file, or no file, never a partial one. A file replaced keeps its
 // mode (and, where the system allows, its owner), and a symbolic link keeps pointing at it; a
-// file the user may not write is not replaced, as cp would not.
+// file the user may not write is not replaced, as cp would not. An interrupt or termination
+// signal while a file is being written removes the temporary file before the program ends.
 class output_file {
 public:
     output_file() = default;
@@ -122,6 +123,7 @@ private:
     uid_t owner_ = 0;
     gid_t group_ = 0;
     bool keep_owner_ = false;
+    bool watched_ = false;  // the temporary is removed if a signal ends the program
     std::vector<uint8_t> pending_;
     std::string error_;
 };

@@ -35,14 +35,24 @@ pid_t spawn_tarnel(const std::vector<std::string>& args, int in, int out, int er
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The signals as a shell would leave them, whatever this process ignores.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ) != 0) pid = -1;
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
 
 struct finished {
-    int code = -1;
+    int code = -1;      // exit status, or -1
+    int signal = 0;     // the signal that ended it, if one did
     long peak_kib = 0;  // the child's largest resident set
 };
 
@@ -61,6 +71,7 @@ finished wait_for(pid_t pid) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done != 0) {
             if (done == pid && WIFEXITED(status)) f.code = WEXITSTATUS(status);
+            if (done == pid && WIFSIGNALED(status)) f.signal = WTERMSIG(status);
             return f;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -226,5 +237,31 @@ TEST_F(TarnelStreaming, ProgressShowsOnATerminalOnlyAndNeverWithQuiet) {
             // Erased before the summary.
             EXPECT_TRUE(contains(shown, "\r\033[Kencoded standard input -> standard output: 160 frames")) << shown;
         }
+    }
+}
+
+TEST_F(TarnelStreaming, AnInterruptedRunLeavesNoFileBehind) {
+    const std::string audio = as_string(tarnel::media::pcm_image(samples(8000, 300)));
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        int in[2];
+        ASSERT_EQ(0, ::pipe2(in, O_CLOEXEC));
+        const int err = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const pid_t pid = spawn_tarnel({"transcode", "--raw", "-", path("out.wav")}, in[0], err, err);
+        ::close(in[0]);
+        ::close(err);
+        ASSERT_GT(pid, 0);
+        tarnel::media::write_all(in[1], reinterpret_cast<const uint8_t*>(audio.data()), audio.size());
+        // Interrupted once the output is under way, with the input still open.
+        bool started = false;
+        for (int i = 0; i < 2000 && !started; ++i) {
+            for (const std::string& name : entries()) started = started || contains(name, ".out.wav.tmp-");
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(started);
+        ::kill(pid, sig);
+        EXPECT_EQ(wait_for(pid).signal, sig);
+        ::close(in[1]);
+        EXPECT_EQ(entries(), std::vector<std::string>{"stderr"});
     }
 }
