@@ -67,6 +67,12 @@ mode_t default_file_mode() {
 std::string input_label(const std::string& path) { return path == "-" ? "standard input" : path; }
 std::string output_label(const std::string& path) { return path == "-" ? "standard output" : path; }
 
+std::string one_line(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
+    return text;
+}
+
 int write_all(int fd, const uint8_t* data, size_t size) {
     while (size > 0) {
         const ssize_t put = ::write(fd, data, size);

@@ -28,6 +28,10 @@ struct bytes_result : io_status {
 std::string input_label(const std::string& path);
 std::string output_label(const std::string& path);
 
+// A library's message as part of a one-line report: newlines become spaces, and a trailing
+// full stop or space goes.
+std::string one_line(std::string text);
+
 // Writes every byte to `fd`, resuming after interruptions. 0, or the errno of the failure.
 int write_all(int fd, const uint8_t* data, size_t size);
 

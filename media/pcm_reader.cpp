@@ -44,13 +44,6 @@ std::string shell_word(const std::string& s) {
     return out + "'";
 }
 
-// libsndfile's messages may end in a full stop or a newline; a report is one line.
-std::string one_line(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
-    return text;
-}
-
 std::string format_name(int format) {
     SF_FORMAT_INFO info{};
     info.format = format;

@@ -69,12 +69,6 @@ bool library_writes(const named_format& f) {
     return sf_format_check(&info) != 0;
 }
 
-std::string one_line(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 bool output_format_for(const std::string& path, bool raw, output_format* format,

@@ -16,13 +16,13 @@ namespace tarnel::tool {
 struct context {
     io_fds io;
     std::string module_path;  // empty: the module beside the executable
-    bool quiet = false;       // -q: no summary, report or progress on standard error
+    bool quiet = false;       // -q: errors only, no summary, report or progress line
     bool verbose = false;     // -v: details of the formats, the module and the framing
 };
 
 // The options every command takes, for the end of each command's help.
 #define TARNEL_COMMON_OPTIONS_HELP                                                              \
-    "  -q, --quiet     nothing on standard error but errors (default: a summary)\n"            \
+    "  -q, --quiet     errors only: no summary, report or progress line\n"                     \
     "  -v, --verbose   also the input and output formats, the module and the framing\n"        \
     "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"    \
     "  --version       show the program's and the module's versions\n"                         \

@@ -15,7 +15,7 @@ const char* const kModuleVersionCommand = "g729 show version";
 
 std::string program_help() {
     std::string text =
-        "Usage: tarnel [--module PATH] SUBCOMMAND [ARGS...]\n"
+        "Usage: tarnel [OPTIONS] SUBCOMMAND [ARGS...]\n"
         "\n"
         "Loads the G.729 codec module into a stand-in telephony host and drives it through\n"
         "the host's interfaces.\n"
