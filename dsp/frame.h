@@ -17,6 +17,7 @@ constexpr int kExcHistory = 154;   // past excitation kept: 143 + 11 interpolati
 constexpr int kLspPredictorOrder = 4;  // past codebook vectors in the LSP MA prediction
 constexpr int kLspPredictorModes = 2;  // switched predictors of the LSP quantizer
 constexpr int kGainPredictorOrder = 4; // past code-gain energies in the gain MA prediction
+constexpr int kCodecDelay = 40;    // samples by which decoded speech lags its input (look-ahead)
 constexpr int kSpeechFrameBytes = 10;
 constexpr int kSidFrameBytes = 2;
 

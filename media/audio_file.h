@@ -1,16 +1,17 @@
-// Audio files for the command-line tool: 8000 Hz mono 16-bit, as WAV (or any container
-// libsndfile reads) or headerless little-endian samples.
-//
-// Nothing here prints, exits or resamples: input the codec cannot take as it is is refused with
-// a hint on how to convert it, because silently resampling or mixing down would hide from the
-// user what was actually coded. Errors are one line each, as in file_io.h.
+// Whole audio files at once, for what needs a signal entire (the benchmark's input, a test's
+// expectations, a capture's streams), on the block readers and writers of pcm_reader.h and
+// pcm_writer.h, so the formats and the checks are the same.
 #pragma once
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "media/file_io.h"
+#include "media/pcm_reader.h"
+#include "media/pcm_writer.h"
 
 namespace tarnel::media {
 
@@ -18,25 +19,19 @@ struct pcm_result : io_status {
     std::vector<int16_t> samples;
 };
 
-// True when the name ends in ".raw" (any case): such files hold headerless samples.
-bool names_raw_file(const std::string& path);
-
-// Reads 8000 Hz mono 16-bit audio. "-" reads standard input. Headerless 16-bit little-endian
-// samples when force_raw is set or the name ends in ".raw"; otherwise any container libsndfile
-// recognises. An empty, truncated or header-only file is an error, as is any other rate,
-// channel count or sample format.
+// Reads a whole input as pcm_reader reads it.
 pcm_result read_pcm(const std::string& path, bool force_raw);
 
-// Writes 8000 Hz mono 16-bit audio: a WAV file, or headerless samples when raw is set or the
-// name ends in ".raw"; as write_output writes ("-" to stdout_fd, other names replaced whole).
+// Writes a WAV file whose header gives the exact length, or headerless samples when raw is
+// set or the name ends in ".raw"; as output_file writes ("-" to stdout_fd).
 io_status write_pcm(const std::string& path, const std::vector<int16_t>& samples, bool raw,
                     int stdout_fd = STDOUT_FILENO);
 
 // The samples as headerless 16-bit little-endian bytes.
 std::vector<uint8_t> pcm_image(const std::vector<int16_t>& samples);
 
-// The bytes of a canonical 44-byte-header PCM WAV file at 8000 Hz mono 16-bit. Fails (empty
-// vector) only when the samples exceed what a WAV header can describe.
+// The bytes of a complete 8000 Hz mono 16-bit WAV file, its header announcing the exact size.
+// Fails (empty vector) only when the samples exceed what a WAV header can describe.
 std::vector<uint8_t> wav_image(const std::vector<int16_t>& samples);
 
 }  // namespace tarnel::media

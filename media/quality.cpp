@@ -24,27 +24,21 @@ bool active(const int16_t* ref, int n) {
     return static_cast<double>(energy) >= kSilenceRms * kSilenceRms * n;
 }
 
-// The mean of measure(ref frame, test frame) over the frames of `size` samples, one every
-// `hop`, where both signals exist and the reference is active; empty when there is none.
-template <typename Measure>
-std::optional<double> mean_over_active_frames(const std::vector<int16_t>& ref,
-                                              const std::vector<int16_t>& test, int delay,
-                                              int size, int hop, Measure measure) {
-    const size_t len = aligned_length(ref, test, delay);
-    double sum = 0.0;
-    int frames = 0;
-    for (size_t start = 0; start + static_cast<size_t>(size) <= len;
-         start += static_cast<size_t>(hop)) {
-        const int16_t* r = ref.data() + start;
-        if (!active(r, size)) continue;
-        sum += measure(r, test.data() + start + static_cast<size_t>(delay));
-        ++frames;
+// The twiddle factors of an n-point FFT, stage after stage (n / 2 of them in the last). Each
+// from its own angle rather than by repeated multiplication, so the rounding error does not
+// grow along a stage.
+std::vector<std::complex<double>> twiddles(size_t n) {
+    std::vector<std::complex<double>> w;
+    for (size_t len = 2; len <= n; len <<= 1) {
+        for (size_t k = 0; k < len / 2; ++k) {
+            const double angle = -2.0 * kPi * static_cast<double>(k) / static_cast<double>(len);
+            w.emplace_back(std::cos(angle), std::sin(angle));
+        }
     }
-    if (frames == 0) return std::nullopt;
-    return sum / frames;
+    return w;
 }
 
-void fft(std::vector<std::complex<double>>& x) {
+void fft(std::vector<std::complex<double>>& x, const std::vector<std::complex<double>>& twiddle) {
     const size_t n = x.size();
     for (size_t i = 1, j = 0; i < n; ++i) {
         size_t bit = n >> 1;
@@ -52,21 +46,49 @@ void fft(std::vector<std::complex<double>>& x) {
         j |= bit;
         if (i < j) std::swap(x[i], x[j]);
     }
+    // The products written out: the same operations as std::complex's, without its checks
+    // for infinities, which finite samples never produce.
+    const std::complex<double>* w = twiddle.data();
     for (size_t len = 2; len <= n; len <<= 1) {
         const size_t half = len / 2;
-        for (size_t k = 0; k < half; ++k) {
-            // Each twiddle from its own angle rather than by repeated multiplication, so the
-            // rounding error does not grow along the stage.
-            const double angle = -2.0 * kPi * static_cast<double>(k) / static_cast<double>(len);
-            const std::complex<double> w(std::cos(angle), std::sin(angle));
+        for (size_t k = 0; k < half; ++k, ++w) {
+            const double wr = w->real(), wi = w->imag();
             for (size_t start = 0; start < n; start += len) {
-                const std::complex<double> a = x[start + k];
-                const std::complex<double> b = x[start + k + half] * w;
-                x[start + k] = a + b;
-                x[start + k + half] = a - b;
+                std::complex<double>& a = x[start + k];
+                std::complex<double>& c = x[start + k + half];
+                const double br = c.real() * wr - c.imag() * wi;
+                const double bi = c.real() * wi + c.imag() * wr;
+                const double ar = a.real(), ai = a.imag();
+                a = {ar + br, ai + bi};
+                c = {ar - br, ai - bi};
             }
         }
     }
+}
+
+// |X[k]|^2, k = 0..n/2, of the n-point frame, computed in `work`.
+void power_into(const double* frame, size_t n, const std::vector<std::complex<double>>& twiddle,
+                std::vector<std::complex<double>>& work, double* power) {
+    work.assign(frame, frame + n);
+    fft(work, twiddle);
+    for (size_t k = 0; k <= n / 2; ++k) power[k] = std::norm(work[k]);
+}
+
+double snr_frame_db(const int16_t* r, const int16_t* t) {
+    int64_t signal = 0, noise = 0;
+    for (int i = 0; i < kSnrFrame; ++i) {
+        const int64_t d = int64_t{r[i]} - t[i];
+        signal += int64_t{r[i]} * r[i];
+        noise += d * d;
+    }
+    if (noise == 0) return kSnrCeilingDb;
+    const double snr = 10.0 * std::log10(static_cast<double>(signal) / static_cast<double>(noise));
+    return std::clamp(snr, kSnrFloorDb, kSnrCeilingDb);
+}
+
+std::optional<double> mean(double sum, int frames) {
+    if (frames == 0) return std::nullopt;
+    return sum / frames;
 }
 
 }  // namespace
@@ -75,11 +97,70 @@ std::vector<double> power_spectrum(const std::vector<double>& frame) {
     const size_t n = frame.size();
     if (n < 2 || (n & (n - 1)) != 0)
         throw std::invalid_argument("power_spectrum: frame length must be a power of two");
-    std::vector<std::complex<double>> x(frame.begin(), frame.end());
-    fft(x);
+    std::vector<std::complex<double>> work;
     std::vector<double> power(n / 2 + 1);
-    for (size_t k = 0; k < power.size(); ++k) power[k] = std::norm(x[k]);
+    power_into(frame.data(), n, twiddles(n), work, power.data());
     return power;
+}
+
+quality_meter::quality_meter() : twiddles_(twiddles(kSpectrumFrame)), work_(kSpectrumFrame) {
+    double window_energy = 0.0;
+    for (int i = 0; i < kSpectrumFrame; ++i) {
+        // Periodic Hann: at hop N/2 the windows sum to a constant, so every sample weighs alike.
+        window_[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / kSpectrumFrame);
+        window_energy += window_[i] * window_[i];
+    }
+    // Expected bin power of unit-variance white noise through this window: near the 16-bit
+    // quantisation level, far below anything audible, yet enough to keep empty bins finite.
+    floor_ = window_energy;
+}
+
+void quality_meter::add(const int16_t* ref, const int16_t* test, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        snr_ref_[snr_fill_] = ref[i];
+        snr_test_[snr_fill_] = test[i];
+        if (++snr_fill_ == kSnrFrame) {
+            snr_fill_ = 0;
+            if (active(snr_ref_, kSnrFrame)) {
+                snr_sum_ += snr_frame_db(snr_ref_, snr_test_);
+                ++snr_frames_;
+            }
+        }
+        spectrum_ref_[spectrum_fill_] = ref[i];
+        spectrum_test_[spectrum_fill_] = test[i];
+        if (++spectrum_fill_ == kSpectrumFrame) {
+            spectrum_frame();
+            // The next frame starts one hop later: keep its first part.
+            std::copy(spectrum_ref_ + kSpectrumHop, spectrum_ref_ + kSpectrumFrame, spectrum_ref_);
+            std::copy(spectrum_test_ + kSpectrumHop, spectrum_test_ + kSpectrumFrame, spectrum_test_);
+            spectrum_fill_ = kSpectrumFrame - kSpectrumHop;
+        }
+    }
+}
+
+void quality_meter::spectrum_frame() {
+    if (!active(spectrum_ref_, kSpectrumFrame)) return;
+    double fr[kSpectrumFrame], ft[kSpectrumFrame];
+    for (int i = 0; i < kSpectrumFrame; ++i) {
+        fr[i] = window_[i] * spectrum_ref_[i];
+        ft[i] = window_[i] * spectrum_test_[i];
+    }
+    power_into(fr, kSpectrumFrame, twiddles_, work_, power_ref_);
+    power_into(ft, kSpectrumFrame, twiddles_, work_, power_test_);
+    constexpr int kBins = kSpectrumFrame / 2 + 1;
+    double sq = 0.0;
+    for (int k = 0; k < kBins; ++k) {
+        const double d = 10.0 * std::log10((power_ref_[k] + floor_) / (power_test_[k] + floor_));
+        sq += d * d;
+    }
+    spectrum_sum_ += std::sqrt(sq / static_cast<double>(kBins));
+    ++spectrum_frames_;
+}
+
+std::optional<double> quality_meter::segmental_snr_db() const { return mean(snr_sum_, snr_frames_); }
+
+std::optional<double> quality_meter::log_spectral_distance_db() const {
+    return mean(spectrum_sum_, spectrum_frames_);
 }
 
 int estimate_delay(const std::vector<int16_t>& ref, const std::vector<int16_t>& test, int max_lag) {
@@ -109,59 +190,35 @@ int estimate_delay(const std::vector<int16_t>& ref, const std::vector<int16_t>& 
     return best_lag;
 }
 
+namespace {
+
+quality_meter measured(const std::vector<int16_t>& ref, const std::vector<int16_t>& test,
+                       int delay) {
+    quality_meter meter;
+    const size_t len = aligned_length(ref, test, delay);
+    if (len > 0) meter.add(ref.data(), test.data() + delay, len);
+    return meter;
+}
+
+}  // namespace
+
 std::optional<double> segmental_snr_db(const std::vector<int16_t>& ref,
                                        const std::vector<int16_t>& test, int delay) {
-    return mean_over_active_frames(ref, test, delay, kSnrFrame, kSnrFrame,
-                                   [](const int16_t* r, const int16_t* t) {
-        int64_t signal = 0, noise = 0;
-        for (int i = 0; i < kSnrFrame; ++i) {
-            const int64_t d = int64_t{r[i]} - t[i];
-            signal += int64_t{r[i]} * r[i];
-            noise += d * d;
-        }
-        if (noise == 0) return kSnrCeilingDb;
-        const double snr = 10.0 * std::log10(static_cast<double>(signal) / static_cast<double>(noise));
-        return std::clamp(snr, kSnrFloorDb, kSnrCeilingDb);
-    });
+    return measured(ref, test, delay).segmental_snr_db();
 }
 
 std::optional<double> log_spectral_distance_db(const std::vector<int16_t>& ref,
                                                const std::vector<int16_t>& test, int delay) {
-    std::vector<double> window(kSpectrumFrame);
-    double window_energy = 0.0;
-    for (int i = 0; i < kSpectrumFrame; ++i) {
-        // Periodic Hann: at hop N/2 the windows sum to a constant, so every sample weighs alike.
-        window[i] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / kSpectrumFrame);
-        window_energy += window[i] * window[i];
-    }
-    // Expected bin power of unit-variance white noise through this window: near the 16-bit
-    // quantisation level, far below anything audible, yet enough to keep empty bins finite.
-    const double floor = window_energy;
-
-    std::vector<double> fr(kSpectrumFrame), ft(kSpectrumFrame);
-    return mean_over_active_frames(ref, test, delay, kSpectrumFrame, kSpectrumHop,
-                                   [&](const int16_t* r, const int16_t* t) {
-        for (int i = 0; i < kSpectrumFrame; ++i) {
-            fr[i] = window[i] * r[i];
-            ft[i] = window[i] * t[i];
-        }
-        const std::vector<double> pr = power_spectrum(fr);
-        const std::vector<double> pt = power_spectrum(ft);
-        double sq = 0.0;
-        for (size_t k = 0; k < pr.size(); ++k) {
-            const double d = 10.0 * std::log10((pr[k] + floor) / (pt[k] + floor));
-            sq += d * d;
-        }
-        return std::sqrt(sq / static_cast<double>(pr.size()));
-    });
+    return measured(ref, test, delay).log_spectral_distance_db();
 }
 
 quality_report compare_signals(const std::vector<int16_t>& ref, const std::vector<int16_t>& test,
                                int max_lag) {
     quality_report q;
     q.delay = estimate_delay(ref, test, max_lag);
-    q.segmental_snr_db = segmental_snr_db(ref, test, q.delay);
-    q.log_spectral_distance_db = log_spectral_distance_db(ref, test, q.delay);
+    const quality_meter meter = measured(ref, test, q.delay);
+    q.segmental_snr_db = meter.segmental_snr_db();
+    q.log_spectral_distance_db = meter.log_spectral_distance_db();
     return q;
 }
 

@@ -8,6 +8,8 @@
 // codec's idle noise against nothing and swamp the mean.
 #pragma once
 
+#include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -38,6 +40,41 @@ std::optional<double> segmental_snr_db(const std::vector<int16_t>& ref,
 // noise so that empty bins stay finite. Empty when no frame is active.
 std::optional<double> log_spectral_distance_db(const std::vector<int16_t>& ref,
                                                const std::vector<int16_t>& test, int delay);
+
+// Both measures over a reference and a signal aligned with it, handed over block by block in
+// any sizes; memory stays the same however long the signals. Fed the same samples, it gives
+// exactly what the whole-signal functions above give.
+class quality_meter {
+public:
+    quality_meter();
+
+    // The next `count` samples of each signal.
+    void add(const int16_t* ref, const int16_t* test, size_t count);
+
+    std::optional<double> segmental_snr_db() const;
+    std::optional<double> log_spectral_distance_db() const;
+
+private:
+    void spectrum_frame();
+
+    int16_t snr_ref_[kSnrFrame];
+    int16_t snr_test_[kSnrFrame];
+    int snr_fill_ = 0;
+    double snr_sum_ = 0.0;
+    int snr_frames_ = 0;
+
+    int16_t spectrum_ref_[kSpectrumFrame];  // the latest samples, oldest first
+    int16_t spectrum_test_[kSpectrumFrame];
+    int spectrum_fill_ = 0;
+    double spectrum_sum_ = 0.0;
+    int spectrum_frames_ = 0;
+    double window_[kSpectrumFrame];
+    double floor_ = 0.0;
+    std::vector<std::complex<double>> twiddles_;
+    std::vector<std::complex<double>> work_;
+    double power_ref_[kSpectrumFrame / 2 + 1];
+    double power_test_[kSpectrumFrame / 2 + 1];
+};
 
 struct quality_report {
     int delay = 0;

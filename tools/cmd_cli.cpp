@@ -10,7 +10,7 @@ namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
-    "Usage: tarnel cli [--module PATH] [--] COMMAND...\n"
+    "Usage: tarnel cli [OPTIONS] [--] COMMAND...\n"
     "\n"
     "Loads the module and runs COMMAND on the host console, as if typed there; the command's\n"
     "output is printed as it was written. Several arguments are joined with spaces, so\n"
@@ -18,8 +18,7 @@ const char* const kHelp =
     "are the same.\n"
     "\n"
     "Options:\n"
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
-    "  -h, --help      show this help\n";
+    TARNEL_COMMON_OPTIONS_HELP;
 
 int run_cli(context& ctx, const std::vector<std::string>& args) {
     const arg_parser parser(ctx, "cli");

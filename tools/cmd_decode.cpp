@@ -10,14 +10,15 @@
 #include "driver/stream_playout.h"
 #include "media/audio_file.h"
 #include "media/byte_order.h"
+#include "media/file_kind.h"
 #include "tools/cmd_args.h"
 #include "tools/cmd_decode_pcap.h"
 #include "tools/command.h"
+#include "tools/progress.h"
 
 namespace tarnel::tool {
 namespace {
 
-using media::input_label;
 using media::output_label;
 
 const char* const kHelp =
@@ -28,18 +29,25 @@ const char* const kHelp =
     "\n"
     "Decodes G.729 through the module's g729tolin translator, handing it one host frame at a\n"
     "time and reading its output after each, as a host does, and writes 8000 Hz mono 16-bit\n"
-    "audio.\n"
+    "audio as it comes.\n"
     "\n"
     "  IN    10-byte G.729 frames back to back, fed 20 ms (two frames) per host frame; with\n"
-    "        --framed, payloads each preceded by a 16-bit big-endian length (RFC 4571), fed\n"
-    "        one payload per host frame, so a payload may end in a 2-byte SID frame;\n"
+    "        --framed, payloads each preceded by its length as a 16-bit big-endian number,\n"
+    "        fed one payload per host frame, so a payload may end in a 2-byte SID frame;\n"
     "        - reads standard input\n"
-    "  OUT   a WAV file, or headerless 16-bit little-endian samples when the name ends in\n"
-    "        .raw or with --raw; - writes standard output\n"
+    "  OUT   audio in the format its name asks for: WAV for .wav (and for a name without an\n"
+    "        extension), headerless 16-bit little-endian samples for .raw (or with --raw),\n"
+    "        and where libsndfile writes them FLAC (.flac), AIFF (.aiff, .aif), AU (.au,\n"
+    "        .snd), CAF (.caf), Wave64 (.w64), RF64 (.rf64), NIST SPHERE (.sph), VOC (.voc),\n"
+    "        Ogg Vorbis (.ogg, .oga), Ogg Opus (.opus) and MP3 (.mp3); - writes a WAV (or\n"
+    "        with --raw headerless samples) to standard output\n"
     "\n"
     "A raw file that does not end on a whole frame is decoded up to its last whole frame; the\n"
     "audio is written and the leftover bytes are reported as an error. A payload the decoder\n"
     "refuses is reported with its number and byte offset and decoding goes on with the next.\n"
+    "An input that starts like an audio file or a packet capture is refused with a hint. The\n"
+    "input is decoded as it arrives: memory stays the same for any length, and from a pipe\n"
+    "each host frame's audio follows its input.\n"
     "\n"
     "With --pcap, the G.729 calls of a capture (pcap or pcapng) are decoded, one decoder per\n"
     "stream and every core busy: OUT is a folder that receives one stereo WAV file per call\n"
@@ -52,19 +60,17 @@ const char* const kHelp =
     "(RFC 4571, as recorded from RTP over TCP), decoded in sequence per SSRC.\n"
     "\n"
     "Options:\n"
-    "  --framed        IN holds length-prefixed payloads\n"
-    "  --raw           write OUT as headerless samples\n"
+    "  --framed        IN holds length-prefixed payloads (default: frames back to back)\n"
+    "  --raw           write OUT as headerless samples (default: only when it is named .raw)\n"
     "  --pcap CAPTURE  decode the G.729 calls of a packet capture\n"
     "  --rtp-stream IN decode length-prefixed RTP packets (RTP over TCP)\n"
     "  --split         with --pcap: one mono WAV file per stream instead of one per call\n"
     "  --list          with --pcap: list the calls and streams with their figures, no audio\n"
     "  --json          with --list: as JSON\n"
     "  --pt N          the payload type of G.729 (default 18, or what SIP signalling says)\n"
-    "  --ssrc X        only the stream with this SSRC (decimal, or hex with 0x)\n"
+    "  --ssrc X        only the stream with this SSRC (decimal, or hex with 0x; default: all)\n"
     "  --threads N     with --pcap: decoding threads (default: one per core)\n"
-    "  -q, --quiet     no summary on standard error\n"
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
-    "  -h, --help      show this help\n";
+    TARNEL_COMMON_OPTIONS_HELP;
 
 constexpr size_t kFramesPerHostFrame = driver::kHostFrameSamples / kFrame;
 constexpr size_t kMaxRefusalLines = 10;  // per input or stream; the others are counted after
@@ -83,106 +89,152 @@ void report_refusals(const context& ctx, const std::string& where,
 // ---- raw and framed files ------------------------------------------------------------------
 
 struct decode_run {
-    std::vector<int16_t> samples;
-    size_t payloads = 0;
-    size_t refused = 0;
+    uint64_t payloads = 0;
+    uint64_t refused = 0;
+    uint64_t samples = 0;
     std::vector<std::string> refusals;  // the first few
     driver::row_census rows;
-    std::string failure;  // what ended the input early, if anything
+    std::string failure;           // what ended the input early, if anything
+    std::vector<int16_t> pcm;      // what one payload decoded to
+    std::vector<uint8_t> payload;  // one payload as read
 };
 
-void feed(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
-          const uint8_t* data, size_t size, size_t offset) {
+// One payload through the decoder, its samples straight on to the output. False when the
+// output failed.
+bool feed(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
+          media::pcm_writer& writer, const uint8_t* data, size_t size, uint64_t offset) {
     ++run.payloads;
-    const size_t before = run.samples.size();
-    if (decoder.decode(data, size, &run.samples)) {
+    run.pcm.clear();
+    if (decoder.decode(data, size, &run.pcm)) {
         run.rows.add_payload(data, size);
-        return;
+    } else if (++run.refused <= kMaxRefusalLines) {
+        std::string text = "payload " + std::to_string(run.payloads) + " at byte " +
+                           std::to_string(offset) + " (" + std::to_string(size) +
+                           " bytes) refused by " + driver::kDecoderTranslator + ": " + log.take();
+        if (!run.pcm.empty())
+            text += "; the " + std::to_string(run.pcm.size() / kFrame) +
+                    " frames before the fault are kept";
+        run.refusals.push_back(text);
+    } else {
+        log.take();
     }
-    const size_t kept = run.samples.size() - before;
-    std::string text = "payload " + std::to_string(run.payloads) + " at byte " +
-                       std::to_string(offset) + " (" + std::to_string(size) +
-                       " bytes) refused by " + driver::kDecoderTranslator + ": " + log.take();
-    if (kept) text += "; the " + std::to_string(kept / kFrame) + " frames before the fault are kept";
-    if (++run.refused <= kMaxRefusalLines) run.refusals.push_back(text);
+    run.samples += run.pcm.size();
+    return writer.write(run.pcm.data(), run.pcm.size());
 }
 
-void decode_raw(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
-                const std::string& in, const std::vector<uint8_t>& bytes) {
-    const size_t whole = bytes.size() / kSpeechFrameBytes;
-    for (size_t frame = 0; frame < whole; frame += kFramesPerHostFrame) {
-        const size_t n = std::min(kFramesPerHostFrame, whole - frame);
-        feed(run, decoder, log, bytes.data() + frame * kSpeechFrameBytes, n * kSpeechFrameBytes,
-             frame * kSpeechFrameBytes);
+// Frames back to back, two to a host frame as a host sends them.
+bool decode_raw(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
+                media::input_file& input, media::pcm_writer& writer, progress_line& progress) {
+    uint8_t block[kFramesPerHostFrame * kSpeechFrameBytes];
+    const int64_t total = input.seekable() ? input.size() / kSpeechFrameBytes * kFrame : -1;
+    for (;;) {
+        const uint64_t offset = input.position();
+        const size_t got = input.read(block, sizeof block);
+        const size_t whole = got / kSpeechFrameBytes * kSpeechFrameBytes;
+        if (whole > 0 && !feed(run, decoder, log, writer, block, whole, offset)) return false;
+        progress.update(run.samples, total, -1.0);
+        if (got == sizeof block) continue;
+        if (const size_t leftover = got - whole)
+            run.failure = input.label() + ": " + std::to_string(leftover) +
+                          " bytes left over after " +
+                          std::to_string((offset + whole) / kSpeechFrameBytes) +
+                          " whole 10-byte frames (truncated, or length-framed: try --framed)";
+        return true;
     }
-    const size_t leftover = bytes.size() - whole * kSpeechFrameBytes;
-    if (leftover)
-        run.failure = input_label(in) + ": " + std::to_string(leftover) + " bytes left over after " +
-                      std::to_string(whole) +
-                      " whole 10-byte frames (truncated, or length-framed: try --framed)";
 }
 
-void decode_framed(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
-                   const std::string& in, const std::vector<uint8_t>& bytes) {
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        const size_t left = bytes.size() - pos;
-        if (left < 2) {
-            run.failure = input_label(in) + ": truncated: 1 byte at byte " + std::to_string(pos) +
-                          " where a 2-byte length should start payload " +
-                          std::to_string(run.payloads + 1);
-            return;
+// Payloads each after its 16-bit big-endian length, one to a host frame.
+bool decode_framed(decode_run& run, driver::translator_instance& decoder, driver::host_log& log,
+                   media::input_file& input, media::pcm_writer& writer, progress_line& progress) {
+    const double size = static_cast<double>(input.size());
+    run.payload.resize(0xFFFF);
+    for (;;) {
+        const uint64_t offset = input.position();
+        uint8_t length_bytes[2];
+        const size_t got = input.read(length_bytes, 2);
+        if (got == 0) return true;
+        const std::string next = std::to_string(run.payloads + 1);
+        if (got < 2) {
+            run.failure = input.label() + ": truncated: 1 byte at byte " + std::to_string(offset) +
+                          " where a 2-byte length should start payload " + next;
+            return true;
         }
-        const size_t length = media::be16(&bytes[pos]);
-        if (length > left - 2) {
-            run.failure = input_label(in) + ": truncated: payload " +
-                          std::to_string(run.payloads + 1) + " at byte " + std::to_string(pos) +
-                          " announces " + std::to_string(length) + " bytes, " +
-                          std::to_string(left - 2) + " follow";
-            return;
+        const size_t length = media::be16(length_bytes);
+        const size_t present = input.read(run.payload.data(), length);
+        if (present < length) {
+            run.failure = input.label() + ": truncated: payload " + next + " at byte " +
+                          std::to_string(offset) + " announces " + std::to_string(length) +
+                          " bytes, " + std::to_string(present) + " follow";
+            return true;
         }
-        feed(run, decoder, log, bytes.data() + pos + 2, length, pos);
-        pos += 2 + length;
+        if (!feed(run, decoder, log, writer, run.payload.data(), length, offset)) return false;
+        progress.update(run.samples, -1, input.seekable() ? input.position() / size : -1.0);
     }
+}
+
+// A file that starts like audio or a capture would decode into noise, and successfully.
+std::string wrong_kind(media::input_file& input, const std::string& in) {
+    const uint8_t* head = nullptr;
+    const size_t have = input.peek(&head, media::kFileKindBytes);
+    const media::file_kind kind = media::identify_file(head, have);
+    if (kind == media::file_kind::kUnknown) return "";
+    const std::string what = input.label() + ": " + media::describe(kind) + ", not G.729 frames; ";
+    if (media::is_capture(kind))
+        return what + "decode its RTP streams with 'tarnel decode --pcap " + in + " OUT'";
+    return what + "audio is coded with 'tarnel encode' (or 'tarnel transcode')";
 }
 
 int decode_file(context& ctx, const std::string& in, const std::string& out, bool framed,
-                bool raw, bool quiet) {
-    const media::bytes_result input = media::read_bytes(in);
-    if (failed(ctx, input.error)) return kExitFailure;
+                const media::output_format& format) {
+    media::input_file input;
+    if (!input.open(in)) return exit_failure(ctx, input.error());
+    const uint8_t* head = nullptr;
+    if (input.peek(&head, 1) == 0) {
+        if (!input.error().empty()) return exit_failure(ctx, input.error());
+        return exit_failure(ctx, input.label() + (in == "-" ? ": no data" : ": empty file"));
+    }
+    if (const std::string wrong = wrong_kind(input, in); !wrong.empty())
+        return exit_failure(ctx, wrong);
+    detail(ctx, "reading " + input.label() + ": " +
+                    (framed ? "payloads each after a 16-bit big-endian length, one per host frame"
+                            : "10-byte G.729 frames, two per host frame"));
     auto session = load_module(ctx);
     auto decoder = session ? new_translator(ctx, driver::kDecoderTranslator) : nullptr;
     if (!decoder) return kExitFailure;
+    media::pcm_writer writer;
+    if (!writer.open(out, format, ctx.io.out)) return exit_failure(ctx, writer.error());
+    detail(ctx, "writing " + output_label(out) + ": " + format.name + ", 8000 Hz, 1 channel, 16-bit");
 
     decode_run run;
+    run.pcm.reserve(kFramesPerHostFrame * kFrame);
+    progress_line progress(ctx, "decoding " + input.label());
     const double cpu_start = process_cpu_seconds();
-    if (framed)
-        decode_framed(run, *decoder, session->log(), in, input.bytes);
-    else
-        decode_raw(run, *decoder, session->log(), in, input.bytes);
+    const bool written = framed ? decode_framed(run, *decoder, session->log(), input, writer, progress)
+                                : decode_raw(run, *decoder, session->log(), input, writer, progress);
     const double cpu = process_cpu_seconds() - cpu_start;
-    report_refusals(ctx, input_label(in) + ": ", run.refusals, run.refused,
+    progress.clear();
+    report_refusals(ctx, input.label() + ": ", run.refusals, run.refused,
                     "; decoding goes on with the next payload");
-
-    const std::string error = media::write_pcm(out, run.samples, raw, ctx.io.out).error;
-    if (!error.empty()) {
+    if (!input.error().empty()) return exit_failure(ctx, input.error());
+    if (!written || !writer.finish()) {
         failed(ctx, run.failure);
-        report_error(ctx.io.err, error);
-        return kExitFailure;
+        return exit_failure(ctx, writer.error());
     }
     if (!run.failure.empty())
         report_error(ctx.io.err, run.failure + "; the audio decoded before it was written to " +
                                      output_label(out));
-    if (!quiet) {
+    if (!ctx.quiet) {
         char line[512];
         std::snprintf(line, sizeof line,
-                      "decoded %s -> %s: %zu %s, %zu refused, %zu frames, %.2f s of audio, CPU %.3f s\n",
-                      input_label(in).c_str(), output_label(out).c_str(), run.payloads,
-                      framed ? "payloads" : "host frames", run.refused, run.samples.size() / kFrame,
-                      static_cast<double>(run.samples.size()) / kSampleRate, cpu);
+                      "decoded %s -> %s: %llu %s, %llu refused, %llu frames, %.2f s of audio, CPU %.3f s\n",
+                      input.label().c_str(), output_label(out).c_str(),
+                      static_cast<unsigned long long>(run.payloads),
+                      framed ? "payloads" : "host frames", static_cast<unsigned long long>(run.refused),
+                      static_cast<unsigned long long>(run.samples / kFrame),
+                      static_cast<double>(run.samples) / kSampleRate, cpu);
         write_text(ctx.io.err, line);
         const std::string rows = run.rows.report();
-        if (!rows.empty()) write_text(ctx.io.err, input_label(in) + ": " + rows + "\n");
+        if (!rows.empty()) write_text(ctx.io.err, input.label() + ": " + rows + "\n");
     }
     return run.failure.empty() && run.refused == 0 ? kExitOk : kExitFailure;
 }
@@ -190,15 +242,16 @@ int decode_file(context& ctx, const std::string& in, const std::string& out, boo
 int run_decode(context& ctx, const std::vector<std::string>& args) {
     if (is_capture_decode(args)) return run_decode_capture(ctx, args);
     arg_parser parser(ctx, "decode");
-    bool framed = false, raw = false, quiet = false;
+    bool framed = false, raw = false;
     parser.flag("--framed", &framed);
     parser.flag("--raw", &raw);
-    parser.flag("-q", &quiet);
-    parser.flag("--quiet", &quiet);
     std::vector<std::string> files;
     if (!parser.parse(args, &files)) return kExitUsage;
     if (const int status = parser.expect_in_out(files)) return status;
-    return decode_file(ctx, files[0], files[1], framed, raw, quiet);
+    media::output_format format;
+    std::string error;
+    if (!media::output_format_for(files[1], raw, &format, &error)) return parser.usage_error(error);
+    return decode_file(ctx, files[0], files[1], framed, format);
 }
 
 }  // namespace

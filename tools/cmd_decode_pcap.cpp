@@ -788,14 +788,12 @@ bool is_capture_decode(const std::vector<std::string>& args) {
 
 int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     arg_parser parser(ctx, "decode");
-    bool framed = false, raw = false, quiet = false, pcap_given = false, stream_given = false,
+    bool framed = false, raw = false, pcap_given = false, stream_given = false,
          pt_given = false, ssrc_given = false, split = false, list = false, json = false,
          threads_given = false;
     std::string capture, rtp_stream, pt_text, ssrc_text, threads_text;
     parser.flag("--framed", &framed);
     parser.flag("--raw", &raw);
-    parser.flag("-q", &quiet);
-    parser.flag("--quiet", &quiet);
     parser.flag("--split", &split);
     parser.flag("--list", &list);
     parser.flag("--json", &json);
@@ -835,7 +833,7 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     request.capture = capture;
     request.rtp_stream = rtp_stream;
     request.out = list ? std::string() : files[0];
-    request.quiet = quiet;
+    request.quiet = ctx.quiet;
     request.split = split;
     request.list = list;
     request.json = json;

@@ -1,11 +1,16 @@
-// tarnel encode: linear audio through the module's encoder translator into raw G.729 frames.
+// tarnel encode: linear audio through the module's encoder translator into raw G.729 frames,
+// read, coded and written block by block.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "media/audio_file.h"
+#include "media/file_io.h"
+#include "media/pcm_reader.h"
+#include "media/pcm_writer.h"
 #include "tools/cmd_args.h"
 #include "tools/command.h"
+#include "tools/progress.h"
 
 namespace tarnel::tool {
 namespace {
@@ -13,34 +18,44 @@ namespace {
 const char* const kHelp =
     "Usage: tarnel encode [OPTIONS] IN OUT\n"
     "\n"
-    "Encodes 8000 Hz mono 16-bit audio into G.729 through the module's lintog729 translator,\n"
-    "handing it host frames of 20 ms and reading its output after each, as a host does, and\n"
-    "writes the 10-byte frames back to back.\n"
+    "Encodes 8000 Hz mono audio into G.729 through the module's lintog729 translator, handing\n"
+    "it host frames of 20 ms and reading its output after each, as a host does, and writes\n"
+    "the 10-byte frames back to back as they come.\n"
     "\n"
-    "  IN    a WAV file, or any audio file libsndfile reads; headerless 16-bit little-endian\n"
-    "        samples when the name ends in .raw or with --raw; - reads standard input\n"
-    "  OUT   the G.729 frames; - writes standard output\n"
+    "  IN    any audio file libsndfile reads at 8000 Hz with one channel, in any sample\n"
+    "        encoding (WAV, FLAC, AIFF, AU, ...; 8, 16, 24 or 32-bit, float, mu-law, A-law);\n"
+    "        headerless 16-bit little-endian samples when the name ends in .raw or with\n"
+    "        --raw; - reads standard input\n"
+    "  OUT   the G.729 frames, e.g. speech.g729 (a name of an audio file is refused);\n"
+    "        - writes standard output\n"
     "\n"
-    "A last block shorter than 10 ms is padded with zeros to a whole frame; the summary says\n"
-    "so. Other sample rates, stereo and other sample formats are refused with a conversion\n"
-    "hint: resampling here would hide what was actually coded.\n"
+    "Samples are taken exactly from 8 and 16-bit, mu-law and A-law audio, and rounded to the\n"
+    "nearest 16-bit value, saturating at full scale, from 24 and 32-bit and float audio.\n"
+    "Other sample rates and stereo are refused with a conversion hint: resampling here would\n"
+    "hide what was actually coded. A last block shorter than 10 ms is padded with zeros to a\n"
+    "whole frame; the summary says so. The input is coded as it arrives: memory stays the\n"
+    "same for any length, and from a pipe each host frame's output follows its input.\n"
     "\n"
     "Options:\n"
-    "  --raw           IN holds headerless 16-bit little-endian samples\n"
+    "  --raw           IN holds headerless samples (default: only when it is named .raw)\n"
     "  --frame-ms N    host frame length in milliseconds, 1 to 1000 (default 20)\n"
-    "  -q, --quiet     no summary on standard error\n"
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
-    "  -h, --help      show this help\n";
+    TARNEL_COMMON_OPTIONS_HELP;
 
 constexpr long kMaxFrameMs = 1000;  // the encoder translator buffers at most one second
 
+// OUT with its extension replaced by .g729.
+std::string g729_name(const std::string& out) {
+    const size_t slash = out.find_last_of('/');
+    const size_t dot = out.find_last_of('.');
+    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    return (has_ext ? out.substr(0, dot) : out) + ".g729";
+}
+
 int run_encode(context& ctx, const std::vector<std::string>& args) {
     arg_parser parser(ctx, "encode");
-    bool raw = false, quiet = false;
+    bool raw = false;
     std::string frame_ms_text = "20";
     parser.flag("--raw", &raw);
-    parser.flag("-q", &quiet);
-    parser.flag("--quiet", &quiet);
     parser.value("--frame-ms", &frame_ms_text);
     std::vector<std::string> files;
     if (!parser.parse(args, &files)) return kExitUsage;
@@ -51,50 +66,77 @@ int run_encode(context& ctx, const std::vector<std::string>& args) {
     if (const int status = parser.expect_in_out(files)) return status;
     const std::string& in = files[0];
     const std::string& out = files[1];
+    if (out != "-" && media::names_audio_file(out))
+        return parser.usage_error(out + " is named like an audio file, but encode writes G.729 "
+                                  "frames: name it " + g729_name(out));
 
-    media::pcm_result pcm = media::read_pcm(in, raw);
-    if (failed(ctx, pcm.error)) return kExitFailure;
+    media::pcm_reader reader;
+    if (!reader.open(in, raw)) return exit_failure(ctx, reader.error());
+    detail(ctx, describe_input(reader));
     auto session = load_module(ctx);
     auto encoder = session ? new_translator(ctx, driver::kEncoderTranslator) : nullptr;
     if (!encoder) return kExitFailure;
-
-    std::vector<int16_t>& samples = pcm.samples;
-    const size_t input_samples = samples.size();
-    const size_t leftover = input_samples % kFrame;
-    const size_t padding = leftover ? kFrame - leftover : 0;
-    samples.resize(input_samples + padding, 0);
-
+    media::output_file output;
+    if (!output.open(out, ctx.io.out)) return exit_failure(ctx, output.error());
     const size_t host_frame = static_cast<size_t>(frame_ms) * kSampleRate / 1000;
-    const size_t frames = samples.size() / kFrame;
+    detail(ctx, "writing " + output.label() + ": G.729 frames of 10 bytes, from host frames of " +
+                    std::to_string(frame_ms) + " ms (" + std::to_string(host_frame) + " samples)");
+
+    // Room for a host frame, or for the zeros that complete the last frame.
+    std::vector<int16_t> block(std::max<size_t>(host_frame, kFrame));
     std::vector<uint8_t> coded;
-    coded.reserve(frames * kSpeechFrameBytes);
+    coded.reserve((host_frame / kFrame + 1) * kSpeechFrameBytes);
+    uint64_t input_samples = 0, coded_bytes = 0;
+    progress_line progress(ctx, "encoding " + reader.label());
     const double cpu_start = process_cpu_seconds();
-    for (size_t pos = 0; pos < samples.size(); pos += host_frame) {
-        const size_t n = std::min(host_frame, samples.size() - pos);
-        if (!encoder->encode(samples.data() + pos, static_cast<int>(n), &coded)) {
-            report_error(ctx.io.err, media::input_label(in) + ": " + driver::kEncoderTranslator +
+    // Then once more with the zeros that complete the last frame.
+    for (bool padding = false;;) {
+        size_t n = reader.read(block.data(), host_frame);
+        if (n == 0 && !padding && reader.error().empty() && input_samples % kFrame != 0) {
+            n = kFrame - input_samples % kFrame;
+            std::fill(block.begin(), block.begin() + static_cast<long>(n), 0);
+            padding = true;
+        } else if (n == 0) {
+            break;
+        } else {
+            input_samples += n;
+        }
+        coded.clear();
+        if (!encoder->encode(block.data(), static_cast<int>(n), &coded)) {
+            progress.clear();
+            report_error(ctx.io.err, reader.label() + ": " + driver::kEncoderTranslator +
                                          " refused the host frame at sample " +
-                                         std::to_string(pos) + ": " + session->log().take());
+                                         std::to_string(input_samples - n) + ": " +
+                                         session->log().take());
             return kExitFailure;
         }
+        if (!output.write(coded.data(), coded.size())) break;
+        coded_bytes += coded.size();
+        progress.update(input_samples, reader.format().samples, reader.progress());
     }
     const double cpu = process_cpu_seconds() - cpu_start;
-    if (coded.size() != frames * kSpeechFrameBytes) {
-        report_error(ctx.io.err, media::input_label(in) + ": " + driver::kEncoderTranslator +
-                                     " returned " + std::to_string(coded.size()) + " bytes for " +
+    progress.clear();
+    if (failed(ctx, reader.error()) || failed(ctx, output.error())) return kExitFailure;
+    const uint64_t frames = (input_samples + kFrame - 1) / kFrame;
+    if (coded_bytes != frames * kSpeechFrameBytes) {
+        report_error(ctx.io.err, reader.label() + ": " + driver::kEncoderTranslator + " returned " +
+                                     std::to_string(coded_bytes) + " bytes for " +
                                      std::to_string(frames) + " frames");
         return kExitFailure;
     }
-    if (failed(ctx, media::write_output(out, coded, ctx.io.out).error)) return kExitFailure;
-    if (!quiet) {
+    if (!output.commit()) return exit_failure(ctx, output.error());
+    if (!ctx.quiet) {
         char line[512];
-        std::snprintf(line, sizeof line, "encoded %s -> %s: %zu frames, %.2f s of audio, %zu bytes, CPU %.3f s",
-                      media::input_label(in).c_str(), media::output_label(out).c_str(), frames,
-                      static_cast<double>(input_samples) / kSampleRate, coded.size(), cpu);
+        std::snprintf(line, sizeof line,
+                      "encoded %s -> %s: %llu frames, %.2f s of audio, %llu bytes, CPU %.3f s",
+                      reader.label().c_str(), output.label().c_str(),
+                      static_cast<unsigned long long>(frames),
+                      static_cast<double>(input_samples) / kSampleRate,
+                      static_cast<unsigned long long>(coded_bytes), cpu);
         std::string text = line;
-        if (padding)
+        if (const uint64_t leftover = input_samples % kFrame)
             text += "; the last " + std::to_string(leftover) + " samples were padded with " +
-                    std::to_string(padding) + " zeros to a whole frame";
+                    std::to_string(kFrame - leftover) + " zeros to a whole frame";
         write_text(ctx.io.err, text + "\n");
     }
     return kExitOk;

@@ -10,14 +10,13 @@ namespace tarnel::tool {
 namespace {
 
 const char* const kHelp =
-    "Usage: tarnel modinfo [--module PATH]\n"
+    "Usage: tarnel modinfo [OPTIONS]\n"
     "\n"
     "Loads the module and lists its name, description and file, the translators it\n"
     "registered (name, source and destination codec, sample rate) and its console commands.\n"
     "\n"
     "Options:\n"
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program)\n"
-    "  -h, --help      show this help\n";
+    TARNEL_COMMON_OPTIONS_HELP;
 
 std::string padded(std::string text, size_t width) {
     if (text.size() < width) text.resize(width, ' ');

@@ -3,6 +3,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "media/file_io.h"
 
 namespace tarnel::tool {
@@ -42,11 +44,37 @@ std::string default_module_path() {
     return beside;
 }
 
+int exit_failure(const context& ctx, const std::string& error) {
+    report_error(ctx.io.err, error);
+    return kExitFailure;
+}
+
+void detail(const context& ctx, const std::string& line) {
+    if (ctx.verbose) write_text(ctx.io.err, line + "\n");
+}
+
+std::string describe_input(const media::pcm_reader& reader) {
+    const media::audio_format& f = reader.format();
+    std::string text = "reading " + reader.label() + ": " + f.container + ", " + f.encoding + ", " +
+                       std::to_string(f.sample_rate) + " Hz, " + std::to_string(f.channels) +
+                       (f.channels == 1 ? " channel, " : " channels, ");
+    if (f.samples >= 0) {
+        char length[64];
+        std::snprintf(length, sizeof length, "%lld samples (%.2f s), ",
+                      static_cast<long long>(f.samples), static_cast<double>(f.samples) / kSampleRate);
+        text += length;
+    } else {
+        text += "length known at its end, ";
+    }
+    return text + (f.exact ? "taken exactly" : "rounded to 16 bits");
+}
+
 std::unique_ptr<driver::module_session> load_module(const context& ctx) {
     std::string error;
     auto session = driver::module_session::open(
         ctx.module_path.empty() ? default_module_path() : ctx.module_path, &error);
     failed(ctx, error);
+    if (session) detail(ctx, "module: " + session->path());
     return session;
 }
 

@@ -8,6 +8,7 @@
 
 #include "driver/module_session.h"
 #include "driver/translator_instance.h"
+#include "media/pcm_reader.h"
 #include "tools/tool.h"
 
 namespace tarnel::tool {
@@ -15,7 +16,18 @@ namespace tarnel::tool {
 struct context {
     io_fds io;
     std::string module_path;  // empty: the module beside the executable
+    bool quiet = false;       // -q: errors only, no summary, report or progress line
+    bool verbose = false;     // -v: details of the formats, the module and the framing
 };
+
+// The options every command takes, for the end of each command's help.
+#define TARNEL_COMMON_OPTIONS_HELP                                                              \
+    "  -q, --quiet     errors only: no summary, report or progress line\n"                     \
+    "  -v, --verbose   also the input and output formats, the module and the framing\n"        \
+    "  --module PATH   the module to load (default: codec_tarnel.so beside this program, or\n"  \
+    "                  in ../lib/codec_tarnel/ of an installed one)\n"                         \
+    "  --version       show the program's and the module's versions\n"                         \
+    "  -h, --help      show this help\n"
 
 struct subcommand {
     const char* name;
@@ -43,6 +55,14 @@ void report_error(int fd, const std::string& message);
 
 // True, after reporting it, when `error` says something failed; false when it is empty.
 bool failed(const context& ctx, const std::string& error);
+// Reports `error` and gives the status of a command that failed.
+int exit_failure(const context& ctx, const std::string& error);
+
+// With -v, one line of detail on standard error.
+void detail(const context& ctx, const std::string& line);
+
+// For -v: "reading IN: WAV (Microsoft), Signed 16 bit PCM, 8000 Hz, 1 channel, ...".
+std::string describe_input(const media::pcm_reader& reader);
 
 // The module a command loads unless --module names one: codec_tarnel.so beside the program,
 // or in ../lib/codec_tarnel/ when the program is installed; empty when the program's own

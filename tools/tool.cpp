@@ -3,19 +3,19 @@
 #include <string>
 #include <vector>
 
+#include "hvn_host.h"
+#include "tarnel_version.h"
 #include "tools/command.h"
 
 namespace tarnel::tool {
 namespace {
 
-const char* const kModuleOptionHelp =
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program,\n"
-    "                  or in ../lib/codec_tarnel/ of an installed one)\n"
-    "  -h, --help      show this help\n";
+// The console command through which the module states its version.
+const char* const kModuleVersionCommand = "g729 show version";
 
 std::string program_help() {
     std::string text =
-        "Usage: tarnel [--module PATH] SUBCOMMAND [ARGS...]\n"
+        "Usage: tarnel [OPTIONS] SUBCOMMAND [ARGS...]\n"
         "\n"
         "Loads the G.729 codec module into a stand-in telephony host and drives it through\n"
         "the host's interfaces.\n"
@@ -26,8 +26,8 @@ std::string program_help() {
         name.resize(12, ' ');
         text += "  " + name + s->summary + "\n";
     }
-    text += "\nOptions:\n";
-    text += kModuleOptionHelp;
+    text += "\nOptions (before or after the subcommand):\n";
+    text += TARNEL_COMMON_OPTIONS_HELP;
     text += "\nRun 'tarnel SUBCOMMAND --help' for a subcommand's own help.\n";
     return text;
 }
@@ -42,11 +42,22 @@ std::string try_help(const subcommand* s) {
     return s ? std::string("(try 'tarnel ") + s->name + " --help')" : "(try 'tarnel --help')";
 }
 
+// The program's version, then the module's own version line.
+int show_version(const context& ctx) {
+    write_text(ctx.io.out, "tarnel " TARNEL_VERSION_STRING "\n");
+    auto session = load_module(ctx);
+    if (!session) return kExitFailure;
+    if (hvn_cli_command(ctx.io.out, kModuleVersionCommand) == HVN_CLI_STATUS_OK) return kExitOk;
+    report_error(ctx.io.err, std::string("the module did not answer '") + kModuleVersionCommand + "'");
+    return kExitFailure;
+}
+
 // Takes the options every subcommand shares out of args from i on: before the subcommand (s
 // null) up to its name; after it up to a "--", everything else going to *rest. -1 to go on,
-// otherwise the exit status (help printed, or a usage error reported).
+// otherwise the exit status (help or version printed, or a usage error reported).
 int take_common_options(const std::vector<std::string>& args, size_t& i, context& ctx,
                         const subcommand* s, std::vector<std::string>* rest) {
+    bool version = false;
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (!s && (a.empty() || a[0] != '-')) break;
@@ -62,7 +73,19 @@ int take_common_options(const std::vector<std::string>& args, size_t& i, context
             report_error(ctx.io.err, "option '--module' needs a file " + try_help(s));
             return kExitUsage;
         }
-        if (a == "--module") {
+        const std::string name = a.substr(0, a.find('='));
+        if (name != a && (name == "--version" || name == "--quiet" || name == "--verbose")) {
+            report_error(ctx.io.err, (s ? std::string(s->name) + ": " : std::string()) + "option '" +
+                                         name + "' takes no value " + try_help(s));
+            return kExitUsage;
+        }
+        if (a == "--version") {
+            version = true;
+        } else if (a == "-q" || a == "--quiet") {
+            ctx.quiet = true;
+        } else if (a == "-v" || a == "--verbose") {
+            ctx.verbose = true;
+        } else if (a == "--module") {
             ctx.module_path = args[++i];
         } else if (a.compare(0, 9, "--module=") == 0) {
             ctx.module_path = a.substr(9);
@@ -73,7 +96,7 @@ int take_common_options(const std::vector<std::string>& args, size_t& i, context
             return kExitUsage;
         }
     }
-    return -1;
+    return version ? show_version(ctx) : -1;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,6 +154,13 @@ protected:
         EXPECT_TRUE(tarnel::test::registered_translators().empty());
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    // Copies of the null (1, 3) and full (1, 7) devices in the scratch folder, so that no test
+    // writes to the system's own through code that might replace an output. False where
+    // devices cannot be made (only root may).
+    bool make_devices() const {
+        return ::mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+               ::mknod(path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+    }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(dir_))

@@ -1,4 +1,9 @@
 // tarnel decode: raw and length-framed G.729 through the module's decoder translator.
+#include <sndfile.h>
+
+#include <filesystem>
+
+#include "media/wav_format.h"
 #include "support/tarnel_run.h"
 
 using namespace tarnel::test;
@@ -42,9 +47,80 @@ TEST_F(TarnelDecode, RawFramesDecodeToTheCodecsOwnSamplesAsWavRawOrOnStandardOut
 
     ASSERT_EQ(run_tool({"decode", "-q", "--raw", path("speech.g729"), path("speech.pcm")}).code, 0);
     EXPECT_EQ(as_bytes(read_file(path("speech.pcm"))), tarnel::media::pcm_image(expected));
+    // Standard output gets the samples as they come, after a header that cannot know their
+    // number and so announces the length a streaming reader expects.
     const run_result out = run_tool({"decode", "-q", path("speech.g729"), "-"});
     ASSERT_EQ(out.code, 0) << out.err;
-    EXPECT_EQ(as_bytes(out.out), tarnel::media::wav_image(expected));
+    const auto header = tarnel::media::wav_header(tarnel::media::kStreamedWavDataSize);
+    EXPECT_EQ(out.out, std::string(header.begin(), header.end()) +
+                           as_string(tarnel::media::pcm_image(expected)));
+}
+
+TEST_F(TarnelDecode, OutputFormatFollowsTheNameAndAnUnknownOneListsTheChoices) {
+    const bytes coded = speech_frames(60);
+    const samples expected = codec_decode(split_frames(coded));
+    write_file(path("in.g729"), as_string(coded));
+    // Lossless formats hold the samples exactly; the lossy ones at least the rate and channel.
+    for (const char* ext : {"flac", "aiff", "au", "caf", "w64", "rf64", "ogg", "opus", "mp3"}) {
+        SCOPED_TRACE(ext);
+        const std::string out = path(std::string("out.") + ext);
+        const run_result r = run_tool({"decode", "-q", path("in.g729"), out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        SF_INFO info{};
+        SNDFILE* sf = sf_open(out.c_str(), SFM_READ, &info);
+        ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+        samples got(expected.size() + 2000);
+        got.resize(static_cast<size_t>(sf_readf_short(sf, got.data(), static_cast<sf_count_t>(got.size()))));
+        sf_close(sf);
+        EXPECT_EQ(info.samplerate, 8000);
+        EXPECT_EQ(info.channels, 1);
+        if (std::string("ogg opus mp3").find(ext) == std::string::npos) {
+            EXPECT_EQ(got, expected);
+        }
+    }
+    for (const char* name : {"out.xyz", "out.g729"}) {
+        const run_result r = run_tool({"decode", path("in.g729"), path(name)});
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
+        EXPECT_TRUE(contains(r.err, path(name) + ": cannot write ." + std::string(name).substr(4) +
+                                    " files; name the output with one of .wav, .raw, .flac, ")) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("out.xyz")));
+}
+
+TEST_F(TarnelDecode, InputThatIsAudioOrACaptureIsRefusedWithAHint) {
+    const std::string wav = as_string(tarnel::media::wav_image(samples(400, 7)));
+    const std::string capture = read_file(source_path("samples/call.pcap"));
+    const std::string pad(20, '\x5a');
+    const struct {
+        std::string head, kind, hint;
+    } cases[] = {
+        {wav, "a WAV file", "'tarnel encode'"},
+        {std::string("RIFF\x10\0\0\0AVI LIST", 16) + pad, "a RIFF file", "'tarnel encode'"},
+        {std::string("fLaC\0\0\0\x22", 8) + pad, "a FLAC file", "'tarnel encode'"},
+        {std::string("OggS\0\x02", 6) + pad, "an Ogg file", "'tarnel encode'"},
+        {std::string("FORM\0\0\x10\0AIFC", 12) + pad, "an AIFF file", "'tarnel encode'"},
+        {std::string(".snd\0\0\0\x18", 8) + pad, "an AU file", "'tarnel encode'"},
+        {capture, "a pcap packet capture", "--pcap"},
+        {std::string("\xa1\xb2\xc3\xd4\0\x02\0\x04", 8) + pad, "a pcap packet capture", "--pcap"},
+        {std::string("\x4d\x3c\xb2\xa1\x02\0\x04\0", 8) + pad, "a pcap packet capture", "--pcap"},
+        {std::string("\xa1\xb2\x3c\x4d\0\x02\0\x04", 8) + pad, "a pcap packet capture", "--pcap"},
+        {std::string("\x0a\x0d\x0d\x0a\x1c\0\0\0\x4d\x3c\x2b\x1a", 12) + pad, "a pcapng packet capture", "--pcap"},
+        {std::string("\x0a\x0d\x0d\x0a\0\0\0\x1c\x1a\x2b\x3c\x4d", 12) + pad, "a pcapng packet capture", "--pcap"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        write_file(path("in.g729"), c.head);
+        for (const bool framed : {false, true}) {
+            std::vector<std::string> args = {"decode", path("in.g729"), path("o.wav")};
+            if (framed) args.insert(args.begin() + 1, "--framed");
+            const run_result r = run_tool(args);
+            EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
+            EXPECT_EQ(count_lines(r.err), 1u) << r.err;
+            EXPECT_TRUE(contains(r.err, path("in.g729") + ": " + c.kind + ", not G.729 frames; ")) << r.err;
+            EXPECT_TRUE(contains(r.err, c.hint)) << r.err;
+        }
+    }
+    EXPECT_EQ(entries(), std::vector<std::string>{"in.g729"});
 }
 
 TEST_F(TarnelDecode, FramesFromOtherEncodersNamingUnpublishedRowsAreCounted) {

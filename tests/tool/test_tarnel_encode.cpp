@@ -1,5 +1,6 @@
 // tarnel encode: audio through the module's encoder translator, bit for bit what the codec makes.
 #include <cmath>
+#include <cstring>
 
 #include "support/tarnel_run.h"
 
@@ -56,6 +57,53 @@ TEST_F(TarnelEncode, AudioTheCodecCannotTakeIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, "tarnel: " + path("cd.wav") + ": 44100 Hz, 1 channel; tarnel needs "
-                                "8000 Hz mono 16-bit (convert with: sox ")) << r.err;
+                                "8000 Hz mono (convert with: sox ")) << r.err;
     EXPECT_EQ(entries(), std::vector<std::string>{"cd.wav"});
+}
+
+TEST_F(TarnelEncode, AnOutputNamedLikeAudioIsRefusedWithAG729Name) {
+    const struct {
+        std::string out, suggested;
+    } cases[] = {{"speech.wav", "speech.g729"}, {"Speech.FLAC", "Speech.g729"},
+                 {"a.b/take.mp3", "a.b/take.g729"}, {"speech.raw", "speech.g729"}};
+    for (const auto& c : cases) {
+        const run_result r = run_tool({"encode", kSpeech, path(c.out)});
+        EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
+        EXPECT_TRUE(contains(r.err, path(c.out) + " is named like an audio file, but encode writes "
+                                    "G.729 frames: name it " + path(c.suggested))) << r.err;
+    }
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(TarnelEncode, FilesSoxWritesInAnyEncodingAreCodedAsSoxReadsThemBack) {
+    if (run_shell("command -v sox", dir_).code != 0) GTEST_SKIP() << "sox is not installed";
+    // An odd number of samples, so that 8-bit, 24-bit, mu-law and A-law data is an odd number
+    // of bytes; sox's own 16-bit reading of each file is what the codec must be handed.
+    samples speech = tarnel::test::load_speech_sample();
+    speech.resize(8001);
+    write_file(path("base.raw"), as_string(tarnel::media::pcm_image(speech)));
+    const struct {
+        const char* file;
+        const char* sox_options;
+    } cases[] = {{"u8.wav", "-b 8 -e unsigned"}, {"mulaw.wav", "-e mu-law"},
+                 {"alaw.wav", "-e a-law"},     {"s24.wav", "-b 24"},
+                 {"f32.wav", "-e float -b 32"}, {"s16.aiff", "-b 16"},
+                 {"mulaw.au", "-e mu-law"},    {"s24.flac", "-b 24"}};
+    const std::string raw_in = "sox -t raw -r 8000 -c 1 -e signed -b 16 ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const run_result made = run_shell(raw_in + "base.raw " + c.sox_options + " " + c.file +
+                                          " && sox -D " + c.file + " -t raw -e signed -b 16 -", dir_);
+        ASSERT_EQ(made.code, 0) << made.err;
+        samples expected(made.out.size() / 2);
+        std::memcpy(expected.data(), made.out.data(), expected.size() * 2);
+        ASSERT_EQ(expected.size(), speech.size());
+        const run_result r = run_tool({"encode", "-q", path(c.file), path("out.g729")});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(as_bytes(read_file(path("out.g729"))), codec_encode(expected));
+    }
+    // Through a pipe, from a WAV whose length sox cannot know when it writes the header.
+    const run_result piped = run_shell("cat base.raw | " + raw_in + "- -t wav - | @T encode -q - -", dir_);
+    ASSERT_EQ(piped.code, 0) << piped.err;
+    EXPECT_EQ(as_bytes(piped.out), codec_encode(speech));
 }
