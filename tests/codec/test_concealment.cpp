@@ -132,37 +132,47 @@ void feed_hostile_stream(g729_decoder_state* st) {
 }  // namespace
 
 TEST(Concealment, RecoversIntelligibilityLostToSilenceFilling) {
-    // least_recovered: the share of the STOI that silence filling loses against lossless
-    // decoding which concealment must win back (measured: 0.38, 0.38 and 0.31). Random loss is
-    // mostly single packets, where the continued sound is close to what was lost; most of what
-    // concealment cannot win back is lost after the gap, while the decoder's pitch memory,
-    // continued at a guessed pitch, realigns with the sender's.
+    // Each loss model is scored over kSeeds fixed patterns, and the share of the STOI that
+    // silence filling loses against lossless decoding which concealment wins back is taken on
+    // the mean STOI of each method: one pattern that happens to hit or spare the onsets would
+    // otherwise decide. least_recovered bounds that share (measured: 0.379, 0.413, 0.252).
+    constexpr int kSeeds = 6;
     const struct {
-        loss_pattern pattern;
+        loss_pattern first;  // seeds first.seed, first.seed + 100, ...
         double least_recovered;
     } rows[] = {
         {{"3% random", loss_model::random, 0.03, 7920}, 0.33},
-        {{"10% random", loss_model::random, 0.10, 7921}, 0.30},
+        {{"10% random", loss_model::random, 0.10, 7921}, 0.36},
         {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.20},
     };
     const scores lossless = score(decode(lost_packets({"none", loss_model::none, 0.0, 0}), false));
-    std::printf("%-12s %7s | %-23s | %-23s\n", "loss", "packets", "silence: STOI, segSNR",
-                "concealed: STOI, segSNR");
-    std::printf("%-12s %7s | %6.4f %7.2f dB       | %6.4f %7.2f dB\n", "none", "0", lossless.stoi,
-                lossless.snr_db, lossless.stoi, lossless.snr_db);
+    std::printf("%-12s %7s | %-21s | %-21s | %s\n", "loss", "packets", "silence: STOI, segSNR",
+                "concealed: STOI, segSNR", "share");
+    std::printf("%-12s %7s | %6.4f %8.2f dB    | %6.4f %8.2f dB    |\n", "none", "0",
+                lossless.stoi, lossless.snr_db, lossless.stoi, lossless.snr_db);
     for (const auto& row : rows) {
-        const std::vector<bool> lost = lost_packets(row.pattern);
-        size_t count = 0;
-        for (bool l : lost) count += l;
-        const scores silence = score(decode(lost, false));
-        const scores concealed = score(decode(lost, true));
-        std::printf("%-12s %7zu | %6.4f %7.2f dB       | %6.4f %7.2f dB\n", row.pattern.name, count,
-                    silence.stoi, silence.snr_db, concealed.stoi, concealed.snr_db);
-        ASSERT_GT(lossless.stoi, silence.stoi) << row.pattern.name;
-        const double lost_to_silence = lossless.stoi - silence.stoi;
-        EXPECT_GE(concealed.stoi - silence.stoi, row.least_recovered * lost_to_silence)
-            << row.pattern.name;
-        EXPECT_GT(concealed.snr_db, silence.snr_db) << row.pattern.name;
+        scores silence{0.0, 0.0};
+        scores concealed{0.0, 0.0};
+        size_t packets = 0;
+        for (int k = 0; k < kSeeds; ++k) {
+            loss_pattern pattern = row.first;
+            pattern.seed += 100 * k;
+            const std::vector<bool> lost = lost_packets(pattern);
+            for (bool l : lost) packets += l;
+            const scores s = score(decode(lost, false));
+            const scores c = score(decode(lost, true));
+            // Never worse than silence, on any pattern.
+            EXPECT_GE(c.stoi, s.stoi) << pattern.name << ", seed " << pattern.seed;
+            silence = {silence.stoi + s.stoi / kSeeds, silence.snr_db + s.snr_db / kSeeds};
+            concealed = {concealed.stoi + c.stoi / kSeeds, concealed.snr_db + c.snr_db / kSeeds};
+        }
+        ASSERT_GT(lossless.stoi, silence.stoi) << row.first.name;
+        const double share = (concealed.stoi - silence.stoi) / (lossless.stoi - silence.stoi);
+        std::printf("%-12s %7.1f | %6.4f %8.2f dB    | %6.4f %8.2f dB    | %5.3f\n", row.first.name,
+                    static_cast<double>(packets) / kSeeds, silence.stoi, silence.snr_db,
+                    concealed.stoi, concealed.snr_db, share);
+        EXPECT_GE(share, row.least_recovered) << row.first.name;
+        EXPECT_GT(concealed.snr_db, silence.snr_db) << row.first.name;
     }
 }
 
