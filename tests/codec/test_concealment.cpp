@@ -135,15 +135,16 @@ TEST(Concealment, RecoversIntelligibilityLostToSilenceFilling) {
     // Each loss model is scored over kSeeds fixed patterns, and the share of the STOI that
     // silence filling loses against lossless decoding which concealment wins back is taken on
     // the mean STOI of each method: one pattern that happens to hit or spare the onsets would
-    // otherwise decide. least_recovered bounds that share (measured: 0.379, 0.413, 0.252).
+    // otherwise decide. least_recovered bounds that share (measured: 0.445, 0.444, 0.288; a
+    // decoder that left the memories as the gap left them recovered 0.379, 0.413, 0.252).
     constexpr int kSeeds = 6;
     const struct {
         loss_pattern first;  // seeds first.seed, first.seed + 100, ...
         double least_recovered;
     } rows[] = {
-        {{"3% random", loss_model::random, 0.03, 7920}, 0.33},
-        {{"10% random", loss_model::random, 0.10, 7921}, 0.36},
-        {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.20},
+        {{"3% random", loss_model::random, 0.03, 7920}, 0.42},
+        {{"10% random", loss_model::random, 0.10, 7921}, 0.42},
+        {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.26},
     };
     const scores lossless = score(decode(lost_packets({"none", loss_model::none, 0.0, 0}), false));
     std::printf("%-12s %7s | %-21s | %-21s | %s\n", "loss", "packets", "silence: STOI, segSNR",
@@ -284,15 +285,17 @@ TEST(Concealment, StateIsAPlainRecord) {
 
 TEST(Concealment, GapLeavesNoLastingTrace) {
     // Once frames return, the decoder's output becomes bit for bit that of a decoder that lost
-    // nothing: within a second after a lost packet (measured: at most 0.81 s on this speech).
+    // nothing: within 0.6 s after a lost packet (measured: at most 0.52 s on this speech; 0.81 s
+    // before the pitch history was rebuilt when frames return).
     const loss_pattern none = {"none", loss_model::none, 0.0, 0};
     const std::vector<int16_t> lossless = decode(lost_packets(none), false);
-    constexpr size_t kSecond = 100;
-    for (size_t packet = 5; (packet + 1) * kPacketFrames + kSecond < frame_count(); packet += 60) {
+    constexpr size_t kSettleFrames = 60;
+    for (size_t packet = 5; (packet + 1) * kPacketFrames + kSettleFrames < frame_count();
+         packet += 60) {
         std::vector<bool> lost = lost_packets(none);
         lost[packet] = true;
         const std::vector<int16_t> out = decode(lost, true);
-        const size_t from = ((packet + 1) * kPacketFrames + kSecond) * kFrame;
+        const size_t from = ((packet + 1) * kPacketFrames + kSettleFrames) * kFrame;
         EXPECT_TRUE(std::equal(out.begin() + from, out.end(), lossless.begin() + from))
             << "packet " << packet;
     }
