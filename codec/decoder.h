@@ -17,7 +17,7 @@ struct g729_decoder_state {
     double syn_mem[kOrder];            // LP synthesis filter memory
     double pitch_sharp;                // last decoded pitch gain, clipped to 0.2..0.7945
     double heard_energy;               // energy of the last frame heard before frames went missing
-    double voiced_level;               // mean gain predictor memory (dB) after the last voiced frame
+    double voiced_level;               // mean gain memory (dB) after the last voiced frame
     int32_t prev_pitch;                // T0 used on a parity error, reported for SID frames
     int32_t prev_frame_type;           // kFrameTypeSpeech or kFrameTypeSid
     int16_t cng_seed;                  // comfort-noise generator state

@@ -205,6 +205,45 @@ TEST(Concealment, LongBurstFadesToSilenceAndNeverGetsLouder) {
     EXPECT_GT(bursts, 100);
 }
 
+TEST(Concealment, OnsetHiddenByAGapComesBackAtSpeechLevel) {
+    // A pause, then a loud stretch whose first two frames go missing: the sender's code-gain
+    // memory has risen with the onset, the receiver's still holds the pause. Measured over the
+    // 39 such places in the speech, the four frames after the gap come back 2.7 dB below the
+    // lossless level on average (4.6 dB below when the memory is left as the pause left it),
+    // and never more than 5.1 dB above it.
+    auto st = std::make_unique<g729_decoder_state>();
+    auto gap = std::make_unique<g729_decoder_state>();
+    g729_decoder_init(st.get());
+    int16_t pcm[kFrame];
+    std::vector<double> lossless(frame_count());  // energy of each frame
+    for (size_t f = 0; f < frame_count(); ++f) {
+        g729_decode_frame(st.get(), pcm, frame_bits(f), kSpeechFrameBytes);
+        lossless[f] = rms(pcm, kFrame) * rms(pcm, kFrame);
+    }
+    g729_decoder_init(st.get());
+    int onsets = 0;
+    double sum_db = 0.0;
+    for (size_t f = 0; f + 7 < frame_count(); ++f) {
+        g729_decode_frame(st.get(), pcm, frame_bits(f), kSpeechFrameBytes);
+        const double after = lossless[f + 3] + lossless[f + 4] + lossless[f + 5] + lossless[f + 6];
+        if (f < 10 || lossless[f] > 100.0 * 100.0 || after < 4 * 1000.0 * 1000.0) continue;
+        *gap = *st;
+        g729_conceal_frame(gap.get(), pcm);
+        g729_conceal_frame(gap.get(), pcm);
+        double heard = 0.0;
+        for (size_t g = f + 3; g < f + 7; ++g) {
+            g729_decode_frame(gap.get(), pcm, frame_bits(g), kSpeechFrameBytes);
+            heard += rms(pcm, kFrame) * rms(pcm, kFrame);
+        }
+        const double db = 10.0 * std::log10(heard / after);
+        EXPECT_LT(db, 8.0) << "onset after frame " << f;
+        sum_db += db;
+        ++onsets;
+    }
+    ASSERT_GE(onsets, 30);
+    EXPECT_GT(sum_db / onsets, -3.5);
+}
+
 TEST(Concealment, StaysFiniteAndInRangeFromAnyState) {
     // A missing frame in a silence period continues the noise at the level of the SID frames
     // before it; everywhere else the continuation ends in silence. Whatever the state, every
