@@ -1,8 +1,17 @@
 // Concealment of frames known to be missing: what the decoder plays in their place, and how it
 // leaves its memories for the frames that come after. g729_conceal_frame (codec/decoder.h) is
-// the entry point; these are the figures that shape it.
+// the entry point; these are the figures that shape it, and the two calls the decoder makes on
+// received frames so that the frames after a gap start from the best guess of the sender's
+// memories.
+//
+// Most of what a gap costs is heard after it, not in it: the sender's next frames refer to an
+// excitation history the receiver never had, and the pitch loop carries the difference for
+// hundreds of milliseconds. Two of the sender's memories can be guessed better once its next
+// frame is in hand: the pitch history (its lag is then known at both ends of the gap) and, at
+// a voiced onset, the level the code gains refer to.
 #pragma once
 
+#include "codec/decoder.h"
 #include "dsp/frame.h"
 
 namespace tarnel {
@@ -17,18 +26,22 @@ constexpr double kConcealVoicedGain = 0.5;
 // builds on keep close to the level last heard, while what is played fades far faster.
 constexpr double kConcealHistoryDecay = 0.97;
 
-// Subframes of lost speech that are heard at all: the output holds its level for 15 ms, then
-// falls in even steps to nothing at 50 ms, and what still rings in the filters has died away
-// by 60 ms. Inventing sound for longer would put words in the talker's mouth.
+// Subframes of lost speech that are heard at all: the output holds its level for 25 ms (one
+// or two lost packets are bridged at full level), then falls in even steps to nothing at 50 ms,
+// and what still rings in the filters has died away by 60 ms. Inventing sound for longer would
+// put words in the talker's mouth.
 constexpr int kConcealHeardSubframes = 10;
+constexpr int kConcealHeldSubframes = 5;
 constexpr int kConcealFadeFrames = 6;  // frames after which a lost stretch of speech is silent
 
 // Level of concealed subframe n (0 = the first after the last received one) relative to the
 // last received speech.
 constexpr double conceal_level(int n) {
     return n >= kConcealHeardSubframes ? 0.0
-           : n < 3                     ? 1.0
-                                       : (kConcealHeardSubframes - n) * 0.125;
+           : n < kConcealHeldSubframes
+               ? 1.0
+               : static_cast<double>(kConcealHeardSubframes - n) /
+                     (kConcealHeardSubframes - kConcealHeldSubframes + 1);
 }
 
 // Bandwidth expansion of the kept envelope in concealed subframe n: the formants widen as the
@@ -48,5 +61,36 @@ static_assert(conceal_level(0) == 1.0 && conceal_level(kConcealHeardSubframes - 
 static_assert(conceal_heard_gain(kConcealHeardSubframes) == 0.0 &&
                   kConcealHeardSubframes < kConcealFadeFrames * kSubframes,
               "the excitation of lost speech stops before 60 ms");
+
+// ---- The frames after a gap ------------------------------------------------------------
+
+// Longest lost stretch whose pitch history is rebuilt when frames return (60 ms); after a
+// longer one the history has little left to say.
+constexpr int kConcealRebuiltFrames = 6;
+
+// A received lag this many times longer or shorter than the one the gap began with is a new
+// voiced sound or a halved or doubled period, not a drift: the rebuilt history then repeats at
+// the received lag throughout instead of gliding to it.
+constexpr double kConcealLagJump = 1.3;
+
+// A gap that ends in voiced speech while the gain predictor memory it leaves sits this far (dB)
+// below the memory of the last voiced frame hid an onset: the sender's memory has risen with
+// the onset, the receiver's still holds the pause before it.
+constexpr double kOnsetGapDb = 6.0;
+
+// The first frame received after concealed frames, called before its first adaptive-codebook
+// vector is built, with that subframe's lag t0 and fraction frac: guesses the sender's pitch
+// history and code-gain level from what the frame says.
+void conceal_resume(g729_decoder_state* st, const g729_params* p, int t0, int frac);
+
+// Every decoded frame, once its memories are final: a voiced one leaves the level of voiced
+// speech, the mean of its gain predictor memory. One frame's, not a running average: the
+// decoder keeps nothing of a past it has fully left behind.
+inline void conceal_note_frame(g729_decoder_state* st) {
+    if (st->pitch_sharp < kConcealVoicedGain) return;
+    double sum = 0.0;
+    for (double m : st->gain_predictor_memory) sum += m;
+    st->voiced_level = sum * (1.0 / kGainPredictorOrder);
+}
 
 }  // namespace tarnel

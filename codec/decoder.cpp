@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "codec/concealment.h"
 #include "codec/decoder_internal.h"
 #include "excitation/acelp.h"
 #include "excitation/excitation_guard.h"
@@ -47,6 +48,8 @@ int speech_excitation(g729_decoder_state* st, const g729_params* p, int s, int t
         decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &frac);
     }
 
+    // After concealed frames the memories are guesses; the first lag received refines them.
+    if (s == 0 && st->lost_frames != 0) conceal_resume(st, p, t0, frac);
     adaptive_codebook_vector(exc, t0, frac, kSubframe);
     double code[kSubframe];
     acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
@@ -69,6 +72,7 @@ synthesis_job speech_synthesis(g729_decoder_state* st, const double* a_sub, int 
 
 // The frame's excitation becomes the past of the next one.
 void end_frame(g729_decoder_state* st, int frame_type) {
+    conceal_note_frame(st);
     st->prev_frame_type = frame_type;
     st->lost_frames = 0;
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
@@ -160,7 +164,8 @@ void g729_decoder_init(g729_decoder_state* st) {
     st->cng_seed = kCngSeedStart;
     for (auto& row : st->lsp_predictor) copy_vector(lsf_reset, row, kOrder);
     cng_init(&st->cng);
-    for (double& e : st->gain_predictor_memory) e = -14.0;
+    for (double& e : st->gain_predictor_memory) e = kGainPredictorFloor;
+    st->voiced_level = kGainPredictorFloor;
     postfilter_init(&st->postfilter);
 }
 

@@ -17,26 +17,29 @@ struct g729_decoder_state {
     double syn_mem[kOrder];            // LP synthesis filter memory
     double pitch_sharp;                // last decoded pitch gain, clipped to 0.2..0.7945
     double heard_energy;               // energy of the last frame heard before frames went missing
+    double voiced_level;               // mean gain memory (dB) after the last voiced frame
     int32_t prev_pitch;                // T0 used on a parity error, reported for SID frames
     int32_t prev_frame_type;           // kFrameTypeSpeech or kFrameTypeSid
     int16_t cng_seed;                  // comfort-noise generator state
     int16_t conceal_seed;              // generator of concealed innovation; carries on for ever
-    int16_t lost_frames;               // frames concealed since the last one received
+    int16_t lost_frames;               // frames concealed since the last one received, up to 7
     int16_t conceal_voiced;            // 1 while a burst repeats the pitch, 0 when it is noise
+    int16_t conceal_lag;               // integer lag of the last frame before the burst
     double lsp_predictor[kLspPredictorOrder][kOrder];  // MA memory of the LSP decoder
     cng_state cng;                                     // comfort-noise memory
     double gain_predictor_memory[kGainPredictorOrder]; // past decoded code-gain energies (dB)
     double postprocess_state[kBiquadMemory];           // x1, x2, y1, y2 of the output high-pass
     postfilter_state postfilter;
     double syn[kFrame];  // the frame's output before rounding
+    double exc_before_loss[kExcHistory];  // the excitation history when the burst began
 };
-constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 2 +
+constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 3 +
                                      kLspPredictorOrder * kOrder + kCngStateDoubles +
                                      kGainPredictorOrder + kBiquadMemory +
-                                     kPostfilterStateDoubles + kFrame;
-// The six integers take the room of two doubles.
-static_assert(sizeof(g729_decoder_state) == (kDecoderStateDoubles + 2) * sizeof(double),
-              "g729_decoder_state is the listed doubles and six integers");
+                                     kPostfilterStateDoubles + kFrame + kExcHistory;
+// The seven integers take the room of three doubles.
+static_assert(sizeof(g729_decoder_state) == (kDecoderStateDoubles + 3) * sizeof(double),
+              "g729_decoder_state is the listed doubles and seven integers");
 
 void g729_decoder_init(g729_decoder_state* st);
 

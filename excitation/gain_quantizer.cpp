@@ -47,13 +47,8 @@ void gain_update(double* mem, double g) {
     mem[0] = 20.0 * std::log10(g);
 }
 
-void gain_predictor_fade(double* mem, double db) {
-    double mean = 0.0;
-    for (int i = 0; i < kGainPredictorOrder; ++i) mean += mem[i];
-    double faded = mean * (1.0 / kGainPredictorOrder) - db;
-    if (!(faded > kGainPredictorFloor)) faded = kGainPredictorFloor;
-    for (int i = kGainPredictorOrder - 1; i > 0; --i) mem[i] = mem[i - 1];
-    mem[0] = faded;
+double gain_index_pitch(int index) {
+    return gbk1[imap1[(index >> 4) & 7]].pitch + gbk2[imap2[index & 15]].pitch;
 }
 
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,

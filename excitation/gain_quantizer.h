@@ -14,12 +14,10 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
 void gain_decode(double* mem, int index, const double* code, int n, double* gp_out,
                  double* gc_out);
 
-// The memory's value at reset (dB): the quietest past it is given when gains go missing.
-constexpr double kGainPredictorFloor = -14.0;
+// The pitch gain a 7-bit index names: unlike the code gain it needs no memory.
+double gain_index_pitch(int index);
 
-// A subframe whose gains never arrived: the memory shifts in the mean of its entries lowered
-// by db, not below the floor, so that the gain of the next received subframe is predicted
-// from a past as loud as the one that was played.
-void gain_predictor_fade(double* mem, double db);
+// The memory's value at reset (dB): the level of a past with no sound in it.
+constexpr double kGainPredictorFloor = -14.0;
 
 }  // namespace tarnel

@@ -132,37 +132,48 @@ void feed_hostile_stream(g729_decoder_state* st) {
 }  // namespace
 
 TEST(Concealment, RecoversIntelligibilityLostToSilenceFilling) {
-    // least_recovered: the share of the STOI that silence filling loses against lossless
-    // decoding which concealment must win back (measured: 0.38, 0.38 and 0.31). Random loss is
-    // mostly single packets, where the continued sound is close to what was lost; most of what
-    // concealment cannot win back is lost after the gap, while the decoder's pitch memory,
-    // continued at a guessed pitch, realigns with the sender's.
+    // Each loss model is scored over kSeeds fixed patterns, and the share of the STOI that
+    // silence filling loses against lossless decoding which concealment wins back is taken on
+    // the mean STOI of each method: one pattern that happens to hit or spare the onsets would
+    // otherwise decide. least_recovered bounds that share (measured: 0.445, 0.444, 0.288; a
+    // decoder that left the memories as the gap left them recovered 0.379, 0.413, 0.252).
+    constexpr int kSeeds = 6;
     const struct {
-        loss_pattern pattern;
+        loss_pattern first;  // seeds first.seed, first.seed + 100, ...
         double least_recovered;
     } rows[] = {
-        {{"3% random", loss_model::random, 0.03, 7920}, 0.33},
-        {{"10% random", loss_model::random, 0.10, 7921}, 0.30},
-        {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.20},
+        {{"3% random", loss_model::random, 0.03, 7920}, 0.42},
+        {{"10% random", loss_model::random, 0.10, 7921}, 0.42},
+        {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.26},
     };
     const scores lossless = score(decode(lost_packets({"none", loss_model::none, 0.0, 0}), false));
-    std::printf("%-12s %7s | %-23s | %-23s\n", "loss", "packets", "silence: STOI, segSNR",
-                "concealed: STOI, segSNR");
-    std::printf("%-12s %7s | %6.4f %7.2f dB       | %6.4f %7.2f dB\n", "none", "0", lossless.stoi,
-                lossless.snr_db, lossless.stoi, lossless.snr_db);
+    std::printf("%-12s %7s | %-21s | %-21s | %s\n", "loss", "packets", "silence: STOI, segSNR",
+                "concealed: STOI, segSNR", "share");
+    std::printf("%-12s %7s | %6.4f %8.2f dB    | %6.4f %8.2f dB    |\n", "none", "0",
+                lossless.stoi, lossless.snr_db, lossless.stoi, lossless.snr_db);
     for (const auto& row : rows) {
-        const std::vector<bool> lost = lost_packets(row.pattern);
-        size_t count = 0;
-        for (bool l : lost) count += l;
-        const scores silence = score(decode(lost, false));
-        const scores concealed = score(decode(lost, true));
-        std::printf("%-12s %7zu | %6.4f %7.2f dB       | %6.4f %7.2f dB\n", row.pattern.name, count,
-                    silence.stoi, silence.snr_db, concealed.stoi, concealed.snr_db);
-        ASSERT_GT(lossless.stoi, silence.stoi) << row.pattern.name;
-        const double lost_to_silence = lossless.stoi - silence.stoi;
-        EXPECT_GE(concealed.stoi - silence.stoi, row.least_recovered * lost_to_silence)
-            << row.pattern.name;
-        EXPECT_GT(concealed.snr_db, silence.snr_db) << row.pattern.name;
+        scores silence{0.0, 0.0};
+        scores concealed{0.0, 0.0};
+        size_t packets = 0;
+        for (int k = 0; k < kSeeds; ++k) {
+            loss_pattern pattern = row.first;
+            pattern.seed += 100 * k;
+            const std::vector<bool> lost = lost_packets(pattern);
+            for (bool l : lost) packets += l;
+            const scores s = score(decode(lost, false));
+            const scores c = score(decode(lost, true));
+            // Never worse than silence, on any pattern.
+            EXPECT_GE(c.stoi, s.stoi) << pattern.name << ", seed " << pattern.seed;
+            silence = {silence.stoi + s.stoi / kSeeds, silence.snr_db + s.snr_db / kSeeds};
+            concealed = {concealed.stoi + c.stoi / kSeeds, concealed.snr_db + c.snr_db / kSeeds};
+        }
+        ASSERT_GT(lossless.stoi, silence.stoi) << row.first.name;
+        const double share = (concealed.stoi - silence.stoi) / (lossless.stoi - silence.stoi);
+        std::printf("%-12s %7.1f | %6.4f %8.2f dB    | %6.4f %8.2f dB    | %5.3f\n", row.first.name,
+                    static_cast<double>(packets) / kSeeds, silence.stoi, silence.snr_db,
+                    concealed.stoi, concealed.snr_db, share);
+        EXPECT_GE(share, row.least_recovered) << row.first.name;
+        EXPECT_GT(concealed.snr_db, silence.snr_db) << row.first.name;
     }
 }
 
@@ -192,6 +203,45 @@ TEST(Concealment, LongBurstFadesToSilenceAndNeverGetsLouder) {
         }
     }
     EXPECT_GT(bursts, 100);
+}
+
+TEST(Concealment, OnsetHiddenByAGapComesBackAtSpeechLevel) {
+    // A pause, then a loud stretch whose first two frames go missing: the sender's code-gain
+    // memory has risen with the onset, the receiver's still holds the pause. Measured over the
+    // 39 such places in the speech, the four frames after the gap come back 2.7 dB below the
+    // lossless level on average (4.6 dB below when the memory is left as the pause left it),
+    // and never more than 5.1 dB above it.
+    auto st = std::make_unique<g729_decoder_state>();
+    auto gap = std::make_unique<g729_decoder_state>();
+    g729_decoder_init(st.get());
+    int16_t pcm[kFrame];
+    std::vector<double> lossless(frame_count());  // energy of each frame
+    for (size_t f = 0; f < frame_count(); ++f) {
+        g729_decode_frame(st.get(), pcm, frame_bits(f), kSpeechFrameBytes);
+        lossless[f] = rms(pcm, kFrame) * rms(pcm, kFrame);
+    }
+    g729_decoder_init(st.get());
+    int onsets = 0;
+    double sum_db = 0.0;
+    for (size_t f = 0; f + 7 < frame_count(); ++f) {
+        g729_decode_frame(st.get(), pcm, frame_bits(f), kSpeechFrameBytes);
+        const double after = lossless[f + 3] + lossless[f + 4] + lossless[f + 5] + lossless[f + 6];
+        if (f < 10 || lossless[f] > 100.0 * 100.0 || after < 4 * 1000.0 * 1000.0) continue;
+        *gap = *st;
+        g729_conceal_frame(gap.get(), pcm);
+        g729_conceal_frame(gap.get(), pcm);
+        double heard = 0.0;
+        for (size_t g = f + 3; g < f + 7; ++g) {
+            g729_decode_frame(gap.get(), pcm, frame_bits(g), kSpeechFrameBytes);
+            heard += rms(pcm, kFrame) * rms(pcm, kFrame);
+        }
+        const double db = 10.0 * std::log10(heard / after);
+        EXPECT_LT(db, 8.0) << "onset after frame " << f;
+        sum_db += db;
+        ++onsets;
+    }
+    ASSERT_GE(onsets, 30);
+    EXPECT_GT(sum_db / onsets, -3.5);
 }
 
 TEST(Concealment, StaysFiniteAndInRangeFromAnyState) {
@@ -274,15 +324,17 @@ TEST(Concealment, StateIsAPlainRecord) {
 
 TEST(Concealment, GapLeavesNoLastingTrace) {
     // Once frames return, the decoder's output becomes bit for bit that of a decoder that lost
-    // nothing: within a second after a lost packet (measured: at most 0.81 s on this speech).
+    // nothing: within 0.6 s after a lost packet (measured: at most 0.52 s on this speech; 0.81 s
+    // before the pitch history was rebuilt when frames return).
     const loss_pattern none = {"none", loss_model::none, 0.0, 0};
     const std::vector<int16_t> lossless = decode(lost_packets(none), false);
-    constexpr size_t kSecond = 100;
-    for (size_t packet = 5; (packet + 1) * kPacketFrames + kSecond < frame_count(); packet += 60) {
+    constexpr size_t kSettleFrames = 60;
+    for (size_t packet = 5; (packet + 1) * kPacketFrames + kSettleFrames < frame_count();
+         packet += 60) {
         std::vector<bool> lost = lost_packets(none);
         lost[packet] = true;
         const std::vector<int16_t> out = decode(lost, true);
-        const size_t from = ((packet + 1) * kPacketFrames + kSecond) * kFrame;
+        const size_t from = ((packet + 1) * kPacketFrames + kSettleFrames) * kFrame;
         EXPECT_TRUE(std::equal(out.begin() + from, out.end(), lossless.begin() + from))
             << "packet " << packet;
     }

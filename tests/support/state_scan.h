@@ -48,6 +48,7 @@ void for_each_double(const g729_decoder_state& st, F&& f) {
     visit("syn_mem", st.syn_mem, f);
     visit("pitch_sharp", st.pitch_sharp, f);
     visit("heard_energy", st.heard_energy, f);
+    visit("voiced_level", st.voiced_level, f);
     visit("lsp_predictor", st.lsp_predictor, f);
     visit("cng.cur_gain", st.cng.cur_gain, f);
     visit("cng.sid_lsp", st.cng.sid_lsp, f);
@@ -60,6 +61,7 @@ void for_each_double(const g729_decoder_state& st, F&& f) {
     visit("postfilter.tilt_mem", st.postfilter.tilt_mem, f);
     visit("postfilter.past_gain", st.postfilter.past_gain, f);
     visit("syn", st.syn, f);
+    visit("exc_before_loss", st.exc_before_loss, f);
 }
 
 // First non-finite double of a state, as "field[index]"; empty when all are finite.
