@@ -22,13 +22,16 @@ void append_fitted(std::vector<int16_t>& out, const std::vector<int16_t>& decode
 
 // The one place that decides what missing speech sounds like.
 void play_missing(std::vector<int16_t>& out, uint64_t samples, missing_frame_policy policy,
-                  stream_audio& result) {
-    result.missing_frames += (samples + kFrame - 1) / kFrame;
-    switch (policy) {
-        case missing_frame_policy::kSilence:
-            append_fitted(out, {}, samples);
-            break;
+                  translator_instance& decoder, stream_audio& result) {
+    const uint64_t frames = (samples + kFrame - 1) / kFrame;
+    result.missing_frames += frames;
+    std::vector<int16_t> made;
+    if (policy == missing_frame_policy::kConceal) {
+        for (uint64_t i = 0; i < frames; ++i)
+            if (!decoder.conceal(&made)) break;
+        result.concealed_frames += made.size() / kFrame;
     }
+    append_fitted(out, made, samples);
 }
 
 }  // namespace
@@ -78,7 +81,7 @@ stream_audio decode_stream_plan(const capture::rtp_stream& stream, translator_in
             append_fitted(result.samples, {}, e.samples);
             break;
         case event_type::kMissing:
-            play_missing(result.samples, e.samples, missing, result);
+            play_missing(result.samples, e.samples, missing, decoder, result);
             break;
         }
     }

@@ -14,16 +14,17 @@
 
 namespace tarnel::driver {
 
-// What a listener hears for speech frames that did not arrive. Silence marks a loss honestly;
-// concealment (extrapolating from the frames before) is to be offered here as a second choice
-// once the codec provides it.
-enum class missing_frame_policy { kSilence };
+// What a listener hears for speech frames that did not arrive: the codec's concealment, which
+// carries the last speech on and fades it out as a telephone would, or silence, which marks the
+// loss plainly (and is what a module of another build gets, whose state the driver cannot reach).
+enum class missing_frame_policy { kConceal, kSilence };
 
 struct stream_audio {
     std::vector<int16_t> samples;       // exactly the plan's length
     uint64_t refused = 0;               // payloads the translator refused (silence in their place)
     std::vector<std::string> refusals;  // "payload seq 7 (11 bytes, RTP timestamp 960): <why>"
     uint64_t missing_frames = 0;        // frames played for speech that did not arrive
+    uint64_t concealed_frames = 0;      // of those, made by concealment rather than silence
     row_census rows;                    // over the payloads decoded
 };
 
@@ -34,7 +35,7 @@ struct stream_audio {
 // threads with the same log.
 stream_audio decode_stream_plan(const capture::rtp_stream& stream, translator_instance& decoder,
                                 host_log& log,
-                                missing_frame_policy missing = missing_frame_policy::kSilence);
+                                missing_frame_policy missing = missing_frame_policy::kConceal);
 
 // One stream's decoded audio and where its first sample belongs on the capture's clock.
 struct placed_audio {

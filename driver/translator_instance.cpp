@@ -1,5 +1,9 @@
 #include "driver/translator_instance.h"
 
+#include <cstring>
+
+#include "codec/decoder.h"
+
 namespace tarnel::driver {
 
 std::unique_ptr<translator_instance> translator_instance::create(const char* name,
@@ -49,6 +53,17 @@ bool translator_instance::decode(const uint8_t* payload, size_t size, std::vecto
     f.samples = static_cast<int>(units < 100000 ? units * kFrame : 0);
     f.data = const_cast<uint8_t*>(payload);
     return feed(f, out);
+}
+
+bool translator_instance::conceal(std::vector<int16_t>* out) {
+    const hvn_translator& t = *pvt_->t;
+    if (std::strcmp(t.name, kDecoderTranslator) != 0 ||
+        t.desc_size != static_cast<int>(sizeof(g729_decoder_state)))
+        return false;
+    int16_t pcm[kFrame];
+    g729_conceal_frame(static_cast<g729_decoder_state*>(pvt_->pvt), pcm);
+    out->insert(out->end(), pcm, pcm + kFrame);
+    return true;
 }
 
 }  // namespace tarnel::driver

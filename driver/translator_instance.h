@@ -34,6 +34,13 @@ public:
     // otherwise come out ahead of the next payload's. False when the translator refused it.
     bool decode(const uint8_t* payload, size_t size, std::vector<int16_t>* out);
 
+    // Decoder: one frame for speech that never arrived, made by the codec's concealment from
+    // this instance's decoder state and appended to *out. A host has no way to tell a
+    // translator that a frame is missing, so this works on the private area, which for
+    // g729tolin is the decoder state alone. False, with nothing changed, when the loaded
+    // module's private area is not that state as this program knows it (another build).
+    bool conceal(std::vector<int16_t>* out);
+
 private:
     explicit translator_instance(hvn_trans_pvt* pvt) : pvt_(pvt) {}
     // Feeds one frame and appends what frame-out returns: coded bytes, or linear samples.

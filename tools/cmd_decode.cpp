@@ -55,7 +55,9 @@ const char* const kHelp =
     "Call-ID or else by its addresses and start time, or a file when the capture holds one\n"
     "call. Calls are found from SIP signalling (INVITE and answer with SDP, which also names\n"
     "dynamic payload types), otherwise by pairing streams whose addresses mirror each other.\n"
-    "Lost packets become silence; silent periods after a SID frame become comfort noise.\n"
+    "Speech lost in the network (or cut by the capture) is concealed as a telephone would:\n"
+    "the last sound carried on and faded out within 60 ms (--no-conceal: silence); silent\n"
+    "periods after a SID frame become comfort noise.\n"
     "With --rtp-stream, IN holds RTP packets each preceded by a 16-bit big-endian length\n"
     "(RFC 4571, as recorded from RTP over TCP), decoded in sequence per SSRC.\n"
     "\n"
@@ -70,6 +72,7 @@ const char* const kHelp =
     "  --pt N          the payload type of G.729 (default 18, or what SIP signalling says)\n"
     "  --ssrc X        only the stream with this SSRC (decimal, or hex with 0x; default: all)\n"
     "  --threads N     with --pcap: decoding threads (default: one per core)\n"
+    "  --no-conceal    with --pcap or --rtp-stream: silence for lost speech (default: conceal)\n"
     TARNEL_COMMON_OPTIONS_HELP;
 
 constexpr size_t kFramesPerHostFrame = driver::kHostFrameSamples / kFrame;

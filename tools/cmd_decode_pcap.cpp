@@ -50,6 +50,7 @@ struct capture_request {
     bool json = false;
     bool quiet = false;
     unsigned threads = 1;
+    driver::missing_frame_policy missing = driver::missing_frame_policy::kConceal;
 };
 
 std::string hex32(uint32_t v) {
@@ -145,7 +146,11 @@ std::string counters(const capture::rtp_stream_stats& st, bool all = false) {
 std::string stream_figures(const capture::rtp_stream& s, const driver::stream_audio* audio) {
     std::string text = "starts " + capture::utc_time_text(s.stats.first_time_us) + " UTC, " +
                        counters(s.stats);
-    if (audio) text += ", " + std::to_string(audio->refused) + " refused payloads";
+    if (audio) {
+        text += ", " + std::to_string(audio->refused) + " refused payloads";
+        if (audio->concealed_frames)
+            text += ", " + std::to_string(audio->concealed_frames) + " frames concealed";
+    }
     return text + ", " + fixed(s.stats.duration_seconds(), 2) + " s";
 }
 
@@ -270,7 +275,7 @@ call_result decoder_pool::decode(const call_job& job) {
             r.failure = true;
             continue;
         }
-        audio[i] = driver::decode_stream_plan(s, *decoder, log_);
+        audio[i] = driver::decode_stream_plan(s, *decoder, log_, request_.missing);
         playable[i] = true;
         for (size_t k = 0; k < audio[i].refusals.size() && k < kMaxRefusalLines; ++k)
             r.errors.push_back(where + name + ": " + audio[i].refusals[k] + "; silence in its place");
@@ -285,7 +290,9 @@ call_result decoder_pool::decode(const call_job& job) {
                                " packets were cut short by the capture's snapshot length" +
                                (snap_length_ ? " (" + std::to_string(snap_length_) + " bytes)" : "") +
                                "; their " + fixed(s.stats.missing_samples / double(kSampleRate), 2) +
-                               " s are missing from the audio (capture with -s 0 to keep whole packets)");
+                               " s are missing from the audio" +
+                               (audio[i].concealed_frames ? ", concealed" : "") +
+                               " (capture with -s 0 to keep whole packets)");
             r.failure = true;
         }
         parts.push_back({&audio[i].samples, s.stats.first_time_us, call.streams[i].channel});
@@ -753,7 +760,8 @@ int decode_rtp_stream(context& ctx, const capture_request& request) {
         }
         auto decoder = new_translator(ctx, driver::kDecoderTranslator);
         if (!decoder) return kExitFailure;
-        const driver::stream_audio audio = driver::decode_stream_plan(s, *decoder, session->log());
+        const driver::stream_audio audio =
+            driver::decode_stream_plan(s, *decoder, session->log(), request.missing);
         for (size_t k = 0; k < audio.refusals.size() && k < kMaxRefusalLines; ++k)
             report_error(ctx.io.err, label + ": " + audio.refusals[k] + "; silence in its place");
         failure = failure || audio.refused > 0;
@@ -767,6 +775,9 @@ int decode_rtp_stream(context& ctx, const capture_request& request) {
         if (!request.quiet)
             write_text(ctx.io.err, label + ": " + counters(s.stats) + ", " +
                                        std::to_string(audio.refused) + " refused payloads, " +
+                                       (audio.concealed_frames
+                                            ? std::to_string(audio.concealed_frames) + " frames concealed, "
+                                            : std::string()) +
                                        fixed(s.stats.duration_seconds(), 2) + " s -> " +
                                        output_label(dest) + "\n");
     }
@@ -780,7 +791,7 @@ bool is_capture_decode(const std::vector<std::string>& args) {
         if (a == "--") break;
         const std::string name = a.substr(0, a.find('='));
         for (const char* o : {"--pcap", "--rtp-stream", "--pt", "--ssrc", "--split", "--list",
-                              "--json", "--threads"})
+                              "--json", "--threads", "--no-conceal"})
             if (name == o) return true;
     }
     return false;
@@ -790,13 +801,14 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     arg_parser parser(ctx, "decode");
     bool framed = false, raw = false, pcap_given = false, stream_given = false,
          pt_given = false, ssrc_given = false, split = false, list = false, json = false,
-         threads_given = false;
+         threads_given = false, no_conceal = false;
     std::string capture, rtp_stream, pt_text, ssrc_text, threads_text;
     parser.flag("--framed", &framed);
     parser.flag("--raw", &raw);
     parser.flag("--split", &split);
     parser.flag("--list", &list);
     parser.flag("--json", &json);
+    parser.flag("--no-conceal", &no_conceal);
     parser.value("--pcap", &capture, &pcap_given);
     parser.value("--rtp-stream", &rtp_stream, &stream_given);
     parser.value("--pt", &pt_text, &pt_given);
@@ -809,7 +821,8 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
         for (const auto& o : {std::make_pair(pt_given, "--pt"), std::make_pair(ssrc_given, "--ssrc"),
                               std::make_pair(split, "--split"), std::make_pair(list, "--list"),
                               std::make_pair(json, "--json"),
-                              std::make_pair(threads_given, "--threads")})
+                              std::make_pair(threads_given, "--threads"),
+                              std::make_pair(no_conceal, "--no-conceal")})
             if (o.first) return parser.usage_error(std::string(o.second) + " needs --pcap");
     }
     const char* mode = pcap_given ? "--pcap" : "--rtp-stream";
@@ -837,6 +850,7 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     request.split = split;
     request.list = list;
     request.json = json;
+    if (no_conceal) request.missing = driver::missing_frame_policy::kSilence;
     request.options.rtp.keep_payloads = !list;
     long number = 0;
     if (pt_given) {

@@ -110,13 +110,17 @@ inline bytes codec_encode(samples pcm) {
 }
 
 // Units of 10 (speech) or 2 (SID) bytes, decoded in order by one decoder.
+// An empty unit stands for a frame that never arrived, and is concealed.
 inline samples codec_decode(const std::vector<bytes>& units) {
     g729_decoder_state st;
     g729_decoder_init(&st);
     samples out;
     for (const bytes& u : units) {
         int16_t pcm[kFrame];
-        g729_decode_frame(&st, pcm, u.data(), static_cast<int>(u.size()));
+        if (u.empty())
+            g729_conceal_frame(&st, pcm);
+        else
+            g729_decode_frame(&st, pcm, u.data(), static_cast<int>(u.size()));
         out.insert(out.end(), pcm, pcm + kFrame);
     }
     return out;

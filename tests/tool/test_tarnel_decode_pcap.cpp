@@ -280,7 +280,7 @@ TEST_F(TarnelDecodePcap, PacketsCutByTheSnapshotLengthAreMissingAndSaidSo) {
         layout.snap_length = c.snap;
         const std::string cap = capture(tarnel::capture::rtp_records({leg}), layout,
                                         "cut" + std::to_string(c.snap) + ".pcapng");
-        const run_result r = run_tool({"decode", "--pcap", cap, path("out.wav")});
+        const run_result r = run_tool({"decode", "--no-conceal", "--pcap", cap, path("out.wav")});
         EXPECT_EQ(r.code, c.code) << r.err;
         EXPECT_TRUE(contains(r.err, c.said)) << c.snap << ": " << r.err;
         EXPECT_EQ(access(path("out.wav").c_str(), F_OK) == 0, c.file) << c.snap;
@@ -415,21 +415,45 @@ TEST_F(TarnelDecodePcap, RefusedPayloadIsReportedAndTheStreamGoesOn) {
     EXPECT_GT(rms(out, 11 * 160, 9 * 160), 300) << "decoding went on after the refusal";
 }
 
-TEST_F(TarnelDecodePcap, LossesDuplicatesAndReorderingAreCountedAndLossIsSilence) {
-    rtp_leg leg = talking_leg(30);
+TEST_F(TarnelDecodePcap, LossesDuplicatesAndReorderingAreCountedAndLossIsConcealed) {
+    const rtp_leg sent = talking_leg(30);
+    rtp_leg leg = sent;
     rtp_packet again = leg.packets[20];
     again.time_us += 3000;
     leg.packets.insert(leg.packets.begin() + 21, again);
     std::swap(leg.packets[5].time_us, leg.packets[6].time_us);  // arrive 6 before 5
     std::swap(leg.packets[5], leg.packets[6]);
     leg.packets.erase(leg.packets.begin() + 12);
-    const run_result r = run_tool({"decode", "--split", "--pcap", capture({leg}), path("out.wav")});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, "30 packets, 1 lost, 1 duplicated, 1 reordered, 0 SID frames, "
-                                "0 refused payloads, 0.60 s")) << r.err;
-    const samples out = wav_samples(path("out.wav"));
-    ASSERT_EQ(out.size(), 30u * 160);
-    EXPECT_TRUE(silent(out, 12 * 160, 160));
+    const std::string cap = capture({leg});
+    // The lost packet's two frames are the codec's concealment, and decoding goes on from the
+    // state it left; with --no-conceal they are silence.
+    std::vector<bytes> units;
+    for (size_t p = 0; p < sent.packets.size(); ++p)
+        for (bytes& frame : split_frames(sent.packets[p].payload))
+            units.push_back(p == 12 ? bytes() : std::move(frame));
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } cases[] = {
+        {{}, "0 refused payloads, 2 frames concealed, 0.60 s"},
+        {{"--no-conceal"}, "0 refused payloads, 0.60 s"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"decode", "--split", "--pcap", cap, path("out.wav")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const run_result r = run_tool(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(contains(r.err, std::string("30 packets, 1 lost, 1 duplicated, 1 reordered, "
+                                                "0 SID frames, ") + c.said)) << r.err;
+        const samples out = wav_samples(path("out.wav"));
+        ASSERT_EQ(out.size(), 30u * 160);
+        if (c.args.empty()) {
+            EXPECT_EQ(out, codec_decode(units));
+            EXPECT_FALSE(silent(out, 12 * 160, 160));
+        } else {
+            EXPECT_TRUE(silent(out, 12 * 160, 160));
+        }
+    }
 }
 
 TEST_F(TarnelDecodePcap, TruncatedCaptureIsReportedAndWhatWasReadDecodes) {
