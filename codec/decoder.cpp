@@ -2,14 +2,17 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "codec/decoder_internal.h"
+#include "dsp/lanes.h"
 #include "excitation/acelp.h"
 #include "excitation/excitation_guard.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
+#include "lpc/postfilter_overlapped.h"
 #include "tables/lp_tables.h"
 #include "tables/lsp_predictor_tables.h"
 
@@ -62,48 +65,24 @@ int speech_excitation(g729_decoder_state* st, const g729_params* p, int s, int t
     return t0;
 }
 
-synthesis_job speech_synthesis(g729_decoder_state* st, const double* a_sub, int s, double* syn) {
-    const int sub = s * kSubframe;
-    return {a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub, st->syn_mem, true};
-}
-
 // The frame's excitation becomes the past of the next one.
 void end_frame(g729_decoder_state* st, int frame_type) {
     st->prev_frame_type = frame_type;
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }
 
-// A speech frame through synthesis, post-filter and output high-pass. Every stage is that of
-// g729_synthesise_frame followed by postfilter() and postprocess(), but independent
-// latency-bound recursions overlap: the post-filter's tilt responses run beside the LP
-// synthesis of subframe 0 (given four lanes), its short-term synthesis of subframe 0 beside
-// the LP synthesis of subframe 1, and the high-pass of subframe 0 beside its synthesis of
-// subframe 1.
+// A speech frame through synthesis, post-filter and output high-pass. Neither subframe's
+// excitation depends on the synthesis, so both are built first and the filters then run as
+// one overlapped pass (the stages of g729_synthesise_frame, postfilter() and postprocess()).
 void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn) {
     double a_sub[kLpPair];
     speech_filters(st, p, a_sub);
-    postfilter_state* pf = &st->postfilter;
-    double shaped[kSubframes][kSubframe];
-    double out[kFrame];
-
-    const int t0 = speech_excitation(st, p, 0, 0);
-    postfilter_plan plan;
-    postfilter_plan_frame_beside(a_sub, &plan, speech_synthesis(st, a_sub, 0, syn));
-    postfilter_shape(pf, plan, syn, 0, t0, true, shaped[0]);
-
-    const int t1 = speech_excitation(st, p, 1, t0);
-    synthesis_filter_pair(speech_synthesis(st, a_sub, 1, syn),
-                          postfilter_synthesis(pf, plan, 0, shaped[0], out), kSubframe);
-    postfilter_agc(&pf->past_gain, out, syn);
-    st->prev_pitch = t1;
-
-    // The output high-pass of subframe 0 runs beside the post-filter's last synthesis.
-    postfilter_shape(pf, plan, syn, 1, t1, true, shaped[1]);
-    synthesis_beside_postprocess(postfilter_synthesis(pf, plan, 1, shaped[1], out + kSubframe),
-                                 st->postprocess_state, out, kSubframe);
-    postfilter_agc(&pf->past_gain, out + kSubframe, syn + kSubframe);
-    postfilter_finish(pf, syn, out);
-    postprocess(st->postprocess_state, syn + kSubframe, kSubframe);
+    int lags[kSubframes];
+    lags[0] = speech_excitation(st, p, 0, 0);
+    lags[1] = speech_excitation(st, p, 1, lags[0]);
+    st->prev_pitch = lags[1];
+    synthesise_speech_frame(&st->postfilter, a_sub, lags, st->exc + kExcHistory, st->syn_mem,
+                            st->postprocess_state, syn);
     end_frame(st, kFrameTypeSpeech);
 }
 
@@ -150,6 +129,26 @@ int16_t g729_round_sample(double v) {
     return static_cast<int16_t>(std::isfinite(v) ? clamped : 0.0);
 }
 
+void g729_round_samples(const double* v, int16_t* pcm, int n) {
+    // g729_round_sample on a lane pair: the same additions, comparisons and truncation, with
+    // selects where the scalar code has them; n is even.
+    typedef int64_t mask2 __attribute__((vector_size(16)));
+    typedef int32_t int2 __attribute__((vector_size(8)));
+    const mask2 sign_bit = {INT64_MIN, INT64_MIN};
+    const lane2 half = splat2(0.5), top = splat2(32767.0), bottom = splat2(-32768.0);
+    const lane2 largest = splat2(std::numeric_limits<double>::max()), zero = splat2(0.0);
+    for (int i = 0; i + 2 <= n; i += 2) {
+        const lane2 x = load2(v + i);
+        const lane2 t = x + (lane2)(((mask2)x & sign_bit) | (mask2)half);
+        const lane2 below_max = top < t ? top : t;
+        const lane2 clamped = bottom > below_max ? bottom : below_max;
+        const lane2 magnitude = (lane2)((mask2)x & ~sign_bit);
+        const int2 r = __builtin_convertvector(magnitude <= largest ? clamped : zero, int2);
+        pcm[i] = static_cast<int16_t>(r[0]);
+        pcm[i + 1] = static_cast<int16_t>(r[1]);
+    }
+}
+
 void g729_decoder_init(g729_decoder_state* st) {
     std::memset(st, 0, sizeof *st);
     copy_vector(lsp_reset, st->lsp_old, kOrder);
@@ -178,7 +177,7 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
         decode_speech(st, &params, st->syn);
     else
         decode_sid(st, &params, st->syn);
-    for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(st->syn[i]);
+    g729_round_samples(st->syn, pcm, kFrame);
     return 0;
 }
 
@@ -195,8 +194,9 @@ void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, do
         for (int s = 0; s < kSubframes; ++s) {
             t0 = speech_excitation(st, params, s, t0);
             lags[s] = t0;
-            const synthesis_job job = speech_synthesis(st, a_sub, s, syn);
-            synthesis_filter(job.a, job.x, job.y, kSubframe, job.mem, job.update);
+            const int sub = s * kSubframe;
+            synthesis_filter(a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub,
+                             kSubframe, st->syn_mem, true);
         }
         st->prev_pitch = t0;
     }

@@ -43,4 +43,7 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
 // non-finite value becomes 0.
 int16_t g729_round_sample(double v);
 
+// g729_round_sample on v[0..n-1], two samples at a time; n is even.
+void g729_round_samples(const double* v, int16_t* pcm, int n);
+
 }  // namespace tarnel

@@ -3,11 +3,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "dsp/filters_avx.h"
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
 #include "dsp/recursion.h"
-#include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
@@ -67,18 +65,6 @@ void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& seco
         if (first.update) update_synthesis_memory(tail[0], first.mem);
         if (second.update) update_synthesis_memory(tail[1], second.mem);
     }
-}
-
-void synthesis_filters(const synthesis_job* jobs, int count, int n) {
-    if (n > kSubframe) n = kSubframe;
-    int j = 0;
-    if (wide_lanes()) {
-        for (; count - j > 1; j += 4)
-            synthesis_filter_quad_avx(jobs + j, count - j < 4 ? count - j : 4, n);
-    }
-    for (; j + 2 <= count; j += 2) synthesis_filter_pair(jobs[j], jobs[j + 1], n);
-    if (j < count)
-        synthesis_filter(jobs[j].a, jobs[j].x, jobs[j].y, n, jobs[j].mem, jobs[j].update);
 }
 
 void residual_filter(const double* a, const double* x, double* y, int n) {

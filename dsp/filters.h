@@ -28,9 +28,6 @@ struct synthesis_job {
 };
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n);
 
-// Any number of such jobs, four side by side where the processor has AVX, otherwise two.
-void synthesis_filters(const synthesis_job* jobs, int count, int n);
-
 // mem[j] = tail[j], stored as 0.0 below the flush threshold.
 void update_synthesis_memory(const double* tail, double* mem);
 

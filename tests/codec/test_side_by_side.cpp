@@ -18,6 +18,7 @@
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
 #include "lpc/postfilter.h"
+#include "lpc/postfilter_overlapped.h"
 #include "dsp/wide_lanes.h"
 #include "support/test_support.h"
 #include "tables/lp_tables.h"
@@ -131,69 +132,6 @@ TEST(SideBySide, SynthesisPairMatchesTwoSingleFilters) {
     }
 }
 
-TEST(SideBySide, SynthesisJobsMatchSingleFiltersForEveryCount) {
-    on_both_paths([] {
-        std::mt19937 rng(9);
-        for (int trial = 0; trial < 100; ++trial) {
-            const int count = 1 + trial % 6;
-            const int n = trial % 2 ? 40 : 22;
-            double a[6][11], buf[6][50], mem[6][10], y[6][40];
-            double ref_buf[6][50], ref_mem[6][10], ref_y[6][40];
-            synthesis_job jobs[6];
-            for (int l = 0; l < count; ++l) {
-                random_lp(rng, a[l]);
-                fill_random(rng, buf[l], 50, 1e3);
-                fill_random(rng, mem[l], 10, l % 2 ? 1e-5 : 50.0);
-                std::memcpy(ref_buf[l], buf[l], sizeof buf[l]);
-                std::memcpy(ref_mem[l], mem[l], sizeof mem[l]);
-                const bool update = (trial + l) % 2;
-                // Lane 0 filters in place with its memory inside the buffer; the others
-                // write a separate output.
-                if (l == 0) {
-                    jobs[l] = {a[l], buf[l], buf[l], buf[l] + 40, update};
-                    synthesis_filter(a[l], ref_buf[l], ref_buf[l], n, ref_buf[l] + 40, update);
-                } else {
-                    jobs[l] = {a[l], buf[l], y[l], mem[l], update};
-                    synthesis_filter(a[l], ref_buf[l], ref_y[l], n, ref_mem[l], update);
-                }
-            }
-            synthesis_filters(jobs, count, n);
-            for (int l = 0; l < count; ++l) {
-                ASSERT_TRUE(same(buf[l], ref_buf[l], 50)) << trial << " lane " << l;
-                if (l > 0) {
-                    ASSERT_TRUE(same(y[l], ref_y[l], n)) << trial << " lane " << l;
-                    ASSERT_TRUE(same(mem[l], ref_mem[l], 10)) << trial << " lane " << l;
-                }
-            }
-        }
-    });
-}
-
-TEST(SideBySide, SynthesisBesideHighPassMatchesTheSeparateFilters) {
-    std::mt19937 rng(10);
-    for (int trial = 0; trial < 100; ++trial) {
-        const int n = trial % 3 ? 40 : 17;
-        double a[11], x[40], y[40], mem[10], signal[40], state[4];
-        random_lp(rng, a);
-        fill_random(rng, x, 40, 2e3);
-        fill_random(rng, mem, 10, trial % 2 ? 1e-5 : 80.0);
-        fill_random(rng, signal, 40, 3e4);
-        fill_random(rng, state, 4, 3e4);
-        double ref_y[40], ref_mem[10], ref_signal[40], ref_state[4];
-        std::memcpy(ref_mem, mem, sizeof mem);
-        std::memcpy(ref_signal, signal, sizeof signal);
-        std::memcpy(ref_state, state, sizeof state);
-        const bool update = trial % 2;
-        synthesis_filter(a, x, ref_y, n, ref_mem, update);
-        postprocess(ref_state, ref_signal, n);
-        synthesis_beside_postprocess({a, x, y, mem, update}, state, signal, n);
-        ASSERT_TRUE(same(y, ref_y, n)) << trial;
-        ASSERT_TRUE(same(mem, ref_mem, 10)) << trial;
-        ASSERT_TRUE(same(signal, ref_signal, 40)) << trial;
-        ASSERT_TRUE(same(state, ref_state, 4)) << trial;
-    }
-}
-
 TEST(SideBySide, ResidualFilterMatchesThePlainLoop) {
     on_both_paths([] {
         std::mt19937 rng(2);
@@ -272,6 +210,8 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             g729_encode_frame(&enc, &speech[i], frame, &len);
             const int unit = (i / kFrame) % 37 == 36 ? kSidFrameBytes : kSpeechFrameBytes;
             if ((i / kFrame) % 23 == 22) frame[4] ^= static_cast<uint8_t>(rng());  // parity errors
+            if ((i / kFrame) % 17 == 16)  // hostile frames: any field value
+                for (uint8_t& b : frame) b = static_cast<uint8_t>(rng());
             int16_t pcm_fast[kFrame], pcm_staged[kFrame];
             ASSERT_EQ(0, g729_decode_frame(&fast, pcm_fast, frame, unit));
 
@@ -290,9 +230,72 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             ASSERT_EQ(0, std::memcmp(fast.syn, staged.syn, sizeof fast.syn));
             ASSERT_EQ(0, std::memcmp(fast.syn_mem, staged.syn_mem, sizeof fast.syn_mem));
             ASSERT_EQ(0, std::memcmp(&fast.postfilter, &staged.postfilter, sizeof fast.postfilter));
+            ASSERT_EQ(0, std::memcmp(fast.postprocess_state, staged.postprocess_state,
+                                     sizeof fast.postprocess_state));
             ASSERT_EQ(fast.prev_pitch, staged.prev_pitch);
             ASSERT_EQ(fast.prev_frame_type, staged.prev_frame_type);
             ASSERT_EQ(fast.pitch_sharp, staged.pitch_sharp);
+        }
+    });
+}
+
+TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
+    // Signals the bundled speech never produces: silence (the gain control's silent branch),
+    // a loud pulse train at the shortest and longest lags (pitch gains above one), tiny values
+    // about the flush threshold, and a post-filter state left by other frames.
+    const struct {
+        const char* name;
+        double scale;    // of the excitation
+        int period;      // pulses every `period` samples, 0 for noise
+        int lags[2];
+        double memory;   // scale of every filter memory and history
+    } cases[] = {
+        {"silence", 0.0, 0, {60, 60}, 0.0},
+        {"silence after speech", 0.0, 0, {40, 41}, 300.0},
+        {"short lag pulses", 2e4, 19, {19, 20}, 0.0},
+        {"long lag pulses", 2e4, 143, {143, 143}, 50.0},
+        {"noise at the flush threshold", 3e-5, 0, {77, 80}, 1e-5},
+        {"noise", 1e3, 0, {25, 140}, 1e3},
+    };
+    std::mt19937 rng(11);
+    on_both_paths([&] {
+        for (const auto& c : cases) {
+            for (int trial = 0; trial < 20; ++trial) {
+                double a_sub[22];
+                random_lp(rng, a_sub);
+                random_lp(rng, a_sub + 11);
+                double exc[80];
+                fill_random(rng, exc, 80, c.scale);
+                if (c.period > 0)
+                    for (int n = 0; n < 80; ++n) exc[n] = n % c.period == 0 ? c.scale : 0.0;
+                postfilter_state pf;
+                postfilter_init(&pf);
+                fill_random(rng, pf.residual, 183, c.memory);
+                fill_random(rng, pf.syn_mem, 10, c.memory);
+                fill_random(rng, pf.syn_tail, 10, c.memory);
+                pf.tilt_mem = c.memory;
+                pf.past_gain = trial % 3 == 0 ? 0.0 : 0.5 + 0.1 * trial;
+                double syn_mem[10], high_pass[4];
+                fill_random(rng, syn_mem, 10, c.memory);
+                fill_random(rng, high_pass, 4, c.memory);
+
+                postfilter_state pf_ref = pf;
+                double syn_mem_ref[10], high_pass_ref[4], syn_ref[80], syn[80];
+                std::memcpy(syn_mem_ref, syn_mem, sizeof syn_mem);
+                std::memcpy(high_pass_ref, high_pass, sizeof high_pass);
+                for (int s = 0; s < 2; ++s)
+                    synthesis_filter(a_sub + 11 * s, exc + 40 * s, syn_ref + 40 * s, 40,
+                                     syn_mem_ref, true);
+                postfilter(&pf_ref, syn_ref, a_sub, c.lags, true);
+                postprocess(high_pass_ref, syn_ref, 80);
+                synthesise_speech_frame(&pf, a_sub, c.lags, exc, syn_mem, high_pass, syn);
+
+                SCOPED_TRACE(c.name);
+                ASSERT_TRUE(same(syn, syn_ref, 80)) << trial;
+                ASSERT_TRUE(same(syn_mem, syn_mem_ref, 10)) << trial;
+                ASSERT_TRUE(same(high_pass, high_pass_ref, 4)) << trial;
+                ASSERT_EQ(0, std::memcmp(&pf, &pf_ref, sizeof pf)) << trial;
+            }
         }
     });
 }
