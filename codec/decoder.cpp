@@ -6,6 +6,7 @@
 
 #include "codec/decoder_internal.h"
 #include "dsp/lanes.h"
+#include "dsp/samples.h"
 #include "excitation/acelp.h"
 #include "excitation/excitation_guard.h"
 #include "excitation/gain_quantizer.h"
@@ -71,10 +72,11 @@ void end_frame(g729_decoder_state* st, int frame_type) {
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }
 
-// A speech frame through synthesis, post-filter and output high-pass. Neither subframe's
-// excitation depends on the synthesis, so both are built first and the filters then run as
-// one overlapped pass (the stages of g729_synthesise_frame, postfilter() and postprocess()).
-void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn) {
+// A speech frame through synthesis, post-filter and output high-pass into syn and, rounded,
+// pcm. Neither subframe's excitation depends on the synthesis, so both are built first and
+// the filters then run overlapped (the stages of g729_synthesise_frame, postfilter() and
+// postprocess()).
+void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn, int16_t* pcm) {
     double a_sub[kLpPair];
     speech_filters(st, p, a_sub);
     int lags[kSubframes];
@@ -82,7 +84,7 @@ void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn) {
     lags[1] = speech_excitation(st, p, 1, lags[0]);
     st->prev_pitch = lags[1];
     synthesise_speech_frame(&st->postfilter, a_sub, lags, st->exc + kExcHistory, st->syn_mem,
-                            st->postprocess_state, syn);
+                            st->postprocess_state, syn, pcm);
     end_frame(st, kFrameTypeSpeech);
 }
 
@@ -117,17 +119,7 @@ void decode_sid(g729_decoder_state* st, const g729_params* p, double* syn) {
 
 }  // namespace
 
-int16_t g729_round_sample(double v) {
-    // Half away from zero by adding +-0.5 with the sign of v, which the compiler cannot turn
-    // into a branch: the sign of a speech sample is as good as random. (For -0.0 this adds
-    // -0.5 instead of 0.5; both truncate to 0.)
-    const double t = v + std::copysign(0.5, v);
-    const double below_max = 32767.0 < t ? 32767.0 : t;
-    const double clamped = -32768.0 > below_max ? -32768.0 : below_max;
-    // A non-finite value can only come from a hostile stream; it becomes silence rather than
-    // an undefined conversion.
-    return static_cast<int16_t>(std::isfinite(v) ? clamped : 0.0);
-}
+int16_t g729_round_sample(double v) { return round_to_sample(v); }
 
 void g729_round_samples(const double* v, int16_t* pcm, int n) {
     // g729_round_sample on a lane pair: the same additions, comparisons and truncation, with
@@ -173,11 +165,12 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
 
     g729_params params;
     g729_unpack_frame(&params, in, type);
-    if (type == kFrameTypeSpeech)
-        decode_speech(st, &params, st->syn);
-    else
+    if (type == kFrameTypeSpeech) {
+        decode_speech(st, &params, st->syn, pcm);
+    } else {
         decode_sid(st, &params, st->syn);
-    g729_round_samples(st->syn, pcm, kFrame);
+        g729_round_samples(st->syn, pcm, kFrame);
+    }
     return 0;
 }
 

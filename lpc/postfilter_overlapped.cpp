@@ -4,6 +4,7 @@
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
 #include "dsp/recursion.h"
+#include "dsp/samples.h"
 #include "dsp/wide_lanes.h"
 #include "lpc/postfilter.h"
 #include "lpc/postfilter_internal.h"
@@ -229,7 +230,7 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
 template <typename V>
 __attribute__((always_inline)) inline void synthesise_frame(
     postfilter_state* pf, const double* a_sub, const int* lags, const double* exc,
-    double* syn_mem, double* high_pass, double* syn) {
+    double* syn_mem, double* high_pass, double* syn, int16_t* pcm) {
     constexpr int W = kWidth<V>;
     postfilter_plan plan;
     postfilter_weights(a_sub, &plan);
@@ -297,14 +298,17 @@ __attribute__((always_inline)) inline void synthesise_frame(
             out1[i] = s;
             e_out1 += s * s;
             syn[i] = high_pass_step(ramp(out[i]), x1h, x2h, y1h, y2h);
+            pcm[i] = round_to_sample(syn[i]);
         }
         update_synthesis_memory(out1 + kSubframe - kOrder, pf->syn_mem);
     }
 
     // The gain control and high-pass of subframe 1.
     ramp = start_ramp(end_ramp(ramp), e_out1, e_in1);
-    for (int i = kSubframe; i < kFrame; ++i)
+    for (int i = kSubframe; i < kFrame; ++i) {
         syn[i] = high_pass_step(ramp(out[i]), x1h, x2h, y1h, y2h);
+        pcm[i] = round_to_sample(syn[i]);
+    }
     pf->past_gain = end_ramp(ramp);
     high_pass[0] = x1h;
     high_pass[1] = x2h;
@@ -318,30 +322,31 @@ __attribute__((always_inline)) inline void synthesise_frame(
 }
 
 void synthesise_pairs(postfilter_state* pf, const double* a_sub, const int* lags,
-                      const double* exc, double* syn_mem, double* high_pass, double* syn) {
-    synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn);
+                      const double* exc, double* syn_mem, double* high_pass, double* syn,
+                      int16_t* pcm) {
+    synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 
 #if TARNEL_HAVE_WIDE_LANES
 TARNEL_WIDE void synthesise_quads(postfilter_state* pf, const double* a_sub, const int* lags,
                                   const double* exc, double* syn_mem, double* high_pass,
-                                  double* syn) {
-    synthesise_frame<lane4>(pf, a_sub, lags, exc, syn_mem, high_pass, syn);
+                                  double* syn, int16_t* pcm) {
+    synthesise_frame<lane4>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 #endif
 
 }  // namespace
 
 void synthesise_speech_frame(postfilter_state* pf, const double* a_sub, const int* lags,
-                             const double* exc, double* syn_mem, double* high_pass,
-                             double* syn) {
+                             const double* exc, double* syn_mem, double* high_pass, double* syn,
+                             int16_t* pcm) {
 #if TARNEL_HAVE_WIDE_LANES
     if (wide_lanes()) {
-        synthesise_quads(pf, a_sub, lags, exc, syn_mem, high_pass, syn);
+        synthesise_quads(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
         return;
     }
 #endif
-    synthesise_pairs(pf, a_sub, lags, exc, syn_mem, high_pass, syn);
+    synthesise_pairs(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 
 }  // namespace tarnel
