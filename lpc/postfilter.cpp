@@ -176,13 +176,17 @@ void pitch_postfilter_apply(const double* res, int t0_min, int t0_max, const dou
         g = (1.0 / (ener + c)) * c;
         g0 = 1.0 - g;
     }
-    for (int j = 0; j < kSubframe; ++j) p[j] = g0 * res[j] + g * res[j - t0];
+    const lane2 g0s = splat2(g0), gs = splat2(g);
+    for (int j = 0; j < kSubframe; j += 2)
+        store2(p + j, g0s * load2(res + j) + gs * load2(res + j - t0));
 }
 
 void tilt_compensation(double* p, double k, double* mem) {
     const double last = p[kSubframe - 1];
-    // Descending, so each step still sees the unmodified previous sample.
-    for (int i = kSubframe - 1; i >= 1; --i) p[i] = p[i] - k * p[i - 1];
+    // Descending, so each step still sees the unmodified previous samples; two at a time.
+    const lane2 ks = splat2(k);
+    for (int i = kSubframe - 2; i >= 2; i -= 2) store2(p + i, load2(p + i) - ks * load2(p + i - 1));
+    p[1] = p[1] - k * p[0];
     p[0] = p[0] - k * (*mem);
     *mem = last;
 }

@@ -156,6 +156,20 @@ __attribute__((always_inline)) inline void load_past(const double* mem, double* 
     for (int j = 0; j < kOrder; ++j) past[j] = mem[kOrder - 1 - j];
 }
 
+// Lanes 0, 1 and 2 of a quad (one V of four lanes or two of two) from registers: values
+// gathered through memory would wait for their stores to complete.
+__attribute__((always_inline)) inline void set_quad(lane2 (*v)[kLpSize], int k, double l0,
+                                                    double l1, double l2) {
+    v[0][k] = lane2{l0, l1};
+    v[1][k] = lane2{l2, 0.0};
+}
+#if TARNEL_HAVE_WIDE_LANES
+__attribute__((always_inline)) inline void set_quad(lane4 (*v)[kLpSize], int k, double l0,
+                                                    double l1, double l2) {
+    v[0][k] = lane4{l0, l1, l2, 0.0};
+}
+#endif
+
 // Pass 1: the LP synthesis of subframe 0 (lane 0) beside the two tilt responses, the impulse
 // responses of A(z/0.55)/A(z/0.7) (lanes 1 and 2), in four lanes: one quad or two pairs.
 // Writes x0[0..39], the tilt factors and returns the energy of x0.
@@ -169,21 +183,9 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
     V coef[G][kLpSize];
     V tilt_in[G][kLpSize];
     V past[G][kOrder];
-    {
-        double lanes[kLpSize][2][4] = {};
-        for (int k = 0; k <= kOrder; ++k) {
-            lanes[k][0][0] = a[k];
-            for (int s = 0; s < kSubframes; ++s) {
-                lanes[k][0][1 + s] = plan->ap4[s][k];
-                lanes[k][1][1 + s] = plan->ap3[s][k];
-            }
-        }
-        for (int k = 0; k <= kOrder; ++k) {
-            for (int g = 0; g < G; ++g) {
-                load_into(coef[g][k], lanes[k][0] + W * g);
-                load_into(tilt_in[g][k], lanes[k][1] + W * g);
-            }
-        }
+    for (int k = 0; k <= kOrder; ++k) {
+        set_quad(coef, k, a[k], plan->ap4[0][k], plan->ap4[1][k]);
+        set_quad(tilt_in, k, 0.0, plan->ap3[0][k], plan->ap3[1][k]);
     }
     for (int g = 0; g < G; ++g)
         for (int j = 0; j < kOrder; ++j) splat_into(past[g][j], 0.0);
