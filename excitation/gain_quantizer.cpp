@@ -42,9 +42,22 @@ void gain_predict(const double* mem, const double* code, int n, double* gcode0_o
     *gcode0_out = std::pow(10.0, p / 20.0);
 }
 
-void gain_update(double* mem, double g) {
+const correction_energy_table& correction_energies() {
+    // A codebook pair can only form these 128 factors; the library's own results for them,
+    // computed on first use, take the logarithm off every subframe's path.
+    static const correction_energy_table table = [] {
+        correction_energy_table t;
+        for (int r1 = 0; r1 < kGainRows1; ++r1)
+            for (int r2 = 0; r2 < kGainRows2; ++r2)
+                t.db[r1][r2] = 20.0 * std::log10(gbk1[r1].code + gbk2[r2].code);
+        return t;
+    }();
+    return table;
+}
+
+void gain_update_rows(double* mem, int r1, int r2) {
     for (int i = kGainPredictorOrder - 1; i > 0; --i) mem[i] = mem[i - 1];
-    mem[0] = 20.0 * std::log10(g);
+    mem[0] = correction_energies().db[r1][r2];
 }
 
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
@@ -89,7 +102,7 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
     *gp_out = gbk1[r1].pitch + gbk2[r2].pitch;
     const double f = gbk1[r1].code + gbk2[r2].code;
     *gc_out = gcode0 * f;
-    gain_update(mem, f);
+    gain_update_rows(mem, r1, r2);
     return map1[r1] * 16 + map2[r2];
 }
 
@@ -102,7 +115,7 @@ void gain_decode(double* mem, int index, const double* code, int n, double* gp_o
     gain_predict(mem, code, n, &gcode0);
     const double f = gbk1[r1].code + gbk2[r2].code;
     *gc_out = gcode0 * f;
-    gain_update(mem, f);
+    gain_update_rows(mem, r1, r2);
 }
 
 }  // namespace tarnel

@@ -64,10 +64,19 @@ TEST(GainPrediction, PredictedGainAndMemory) {
         36.0 - 10.0 * std::log10(4.01 / 40.0) - 0.68 * 10.0 - 0.58 * 20.0 + 0.19 * 5.0;
     EXPECT_NEAR(predicted(mem, code), std::pow(10.0, db / 20.0), 1e-12 * g_reset);
 
-    gain_update(mem, gbk1[0].code + gbk2[1].code);  // the smallest factor: about -14.7 dB
+    gain_update_rows(mem, 0, 1);  // the smallest factor: about -14.7 dB
     EXPECT_NEAR(mem[0], -14.65, 0.01);
     EXPECT_EQ(mem[1], -10.0);
     EXPECT_EQ(mem[3], 0.0);
+}
+
+TEST(GainPrediction, CorrectionEnergiesAreTheLibrarysOwnResults) {
+    // The table stands in for the logarithm of every factor a row pair can form: it must hold
+    // the very values the call would return, not approximations of them.
+    const correction_energy_table& t = correction_energies();
+    for (int r1 = 0; r1 < kGainRows1; ++r1)
+        for (int r2 = 0; r2 < kGainRows2; ++r2)
+            ASSERT_EQ(20.0 * std::log10(gbk1[r1].code + gbk2[r2].code), t.db[r1][r2]) << r1 << r2;
 }
 
 TEST(CodeGainCorrelations, OffsetsSitBeforeOrAfterTheDoubling) {
