@@ -34,36 +34,55 @@ void speech_filters(g729_decoder_state* st, const g729_params* p, double* a_sub)
     copy_vector(lsp_new, st->lsp_old, kOrder);
 }
 
-// The excitation of subframe s into st->exc; returns its integer lag. The lag of subframe 1
-// is coded relative to t0 of subframe 0.
-int speech_excitation(g729_decoder_state* st, const g729_params* p, int s, int t0) {
-    double* exc = st->exc + kExcHistory + s * kSubframe;
+// A subframe's excitation is built in two parts: what depends only on the frame's indices
+// (lag, code vector, gains: long chains of dependent operations with library calls), then
+// the adaptive-codebook vector and the mix, which read the excitation built before. The
+// first parts of both subframes come first, so that their chains overlap.
+struct subframe_excitation {
+    int t0;
     int frac;
-    if (s == 0) {
-        if (p->slot[kSlotParity] == 1) {
-            // The protected bits of the first lag arrived damaged: repeat the last lag.
-            t0 = st->prev_pitch;
-            frac = 0;
-        } else {
-            decode_lag(p->slot[kSlotPitch1], kPitchMin, kPitchMax, 0, &t0, &frac);
-        }
-    } else {
-        decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &frac);
-    }
-
-    adaptive_codebook_vector(exc, t0, frac, kSubframe);
-    double code[kSubframe];
-    acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
-                 p->slot[s == 0 ? kSlotCode1 : kSlotCode2], code);
-    acelp_sharpen(code, t0, st->pitch_sharp);
-
     double gp;
     double gc;
-    gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], code,
-                kSubframe, &gp, &gc);
-    st->pitch_sharp = clip_pitch_sharp(gp);
-    mix_excitation(exc, gp, gc, code);
-    return t0;
+    double code[kSubframe];
+};
+
+// The first part of subframe s. The lag of subframe 1 is coded relative to t0 of subframe 0.
+void excitation_parameters(g729_decoder_state* st, const g729_params* p, int s, int t0,
+                           subframe_excitation* e) {
+    if (s == 1) {
+        decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &e->frac);
+    } else if (p->slot[kSlotParity] == 1) {
+        // The protected bits of the first lag arrived damaged: repeat the last lag.
+        t0 = st->prev_pitch;
+        e->frac = 0;
+    } else {
+        decode_lag(p->slot[kSlotPitch1], kPitchMin, kPitchMax, 0, &t0, &e->frac);
+    }
+    e->t0 = t0;
+    acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
+                 p->slot[s == 0 ? kSlotCode1 : kSlotCode2], e->code);
+    acelp_sharpen(e->code, t0, st->pitch_sharp);
+    gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], e->code,
+                kSubframe, &e->gp, &e->gc);
+    st->pitch_sharp = clip_pitch_sharp(e->gp);
+}
+
+// The second part: the excitation of subframe s into st->exc.
+void build_excitation(g729_decoder_state* st, int s, const subframe_excitation& e) {
+    double* exc = st->exc + kExcHistory + s * kSubframe;
+    adaptive_codebook_vector(exc, e.t0, e.frac, kSubframe);
+    mix_excitation(exc, e.gp, e.gc, e.code);
+}
+
+// Both subframes' excitation into st->exc; writes their integer lags.
+void speech_excitation(g729_decoder_state* st, const g729_params* p, int* lags) {
+    subframe_excitation e[kSubframes];
+    excitation_parameters(st, p, 0, 0, &e[0]);
+    excitation_parameters(st, p, 1, e[0].t0, &e[1]);
+    for (int s = 0; s < kSubframes; ++s) {
+        build_excitation(st, s, e[s]);
+        lags[s] = e[s].t0;
+    }
 }
 
 // The frame's excitation becomes the past of the next one.
@@ -80,8 +99,7 @@ void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn, in
     double a_sub[kLpPair];
     speech_filters(st, p, a_sub);
     int lags[kSubframes];
-    lags[0] = speech_excitation(st, p, 0, 0);
-    lags[1] = speech_excitation(st, p, 1, lags[0]);
+    speech_excitation(st, p, lags);
     st->prev_pitch = lags[1];
     synthesise_speech_frame(&st->postfilter, a_sub, lags, st->exc + kExcHistory, st->syn_mem,
                             st->postprocess_state, syn, pcm);
@@ -183,15 +201,13 @@ void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, do
         synthesise_sid(st, params, syn, a_sub, lags);
     } else {
         speech_filters(st, params, a_sub);
-        int t0 = 0;
+        speech_excitation(st, params, lags);
         for (int s = 0; s < kSubframes; ++s) {
-            t0 = speech_excitation(st, params, s, t0);
-            lags[s] = t0;
             const int sub = s * kSubframe;
             synthesis_filter(a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub,
                              kSubframe, st->syn_mem, true);
         }
-        st->prev_pitch = t0;
+        st->prev_pitch = lags[1];
     }
     end_frame(st, params->frame_type);
 }
