@@ -74,16 +74,24 @@ void build_excitation(g729_decoder_state* st, int s, const subframe_excitation& 
     mix_excitation(exc, e.gp, e.gc, e.code);
 }
 
-// Both subframes' excitation into st->exc; writes their integer lags.
-void speech_excitation(g729_decoder_state* st, const g729_params* p, int* lags) {
-    subframe_excitation e[kSubframes];
+// Both subframes' excitation parameters; writes their integer lags.
+void speech_parameters(g729_decoder_state* st, const g729_params* p, subframe_excitation* e,
+                       int* lags) {
     excitation_parameters(st, p, 0, 0, &e[0]);
     excitation_parameters(st, p, 1, e[0].t0, &e[1]);
-    for (int s = 0; s < kSubframes; ++s) {
-        build_excitation(st, s, e[s]);
-        lags[s] = e[s].t0;
-    }
+    for (int s = 0; s < kSubframes; ++s) lags[s] = e[s].t0;
 }
+
+// The second subframe's excitation, as a pass_companion: it overlaps the first subframe's
+// synthesis, which it does not depend on.
+struct second_excitation {
+    g729_decoder_state* st;
+    const subframe_excitation* e;
+    static void run(void* context) {
+        const second_excitation& c = *static_cast<second_excitation*>(context);
+        build_excitation(c.st, 1, *c.e);
+    }
+};
 
 // The frame's excitation becomes the past of the next one.
 void end_frame(g729_decoder_state* st, int frame_type) {
@@ -99,10 +107,13 @@ void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn, in
     double a_sub[kLpPair];
     speech_filters(st, p, a_sub);
     int lags[kSubframes];
-    speech_excitation(st, p, lags);
+    subframe_excitation e[kSubframes];
+    speech_parameters(st, p, e, lags);
     st->prev_pitch = lags[1];
+    build_excitation(st, 0, e[0]);
+    second_excitation second{st, &e[1]};
     synthesise_speech_frame(&st->postfilter, a_sub, lags, st->exc + kExcHistory, st->syn_mem,
-                            st->postprocess_state, syn, pcm);
+                            st->postprocess_state, syn, pcm, {second_excitation::run, &second});
     end_frame(st, kFrameTypeSpeech);
 }
 
@@ -201,8 +212,10 @@ void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, do
         synthesise_sid(st, params, syn, a_sub, lags);
     } else {
         speech_filters(st, params, a_sub);
-        speech_excitation(st, params, lags);
+        subframe_excitation e[kSubframes];
+        speech_parameters(st, params, e, lags);
         for (int s = 0; s < kSubframes; ++s) {
+            build_excitation(st, s, e[s]);
             const int sub = s * kSubframe;
             synthesis_filter(a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub,
                              kSubframe, st->syn_mem, true);

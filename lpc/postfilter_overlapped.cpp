@@ -176,7 +176,8 @@ __attribute__((always_inline)) inline void set_quad(lane4 (*v)[kLpSize], int k, 
 template <typename V>
 __attribute__((always_inline)) inline double first_pass(const double* a, const double* exc,
                                                         double* syn_mem, postfilter_plan* plan,
-                                                        pitch_sums<V>& sums, double* x0) {
+                                                        pitch_sums<V>& sums, double* x0,
+                                                        pass_companion companion) {
     constexpr int W = kWidth<V>;
     constexpr int G = 4 / W;
     // Coefficients and the tilt responses' inputs (the numerators, then zeros), lane by lane.
@@ -221,6 +222,7 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
         }
         if (b > 0) sums.add_block(b - W);
     }
+    if (companion.run) companion.run(companion.context);
     sums.add_block(kSubframe - W);
     update_synthesis_memory(x0 + kSubframe - kOrder, syn_mem);
     for (int s = 0; s < kSubframes; ++s)
@@ -232,7 +234,7 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
 template <typename V>
 __attribute__((always_inline)) inline void synthesise_frame(
     postfilter_state* pf, const double* a_sub, const int* lags, const double* exc,
-    double* syn_mem, double* high_pass, double* syn, int16_t* pcm) {
+    double* syn_mem, double* high_pass, double* syn, int16_t* pcm, pass_companion companion) {
     constexpr int W = kWidth<V>;
     postfilter_plan plan;
     postfilter_weights(a_sub, &plan);
@@ -250,7 +252,7 @@ __attribute__((always_inline)) inline void synthesise_frame(
     double* x0 = x + kOrder;
     double* x1 = x0 + kSubframe;
 
-    const double e_in0 = first_pass(a_sub, exc, syn_mem, &plan, sums[0], x0);
+    const double e_in0 = first_pass(a_sub, exc, syn_mem, &plan, sums[0], x0, companion);
     double p[kSubframes][kSubframe];
     sums[0].apply(p[0]);
     tilt_compensation(p[0], plan.tilt[0], &pf->tilt_mem);
@@ -325,15 +327,15 @@ __attribute__((always_inline)) inline void synthesise_frame(
 
 void synthesise_pairs(postfilter_state* pf, const double* a_sub, const int* lags,
                       const double* exc, double* syn_mem, double* high_pass, double* syn,
-                      int16_t* pcm) {
-    synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
+                      int16_t* pcm, pass_companion companion) {
+    synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
 }
 
 #if TARNEL_HAVE_WIDE_LANES
 TARNEL_WIDE void synthesise_quads(postfilter_state* pf, const double* a_sub, const int* lags,
                                   const double* exc, double* syn_mem, double* high_pass,
-                                  double* syn, int16_t* pcm) {
-    synthesise_frame<lane4>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
+                                  double* syn, int16_t* pcm, pass_companion companion) {
+    synthesise_frame<lane4>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
 }
 #endif
 
@@ -341,14 +343,14 @@ TARNEL_WIDE void synthesise_quads(postfilter_state* pf, const double* a_sub, con
 
 void synthesise_speech_frame(postfilter_state* pf, const double* a_sub, const int* lags,
                              const double* exc, double* syn_mem, double* high_pass, double* syn,
-                             int16_t* pcm) {
+                             int16_t* pcm, pass_companion companion) {
 #if TARNEL_HAVE_WIDE_LANES
     if (wide_lanes()) {
-        synthesise_quads(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
+        synthesise_quads(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
         return;
     }
 #endif
-    synthesise_pairs(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
+    synthesise_pairs(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
 }
 
 }  // namespace tarnel

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "codec/decoder_internal.h"
 #include "codec/encoder.h"
 #include "excitation/acelp.h"
+#include "excitation/excitation_guard.h"
 #include "excitation/pitch.h"
 #include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
@@ -289,7 +291,8 @@ TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
                 postfilter(&pf_ref, syn_ref, a_sub, c.lags, true);
                 postprocess(high_pass_ref, syn_ref, 80);
                 int16_t pcm[80];
-                synthesise_speech_frame(&pf, a_sub, c.lags, exc, syn_mem, high_pass, syn, pcm);
+                synthesise_speech_frame(&pf, a_sub, c.lags, exc, syn_mem, high_pass, syn, pcm,
+                                        {nullptr, nullptr});
 
                 SCOPED_TRACE(c.name);
                 ASSERT_TRUE(same(syn, syn_ref, 80)) << trial;
@@ -300,6 +303,28 @@ TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
             }
         }
     });
+}
+
+TEST(SideBySide, MixedExcitationIsBoundedAsByThePlainLoop) {
+    // Pairs of samples straddle the bounds in every combination; NaN passes through unbounded.
+    const double edge[] = {0.0, -0.0, 1.0, 999999.9, 1e6, 1e6 + 0.5, -1e6, -1e6 - 0.5,
+                           1e300, -1e300, INFINITY, -INFINITY, std::nan(""), 42.0};
+    constexpr int kEdges = sizeof edge / sizeof edge[0];
+    for (double gp : {1.0, 0.8}) {
+        double exc[40], code[40], ref[40];
+        for (int n = 0; n < 40; ++n) {
+            exc[n] = edge[n % kEdges];
+            code[n] = edge[(n * 5 + 3) % kEdges] * 1e-3;
+        }
+        for (int n = 0; n < 40; ++n) {
+            double v = gp * exc[n] + 2.0 * code[n];
+            if (v > kExcitationLimit) v = kExcitationLimit;
+            if (v < -kExcitationLimit) v = -kExcitationLimit;
+            ref[n] = v;
+        }
+        mix_excitation(exc, gp, 2.0, code);
+        EXPECT_EQ(0, std::memcmp(exc, ref, sizeof ref)) << gp;
+    }
 }
 
 TEST(SideBySide, WideAndPlainCodecsAgree) {
