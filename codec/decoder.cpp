@@ -82,17 +82,6 @@ void speech_parameters(g729_decoder_state* st, const g729_params* p, subframe_ex
     for (int s = 0; s < kSubframes; ++s) lags[s] = e[s].t0;
 }
 
-// The second subframe's excitation, as a pass_companion: it overlaps the first subframe's
-// synthesis, which it does not depend on.
-struct second_excitation {
-    g729_decoder_state* st;
-    const subframe_excitation* e;
-    static void run(void* context) {
-        const second_excitation& c = *static_cast<second_excitation*>(context);
-        build_excitation(c.st, 1, *c.e);
-    }
-};
-
 // The frame's excitation becomes the past of the next one.
 void end_frame(g729_decoder_state* st, int frame_type) {
     st->prev_frame_type = frame_type;
@@ -110,10 +99,9 @@ void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn, in
     subframe_excitation e[kSubframes];
     speech_parameters(st, p, e, lags);
     st->prev_pitch = lags[1];
-    build_excitation(st, 0, e[0]);
-    second_excitation second{st, &e[1]};
+    for (int s = 0; s < kSubframes; ++s) build_excitation(st, s, e[s]);
     synthesise_speech_frame(&st->postfilter, a_sub, lags, st->exc + kExcHistory, st->syn_mem,
-                            st->postprocess_state, syn, pcm, {second_excitation::run, &second});
+                            st->postprocess_state, syn, pcm);
     end_frame(st, kFrameTypeSpeech);
 }
 

@@ -176,8 +176,7 @@ __attribute__((always_inline)) inline void set_quad(lane4 (*v)[kLpSize], int k, 
 template <typename V>
 __attribute__((always_inline)) inline double first_pass(const double* a, const double* exc,
                                                         double* syn_mem, postfilter_plan* plan,
-                                                        pitch_sums<V>& sums, double* x0,
-                                                        pass_companion companion) {
+                                                        pitch_sums<V>& sums, double* x0) {
     constexpr int W = kWidth<V>;
     constexpr int G = 4 / W;
     // Coefficients and the tilt responses' inputs (the numerators, then zeros), lane by lane.
@@ -222,7 +221,6 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
         }
         if (b > 0) sums.add_block(b - W);
     }
-    if (companion.run) companion.run(companion.context);
     sums.add_block(kSubframe - W);
     update_synthesis_memory(x0 + kSubframe - kOrder, syn_mem);
     for (int s = 0; s < kSubframes; ++s)
@@ -234,7 +232,7 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
 template <typename V>
 __attribute__((always_inline)) inline void synthesise_frame(
     postfilter_state* pf, const double* a_sub, const int* lags, const double* exc,
-    double* syn_mem, double* high_pass, double* syn, int16_t* pcm, pass_companion companion) {
+    double* syn_mem, double* high_pass, double* syn, int16_t* pcm) {
     constexpr int W = kWidth<V>;
     postfilter_plan plan;
     postfilter_weights(a_sub, &plan);
@@ -252,7 +250,7 @@ __attribute__((always_inline)) inline void synthesise_frame(
     double* x0 = x + kOrder;
     double* x1 = x0 + kSubframe;
 
-    const double e_in0 = first_pass(a_sub, exc, syn_mem, &plan, sums[0], x0, companion);
+    const double e_in0 = first_pass(a_sub, exc, syn_mem, &plan, sums[0], x0);
     double p[kSubframes][kSubframe];
     sums[0].apply(p[0]);
     tilt_compensation(p[0], plan.tilt[0], &pf->tilt_mem);
@@ -327,15 +325,15 @@ __attribute__((always_inline)) inline void synthesise_frame(
 
 void synthesise_pairs(postfilter_state* pf, const double* a_sub, const int* lags,
                       const double* exc, double* syn_mem, double* high_pass, double* syn,
-                      int16_t* pcm, pass_companion companion) {
-    synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
+                      int16_t* pcm) {
+    synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 
 #if TARNEL_HAVE_WIDE_LANES
 TARNEL_WIDE void synthesise_quads(postfilter_state* pf, const double* a_sub, const int* lags,
                                   const double* exc, double* syn_mem, double* high_pass,
-                                  double* syn, int16_t* pcm, pass_companion companion) {
-    synthesise_frame<lane4>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
+                                  double* syn, int16_t* pcm) {
+    synthesise_frame<lane4>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 #endif
 
@@ -343,14 +341,14 @@ TARNEL_WIDE void synthesise_quads(postfilter_state* pf, const double* a_sub, con
 
 void synthesise_speech_frame(postfilter_state* pf, const double* a_sub, const int* lags,
                              const double* exc, double* syn_mem, double* high_pass, double* syn,
-                             int16_t* pcm, pass_companion companion) {
+                             int16_t* pcm) {
 #if TARNEL_HAVE_WIDE_LANES
     if (wide_lanes()) {
-        synthesise_quads(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
+        synthesise_quads(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
         return;
     }
 #endif
-    synthesise_pairs(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm, companion);
+    synthesise_pairs(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 
 }  // namespace tarnel

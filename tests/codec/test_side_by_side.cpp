@@ -291,8 +291,7 @@ TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
                 postfilter(&pf_ref, syn_ref, a_sub, c.lags, true);
                 postprocess(high_pass_ref, syn_ref, 80);
                 int16_t pcm[80];
-                synthesise_speech_frame(&pf, a_sub, c.lags, exc, syn_mem, high_pass, syn, pcm,
-                                        {nullptr, nullptr});
+                synthesise_speech_frame(&pf, a_sub, c.lags, exc, syn_mem, high_pass, syn, pcm);
 
                 SCOPED_TRACE(c.name);
                 ASSERT_TRUE(same(syn, syn_ref, 80)) << trial;
