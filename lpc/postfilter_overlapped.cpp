@@ -294,6 +294,9 @@ __attribute__((always_inline)) inline void synthesise_frame(
         double past[kOrder];
         load_past(pf->syn_mem, past, 0);
         double* out1 = out + kSubframe;
+        // Unrolled as far as the memory rotates, so that no step spends a register move on
+        // the chain.
+#pragma GCC unroll 10
         for (int i = 0; i < kSubframe; ++i) {
             double s = p[1][i];
             synthesis_step(s, plan.ap4[1], past);
@@ -307,6 +310,7 @@ __attribute__((always_inline)) inline void synthesise_frame(
 
     // The gain control and high-pass of subframe 1.
     ramp = start_ramp(end_ramp(ramp), e_out1, e_in1);
+#pragma GCC unroll 4
     for (int i = kSubframe; i < kFrame; ++i) {
         syn[i] = high_pass_step(ramp(out[i]), x1h, x2h, y1h, y2h);
         pcm[i] = round_to_sample(syn[i]);
