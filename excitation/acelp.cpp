@@ -72,17 +72,17 @@ void compute_correlations(const double* h, search_data& sd) {
 }
 
 // block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb and ta < tb, so that q is the
-// later position exactly when kb >= ka.
+// later position exactly when kb >= ka. One loop of fixed length, the later position chosen
+// by a select: loops whose length follows ka would each end in a mispredicted branch.
 void fill_block(const search_data& sd, int ta, int tb, double (*block)[kPerTrack]) {
     for (int ka = 0; ka < kPerTrack; ++ka) {
         const int p = ka * kTracks + ta;
-        for (int kb = 0; kb < ka; ++kb) {
+#pragma GCC unroll 8
+        for (int kb = 0; kb < kPerTrack; ++kb) {
             const int q = kb * kTracks + tb;
-            block[ka][kb] = sd.run[kSubframe - p][p - q] * (sd.s[p] * sd.s[q]);
-        }
-        for (int kb = ka; kb < kPerTrack; ++kb) {
-            const int q = kb * kTracks + tb;
-            block[ka][kb] = sd.run[kSubframe - q][q - p] * (sd.s[p] * sd.s[q]);
+            const int hi = kb >= ka ? q : p;
+            const int lo = kb >= ka ? p : q;
+            block[ka][kb] = sd.run[kSubframe - hi][hi - lo] * (sd.s[p] * sd.s[q]);
         }
     }
 }
