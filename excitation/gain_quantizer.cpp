@@ -16,6 +16,22 @@ double sum_of_products(double start, const double* a, const double* b) {
     return s;
 }
 
+// The energy of a subframe's code vector when it is four unit pulses, as every vector is that
+// the pitch sharpening leaves alone: zeros add nothing to the sum, so it is 0.01 + 1 + 1 + 1 +
+// 1 in that order wherever the pulses sit.
+double unit_pulses_energy() {
+    double e = 0.01;
+    for (int i = 0; i < 4; ++i) e += 1.0 * 1.0;
+    return e;
+}
+
+// log10 of that energy over 40, the library's own result, computed on first use: most
+// subframes take their logarithm from here.
+double unit_pulses_log_energy() {
+    static const double log_energy = std::log10(unit_pulses_energy() / kSubframe);
+    return log_energy;
+}
+
 // Number of leading thresholds that v exceeds strictly; a NaN v exceeds none.
 int leading_count(double v, const double* thr, int count, double gcode0) {
     int k = 0;
@@ -37,7 +53,10 @@ void code_gain_correlations(const double* x, const double* y1, const double* y2,
 void gain_predict(const double* mem, const double* code, int n, double* gcode0_out) {
     double e = 0.01;
     for (int i = 0; i < n; ++i) e += code[i] * code[i];
-    double p = gain_mean_energy - 10.0 * std::log10(e / n);
+    const double log_energy = n == kSubframe && e == unit_pulses_energy()
+                                  ? unit_pulses_log_energy()
+                                  : std::log10(e / n);
+    double p = gain_mean_energy - 10.0 * log_energy;
     for (int i = 0; i < kGainPredictorOrder; ++i) p = p + gain_pred[i] * mem[i];
     *gcode0_out = std::pow(10.0, p / 20.0);
 }
