@@ -112,12 +112,5 @@ void weight_lp(const double* a, int m, double* ap, double gamma) {
     ap[m] = a[m] * f;
 }
 
-void copy_vector(const double* src, double* dst, int n) {
-    if (n > 0) std::memmove(dst, src, static_cast<size_t>(n) * sizeof(double));
-}
-
-void zero_vector(double* v, int n) {
-    for (int i = 0; i < n; ++i) v[i] = 0.0;
-}
 
 }  // namespace tarnel

@@ -1,6 +1,9 @@
 // Order-10 synthesis and residual filters, bandwidth expansion and vector helpers.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+
 namespace tarnel {
 
 // Recursive filter memories below this magnitude are stored as exactly 0.0, so that they
@@ -37,8 +40,14 @@ void residual_filter(const double* a, const double* x, double* y, int n);
 // ap[i] = a[i] * gamma^i, powers by repeated multiplication.
 void weight_lp(const double* a, int m, double* ap, double gamma);
 
-// Copy that is safe for overlapping moves in either direction.
-void copy_vector(const double* src, double* dst, int n);
-void zero_vector(double* v, int n);
+// Copy that is safe for overlapping moves in either direction. Inline, so that the copies of
+// known length become plain loads and stores.
+inline void copy_vector(const double* src, double* dst, int n) {
+    if (n > 0) std::memmove(dst, src, static_cast<size_t>(n) * sizeof(double));
+}
+
+inline void zero_vector(double* v, int n) {
+    for (int i = 0; i < n; ++i) v[i] = 0.0;
+}
 
 }  // namespace tarnel
