@@ -21,7 +21,7 @@ constexpr int kCurrentWsp = kPitchMax;
 
 // Perceptual weighting: bandwidth expansion of the quantized LP filter, and the tilt of the
 // filter that turns the residual into weighted speech.
-constexpr double kGammaWeight = 0.75;
+constexpr lp_weights kGammaWeight = lp_weights_for(0.75);
 constexpr double kWeightTilt = 0.7;
 constexpr double kTamedPitchGain = 0.95;
 
@@ -73,8 +73,8 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     double aq[kLpPair];
     double ap[kLpPair];
     interpolate_lsp_to_lp(st->lsp_old_q, lsp_new_q, aq);
-    weight_lp(aq, kOrder, ap, kGammaWeight);
-    weight_lp(aq + kLpSize, kOrder, ap + kLpSize, kGammaWeight);
+    weight_lp(aq, ap, kGammaWeight);
+    weight_lp(aq + kLpSize, ap + kLpSize, kGammaWeight);
     copy_vector(lsp_new, st->lsp_old, kOrder);
     copy_vector(lsp_new_q, st->lsp_old_q, kOrder);
 

@@ -102,15 +102,4 @@ void residual_filter(const double* a, const double* x, double* y, int n) {
     }
 }
 
-void weight_lp(const double* a, int m, double* ap, double gamma) {
-    ap[0] = a[0];
-    double f = gamma;
-    for (int i = 1; i < m; ++i) {
-        ap[i] = a[i] * f;
-        f = f * gamma;
-    }
-    ap[m] = a[m] * f;
-}
-
-
 }  // namespace tarnel

@@ -12,8 +12,8 @@ namespace {
 
 constexpr int kHistory = kPitchMax;  // residual samples kept before the current subframe
 
-constexpr double kGammaNum = 0.55;
-constexpr double kGammaDen = 0.7;
+constexpr lp_weights kGammaNum = lp_weights_for(0.55);
+constexpr lp_weights kGammaDen = lp_weights_for(0.7);
 
 // The first 22 samples of the impulse response of A(z/0.55)/A(z/0.7) give the tilt. The two
 // responses are independent recursions: one per lane of a pair. Each starts from the
@@ -78,8 +78,8 @@ void postfilter_init(postfilter_state* st) {
 
 void postfilter_weights(const double* a_sub, postfilter_plan* plan) {
     for (int s = 0; s < kSubframes; ++s) {
-        weight_lp(a_sub + kLpSize * s, kOrder, plan->ap3[s], kGammaNum);
-        weight_lp(a_sub + kLpSize * s, kOrder, plan->ap4[s], kGammaDen);
+        weight_lp(a_sub + kLpSize * s, plan->ap3[s], kGammaNum);
+        weight_lp(a_sub + kLpSize * s, plan->ap4[s], kGammaDen);
     }
 }
 
