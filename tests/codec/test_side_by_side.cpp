@@ -18,6 +18,7 @@
 #include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
+#include "lpc/lsp_conversion_internal.h"
 #include "lpc/lsp_quantizer.h"
 #include "lpc/postfilter.h"
 #include "lpc/postfilter_overlapped.h"
@@ -302,6 +303,31 @@ TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
             }
         }
     });
+}
+
+TEST(SideBySide, LpFromLspsMatchesTheTwoPlainPolynomials) {
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 200; ++trial) {
+        double lsp[10];
+        for (double& v : lsp) v = u(rng);
+        std::sort(lsp, lsp + 10, [](double x, double y) { return x > y; });
+        double f1[6], f2[6];
+        lsp_polynomial(lsp, f1);
+        lsp_polynomial(lsp + 1, f2);
+        double ref[11] = {1.0};
+        for (int i = 5; i >= 1; --i) {
+            f1[i] = f1[i] + f1[i - 1];
+            f2[i] = f2[i] - f2[i - 1];
+        }
+        for (int i = 1; i <= 5; ++i) {
+            ref[i] = 0.5 * (f1[i] + f2[i]);
+            ref[11 - i] = 0.5 * (f1[i] - f2[i]);
+        }
+        double a[11];
+        lsp_to_lp(lsp, a);
+        ASSERT_TRUE(same(a, ref, 11)) << trial;
+    }
 }
 
 TEST(SideBySide, MixedExcitationIsBoundedAsByThePlainLoop) {
