@@ -7,6 +7,8 @@
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
 #include "dsp/recursion.h"
+#include "dsp/filters_avx.h"
+#include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
@@ -41,35 +43,71 @@ void synthesis_filter(const double* a, const double* x, double* y, int n, double
     }
 }
 
+namespace {
+
+// Registers of a job's memory (newest first) and back: the memory is read before any output
+// is written, which is what lets it lie inside the job's own buffers.
+void finish_job(const synthesis_job& job, const double* newest_first) {
+    if (!job.update) return;
+    double tail[kOrder];
+    for (int j = 0; j < kOrder; ++j) tail[j] = newest_first[kOrder - 1 - j];
+    update_synthesis_memory(tail, job.mem);
+}
+
+}  // namespace
+
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n) {
-    // One lane per job; each lane takes the scalar filter's steps in the scalar order.
+    // One lane per job; each lane takes the scalar filter's steps in the scalar order, and
+    // reads each input sample in the step that may overwrite it, as the scalar filter does.
     if (n > kSubframe) n = kSubframe;
     lane2 a[kLpSize];
     for (int k = 1; k <= kOrder; ++k) a[k] = lane2{first.a[k], second.a[k]};
     lane2 past[kOrder];
     for (int j = 0; j < kOrder; ++j)
         past[j] = lane2{first.mem[kOrder - 1 - j], second.mem[kOrder - 1 - j]};
-    // Each input sample is read before its own output can overwrite it, as in the scalar
-    // filter, so both inputs are gathered up front and the outputs scattered at the end.
-    lane2 in[kSubframe];
-    for (int i = 0; i < n; ++i) in[i] = lane2{first.x[i], second.x[i]};
-    lane2 out[kSubframe];
     for (int i = 0; i < n; ++i) {
-        out[i] = in[i];
-        synthesis_step(out[i], a, past);
+        lane2 s{first.x[i], second.x[i]};
+        synthesis_step(s, a, past);
+        first.y[i] = s[0];
+        second.y[i] = s[1];
+    }
+    double newest_first[2][kOrder];
+    for (int j = 0; j < kOrder; ++j) {
+        newest_first[0][j] = past[j][0];
+        newest_first[1][j] = past[j][1];
+    }
+    finish_job(first, newest_first[0]);
+    finish_job(second, newest_first[1]);
+}
+
+void synthesis_filter_quad(const synthesis_job* jobs, int n) {
+    if (n > kSubframe) n = kSubframe;
+    if (wide_lanes()) {
+        synthesis_filter_quad_avx(jobs, n);
+        return;
+    }
+    // Two lane pairs step by step in one loop: still one chain's latency.
+    lane2 a[2][kLpSize];
+    lane2 past[2][kOrder];
+    for (int g = 0; g < 2; ++g) {
+        const synthesis_job& j0 = jobs[2 * g];
+        const synthesis_job& j1 = jobs[2 * g + 1];
+        for (int k = 1; k <= kOrder; ++k) a[g][k] = lane2{j0.a[k], j1.a[k]};
+        for (int j = 0; j < kOrder; ++j)
+            past[g][j] = lane2{j0.mem[kOrder - 1 - j], j1.mem[kOrder - 1 - j]};
     }
     for (int i = 0; i < n; ++i) {
-        first.y[i] = out[i][0];
-        second.y[i] = out[i][1];
-    }
-    if (first.update || second.update) {
-        double tail[2][kOrder];
-        for (int j = 0; j < kOrder; ++j) {
-            tail[0][j] = past[kOrder - 1 - j][0];
-            tail[1][j] = past[kOrder - 1 - j][1];
+        for (int g = 0; g < 2; ++g) {
+            lane2 s{jobs[2 * g].x[i], jobs[2 * g + 1].x[i]};
+            synthesis_step(s, a[g], past[g]);
+            jobs[2 * g].y[i] = s[0];
+            jobs[2 * g + 1].y[i] = s[1];
         }
-        if (first.update) update_synthesis_memory(tail[0], first.mem);
-        if (second.update) update_synthesis_memory(tail[1], second.mem);
+    }
+    for (int l = 0; l < 4; ++l) {
+        double newest_first[kOrder];
+        for (int j = 0; j < kOrder; ++j) newest_first[j] = past[l / 2][j][l % 2];
+        finish_job(jobs[l], newest_first);
     }
 }
 

@@ -33,6 +33,10 @@ struct synthesis_job {
 };
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n);
 
+// Four such jobs side by side, in one lane quad where the processor has AVX, otherwise two
+// lane pairs in one loop.
+void synthesis_filter_quad(const synthesis_job* jobs, int n);
+
 // mem[j] = tail[j], stored as 0.0 below the flush threshold.
 void update_synthesis_memory(const double* tail, double* mem);
 

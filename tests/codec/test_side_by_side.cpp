@@ -135,6 +135,43 @@ TEST(SideBySide, SynthesisPairMatchesTwoSingleFilters) {
     }
 }
 
+TEST(SideBySide, SynthesisQuadMatchesFourSingleFilters) {
+    on_both_paths([] {
+        std::mt19937 rng(9);
+        for (int trial = 0; trial < 100; ++trial) {
+            const int n = trial % 2 ? 40 : 22;
+            double a[4][11], buf[4][50], mem[4][10], y[4][40];
+            double ref_buf[4][50], ref_mem[4][10], ref_y[4][40];
+            synthesis_job jobs[4];
+            for (int l = 0; l < 4; ++l) {
+                random_lp(rng, a[l]);
+                fill_random(rng, buf[l], 50, 1e3);
+                fill_random(rng, mem[l], 10, l % 2 ? 1e-5 : 50.0);
+                std::memcpy(ref_buf[l], buf[l], sizeof buf[l]);
+                std::memcpy(ref_mem[l], mem[l], sizeof mem[l]);
+                const bool update = (trial + l) % 2;
+                // Lane 1 filters in place with its memory inside the buffer, as an impulse
+                // response does; the others write a separate output.
+                if (l == 1) {
+                    jobs[l] = {a[l], buf[l], buf[l], buf[l] + 40, update};
+                    synthesis_filter(a[l], ref_buf[l], ref_buf[l], n, ref_buf[l] + 40, update);
+                } else {
+                    jobs[l] = {a[l], buf[l], y[l], mem[l], update};
+                    synthesis_filter(a[l], ref_buf[l], ref_y[l], n, ref_mem[l], update);
+                }
+            }
+            synthesis_filter_quad(jobs, n);
+            for (int l = 0; l < 4; ++l) {
+                ASSERT_TRUE(same(buf[l], ref_buf[l], 50)) << trial << " lane " << l;
+                if (l != 1) {
+                    ASSERT_TRUE(same(y[l], ref_y[l], n)) << trial << " lane " << l;
+                    ASSERT_TRUE(same(mem[l], ref_mem[l], 10)) << trial << " lane " << l;
+                }
+            }
+        }
+    });
+}
+
 TEST(SideBySide, ResidualFilterMatchesThePlainLoop) {
     on_both_paths([] {
         std::mt19937 rng(2);
