@@ -113,7 +113,7 @@ void synthesis_filter_quad(const synthesis_job* jobs, int n) {
 
 void residual_filter(const double* a, const double* x, double* y, int n) {
     // Outputs are independent sums: eight at a time, in lane pairs (i, i + 1).
-    int i = 0;
+    int i = wide_lanes() ? residual_blocks_avx(a, x, y, n) : 0;
     for (; i + 8 <= n; i += 8) {
         const double* xi = x + i;
         const lane2 a1 = splat2(a[1]);

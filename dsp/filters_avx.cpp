@@ -31,9 +31,48 @@ TARNEL_WIDE void synthesis_filter_quad_avx(const synthesis_job* jobs, int n) {
     }
 }
 
+TARNEL_WIDE int residual_blocks_avx(const double* a, const double* x, double* y, int n) {
+    // Outputs are independent sums: sixteen at a time where they fit, else eight.
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const double* xi = x + i;
+        const lane4 a1 = splat4(a[1]);
+        lane4 s0 = a1 * load4(xi - 1) + load4(xi);
+        lane4 s1 = a1 * load4(xi + 3) + load4(xi + 4);
+        lane4 s2 = a1 * load4(xi + 7) + load4(xi + 8);
+        lane4 s3 = a1 * load4(xi + 11) + load4(xi + 12);
+        for (int k = 2; k <= kOrder; ++k) {
+            const lane4 ak = splat4(a[k]);
+            s0 += ak * load4(xi - k);
+            s1 += ak * load4(xi + 4 - k);
+            s2 += ak * load4(xi + 8 - k);
+            s3 += ak * load4(xi + 12 - k);
+        }
+        store4(y + i, s0);
+        store4(y + i + 4, s1);
+        store4(y + i + 8, s2);
+        store4(y + i + 12, s3);
+    }
+    for (; i + 8 <= n; i += 8) {
+        const double* xi = x + i;
+        const lane4 a1 = splat4(a[1]);
+        lane4 s0 = a1 * load4(xi - 1) + load4(xi);
+        lane4 s1 = a1 * load4(xi + 3) + load4(xi + 4);
+        for (int k = 2; k <= kOrder; ++k) {
+            const lane4 ak = splat4(a[k]);
+            s0 += ak * load4(xi - k);
+            s1 += ak * load4(xi + 4 - k);
+        }
+        store4(y + i, s0);
+        store4(y + i + 4, s1);
+    }
+    return i;
+}
+
 #else
 
 void synthesis_filter_quad_avx(const synthesis_job*, int) {}
+int residual_blocks_avx(const double*, const double*, double*, int) { return 0; }
 
 #endif
 

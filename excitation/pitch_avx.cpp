@@ -84,8 +84,24 @@ TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1
     return j;
 }
 
+TARNEL_WIDE int lag_correlations_avx(const double* d, const double* exc, int n, int t_min,
+                                     int count, double* c) {
+    // A lane quad holds lags {t + 3, ..., t}: neighbouring samples in that order. A count that
+    // is no multiple of four ends with a quad overlapping the one before it, whose lags then
+    // come out twice, the same sums each time.
+    for (int k = 0; k < count; k += 4) {
+        const int first = k + 4 <= count ? k : count - 4;
+        const double* lagged = exc - (t_min + first) - 3;
+        lane4 a = splat4(0.1);
+        for (int j = 0; j < n; ++j) a += splat4(d[j]) * load4(lagged + j);
+        store4_reversed(c + first, a);
+    }
+    return count;
+}
+
 #else
 
+int lag_correlations_avx(const double*, const double*, int, int, int, double*) { return 0; }
 int lag_blocks_avx(const double*, int, const double*, int, int, double*) { return 0; }
 void target_correlation_avx(const double*, const double*, double*) {}
 int interpolation_blocks_avx(double*, int, const double*, const double*, int) { return 0; }

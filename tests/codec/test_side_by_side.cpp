@@ -91,6 +91,43 @@ void plain_adaptive_codebook(double* exc, int t0, int frac, int n) {
     }
 }
 
+// The closed-loop search one sum at a time: lags in order, then the fractions 0, -1, +1.
+int plain_closed_loop(double* exc, const double* x, const double* h, int t_min, int t_max,
+                      int sub, int* frac) {
+    double d[40];
+    plain_target_correlation(h, x, d);
+    auto correlation = [&](const double* v, int lag) {
+        double c = 0.1;
+        for (int j = 0; j < 40; ++j) c += d[j] * v[j - lag];
+        return c;
+    };
+    double max = -1e38;
+    int t0 = t_min;
+    for (int t = t_min; t <= t_max; ++t) {
+        const double c = correlation(exc, t);
+        if (c > max) {
+            max = c;
+            t0 = t;
+        }
+    }
+    *frac = 0;
+    plain_adaptive_codebook(exc, t0, 0, 40);
+    if (sub == 0 && t0 > 84) return t0;
+    double best = correlation(exc, 0), chosen[40];
+    std::memcpy(chosen, exc, sizeof chosen);
+    for (int f : {-1, 1}) {
+        plain_adaptive_codebook(exc, t0, f, 40);
+        const double c = correlation(exc, 0);
+        if (c > best) {
+            best = c;
+            *frac = f;
+            std::memcpy(chosen, exc, sizeof chosen);
+        }
+    }
+    std::memcpy(exc, chosen, sizeof chosen);
+    return t0;
+}
+
 // Runs a check with the wide (AVX) variants allowed, where the processor has them, and again
 // with the plain ones only.
 template <typename Check>
@@ -439,6 +476,36 @@ TEST(SideBySide, LspQuantizerAgreesOnBothPaths) {
         ASSERT_EQ(idx[0][1], idx[1][1]) << trial;
         ASSERT_TRUE(same(q[0], q[1], 10)) << trial;
     }
+}
+
+TEST(SideBySide, ClosedLoopPitchMatchesThePlainSearch) {
+    // Seven lags (first subframe, short and long) and ten (second subframe), at the ends of
+    // the range too.
+    const struct {
+        int t_min, t_max, sub;
+    } ranges[] = {{20, 26, 0}, {60, 66, 0}, {137, 143, 0}, {20, 29, 40}, {75, 84, 40},
+                  {134, 143, 40}};
+    std::mt19937 rng(13);
+    on_both_paths([&] {
+        for (const auto& r : ranges) {
+            for (int trial = 0; trial < 40; ++trial) {
+                double x[40], h[40], buf[154 + 80], ref[154 + 80];
+                fill_random(rng, x, 40, 3000.0);
+                h[0] = 1.0;
+                fill_random(rng, h + 1, 39, 0.5);
+                fill_random(rng, buf, 154 + 80, trial % 2 ? 5e3 : 1.0);
+                std::memcpy(ref, buf, sizeof buf);
+                int frac, ref_frac;
+                const int t0 = pitch_closed_loop(buf + 154 + r.sub, x, h, 40, r.t_min, r.t_max,
+                                                 r.sub, &frac);
+                const int ref_t0 =
+                    plain_closed_loop(ref + 154 + r.sub, x, h, r.t_min, r.t_max, r.sub, &ref_frac);
+                ASSERT_EQ(ref_t0, t0) << r.t_min << " " << trial;
+                ASSERT_EQ(ref_frac, frac) << r.t_min << " " << trial;
+                ASSERT_TRUE(same(buf, ref, 154 + 80)) << r.t_min << " " << trial;
+            }
+        }
+    });
 }
 
 TEST(SideBySide, CodebookSearchAgreesOnBothPaths) {
