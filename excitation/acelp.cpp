@@ -190,11 +190,13 @@ int acelp_search(const double* x, double* h, int t0, double sharp, double* code,
     search_data sd;
     compute_correlations(h, sd);
     target_correlation(h, x, sd.d);
-    // Selects, not branches: the signs are as good as random.
-    for (int i = 0; i < kSubframe; ++i) {
-        const bool positive = sd.d[i] >= 0.0;
-        sd.s[i] = positive ? 1.0 : -1.0;
-        sd.d[i] = positive ? sd.d[i] : -sd.d[i];
+    // Selects, not branches: the signs are as good as random. Two at a time.
+    const lane2 zero = splat2(0.0), plus = splat2(1.0), minus = splat2(-1.0);
+    for (int i = 0; i < kSubframe; i += 2) {
+        const lane2 d = load2(sd.d + i);
+        const auto positive = d >= zero;
+        store2(sd.s + i, positive ? plus : minus);
+        store2(sd.d + i, positive ? d : -d);
     }
     fill_block(sd, 0, 1, sd.block01);
     fill_block(sd, 1, 2, sd.block12);
@@ -205,7 +207,8 @@ int acelp_search(const double* x, double* h, int t0, double sharp, double* code,
         focused_search(sd, t3, 0, 1, 2, sd.block12, best);
     }
 
-    for (int i = 0; i < kSubframe; ++i) code[i] = 0.0;
+#pragma GCC unroll 20
+    for (int i = 0; i < kSubframe; i += 2) store2(code + i, zero);
     for (int n = 0; n < 4; ++n) code[best.pos[n]] = sd.s[best.pos[n]];
 
     // Filtered code vector: the sum of four shifted copies of the (sharpened) response.
