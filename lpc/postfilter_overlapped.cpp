@@ -284,6 +284,12 @@ __attribute__((always_inline)) inline void synthesise_frame(
     const double e_out0 = e[1];
     sums[1].apply(p[1]);
     tilt_compensation(p[1], plan.tilt[1], &pf->tilt_mem);
+    // The residual and the unfiltered tail are complete: they go back to the state here, in
+    // the shadow of the last passes rather than after them. As the staged post-filter leaves
+    // the residual: the history, then the last subframe's.
+    copy_vector(x + kFrame, pf->syn_tail, kOrder);
+    copy_vector(res + kFrame, pf->residual, kHistory);
+    copy_vector(res + kHistory + kSubframe, pf->residual + kHistory, kSubframe);
 
     // Pass 3: the post-filter's synthesis of subframe 1 beside the gain control and high-pass
     // of subframe 0.
@@ -320,11 +326,6 @@ __attribute__((always_inline)) inline void synthesise_frame(
     high_pass[1] = x2h;
     high_pass[2] = y1h;
     high_pass[3] = y2h;
-
-    copy_vector(x + kFrame, pf->syn_tail, kOrder);
-    // As the staged post-filter leaves it: the history, then the last subframe's residual.
-    copy_vector(res + kFrame, pf->residual, kHistory);
-    copy_vector(res + kHistory + kSubframe, pf->residual + kHistory, kSubframe);
 }
 
 void synthesise_pairs(postfilter_state* pf, const double* a_sub, const int* lags,
