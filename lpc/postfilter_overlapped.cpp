@@ -297,20 +297,17 @@ __attribute__((always_inline)) inline void synthesise_frame(
     agc_ramp ramp = start_ramp(pf->past_gain, e_out0, e_in0);
     double e_out1 = 0.0;
     {
-        // The synthesis in lane 0 of a pair (lane 1 filters zeros): whole-register moves
-        // shift its memory, where moves of a lone double would merge into their targets and
-        // add a cycle to every step of the chain.
-        lane2 c[kLpSize];
-        for (int k = 1; k <= kOrder; ++k) c[k] = lane2{plan.ap4[1][k], 0.0};
-        lane2 past[kOrder];
-        for (lane2& v : past) v = splat2(0.0);
+        double past[kOrder];
         load_past(pf->syn_mem, past, 0);
         double* out1 = out + kSubframe;
+        // Unrolled as far as the memory rotates, so that no step spends a register move on
+        // the chain.
+#pragma GCC unroll 10
         for (int i = 0; i < kSubframe; ++i) {
-            lane2 s{p[1][i], 0.0};
-            synthesis_step(s, c, past);
-            out1[i] = s[0];
-            e_out1 += s[0] * s[0];
+            double s = p[1][i];
+            synthesis_step(s, plan.ap4[1], past);
+            out1[i] = s;
+            e_out1 += s * s;
             syn[i] = high_pass_step(ramp(out[i]), x1h, x2h, y1h, y2h);
             pcm[i] = round_to_sample(syn[i]);
         }
