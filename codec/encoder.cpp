@@ -129,13 +129,10 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
             params->slot[kSlotPitch2] = pitch_index;
         }
 
-        // y1: the adaptive vector through the weighted synthesis filter from rest, beside the
-        // codebook search's correlations: both follow from the lag just chosen.
+        // y1: the adaptive vector through the weighted synthesis filter from rest.
         double y1[kSubframe];
         double rest[kOrder] = {};
-        const synthesis_job y1_job{aps, exc_sub, y1, rest, false};
-        acelp_correlations correlations;
-        acelp_correlate(hs, t0, st->pitch_sharp, &correlations, &y1_job);
+        synthesis_filter(aps, exc_sub, y1, kSubframe, rest, false);
         double g_coeff[5];
         double gp = pitch_gain(xs, y1, g_coeff, kSubframe);
         const bool tame = taming_test(st->taming_memory, t0, frac);
@@ -147,8 +144,7 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         double code[kSubframe];
         double y2[kSubframe];
         int sign;
-        const int code_index = acelp_search_correlated(x2, hs, correlations, t0,
-                                                       st->pitch_sharp, code, y2, &sign);
+        const int code_index = acelp_search(x2, hs, t0, st->pitch_sharp, code, y2, &sign);
         params->slot[s == 0 ? kSlotCode1 : kSlotCode2] = code_index;
         params->slot[s == 0 ? kSlotSign1 : kSlotSign2] = sign;
 

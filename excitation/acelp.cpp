@@ -13,11 +13,14 @@ namespace {
 constexpr int kTracks = 5;
 constexpr int kPerTrack = 8;
 
+// The impulse correlations Phi(p, q) = sum over m = 0..39 - max(p, q) of h[m] h[m + |q - p|]
+// are the running sums of each lag, walked from the start of the response: row m + 1 of
+// `run` holds every lag's sum after term m, row 0 is zero.
 constexpr int kRunWidth = kSubframe;
 
 struct search_data {
-    const double (*run)[kRunWidth];  // the response's correlations (acelp_correlations)
-    const double* half;
+    double run[kSubframe + 1][kRunWidth];
+    double half[kSubframe];  // 0.5 * Phi(p, p)
     double d[kSubframe];     // magnitude of the target correlation
     double s[kSubframe];     // sign of the target correlation (+1 for zero)
     double block01[kPerTrack][kPerTrack];  // sign-adjusted Phi between tracks 0 and 1
@@ -44,16 +47,13 @@ bool beats(double ps2, double alp2, double sq, double alp) {
 // Every lag's running sum advances one term per row. A row's lags are independent sums, so
 // they go two (or four) to an instruction, and each lane group keeps its sums in registers
 // from row to row.
-void compute_correlations(const double* h, acelp_correlations* c, const synthesis_job* beside) {
+void compute_correlations(const double* h, search_data& sd) {
     double hp[2 * kSubframe] = {};
     for (int m = 0; m < kSubframe; ++m) hp[m] = h[m];
-    for (int lag = 0; lag < kRunWidth; ++lag) c->run[0][lag] = 0.0;
+    for (int lag = 0; lag < kRunWidth; ++lag) sd.run[0][lag] = 0.0;
     if (wide_lanes()) {
-        correlation_rows_avx(hp, c->run, beside);
+        correlation_rows_avx(hp, sd.run);
     } else {
-        if (beside)
-            synthesis_filter(beside->a, beside->x, beside->y, kSubframe, beside->mem,
-                             beside->update);
         // Lags 0..19 through every row, then lags 20..39 through the 20 rows they reach.
         for (int first = 0; first < kSubframe; first += kSubframe / 2) {
             lane2 acc[10];
@@ -63,12 +63,12 @@ void compute_correlations(const double* h, acelp_correlations* c, const synthesi
 #pragma GCC unroll 10
                 for (int g = 0; g < 10; ++g) {
                     acc[g] += hm * load2(hp + m + first + 2 * g);
-                    store2(c->run[m + 1] + first + 2 * g, acc[g]);
+                    store2(sd.run[m + 1] + first + 2 * g, acc[g]);
                 }
             }
         }
     }
-    for (int p = 0; p < kSubframe; ++p) c->half[p] = 0.5 * c->run[kSubframe - p][0];
+    for (int p = 0; p < kSubframe; ++p) sd.half[p] = 0.5 * sd.run[kSubframe - p][0];
 }
 
 // block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb and ta < tb, so that q is the
@@ -183,24 +183,12 @@ void acelp_sharpen(double* v, int t0, double sharp) {
     for (int i = 0; i <= kSubframe - 1 - t0; ++i) v[i + t0] = v[i] * sharp + v[i + t0];
 }
 
-void acelp_correlate(double* h, int t0, double sharp, acelp_correlations* c,
-                     const synthesis_job* beside) {
-    acelp_sharpen(h, t0, sharp);
-    compute_correlations(h, c, beside);
-}
-
 int acelp_search(const double* x, double* h, int t0, double sharp, double* code, double* y,
                  int* sign_out) {
-    acelp_correlations c;
-    acelp_correlate(h, t0, sharp, &c, nullptr);
-    return acelp_search_correlated(x, h, c, t0, sharp, code, y, sign_out);
-}
+    acelp_sharpen(h, t0, sharp);
 
-int acelp_search_correlated(const double* x, const double* h, const acelp_correlations& c,
-                            int t0, double sharp, double* code, double* y, int* sign_out) {
     search_data sd;
-    sd.run = c.run;
-    sd.half = c.half;
+    compute_correlations(h, sd);
     target_correlation(h, x, sd.d);
     // Selects, not branches: the signs are as good as random. Two at a time.
     const lane2 zero = splat2(0.0), plus = splat2(1.0), minus = splat2(-1.0);

@@ -2,15 +2,12 @@
 // wide_lanes().
 #pragma once
 
-#include "dsp/filters.h"
 #include "dsp/frame.h"
 
 namespace tarnel {
 
 // run[m + 1][lag] = run[m][lag] + hp[m] hp[m + lag] for m < 40 and lag < 40, run[0] being
-// zero; hp has 80 samples, zero beyond the first 40. A step of the synthesis job `beside`
-// (if any, over 40 samples) goes with each row.
-void correlation_rows_avx(const double* hp, double (*run)[kSubframe],
-                          const synthesis_job* beside);
+// zero; hp has 80 samples, zero beyond the first 40.
+void correlation_rows_avx(const double* hp, double (*run)[kSubframe]);
 
 }  // namespace tarnel

@@ -426,33 +426,6 @@ TEST(SideBySide, MixedExcitationIsBoundedAsByThePlainLoop) {
     }
 }
 
-TEST(SideBySide, CorrelationsBesideASynthesisMatchEachAlone) {
-    on_both_paths([] {
-        std::mt19937 rng(14);
-        for (int trial = 0; trial < 50; ++trial) {
-            double h[40], h_ref[40], a[11], x[40], y[40], y_ref[40], mem[10];
-            h[0] = 1.0;
-            fill_random(rng, h + 1, 39, 0.8);
-            std::memcpy(h_ref, h, sizeof h);
-            random_lp(rng, a);
-            fill_random(rng, x, 40, 2e3);
-            fill_random(rng, mem, 10, 50.0);
-            const int t0 = 20 + trial % 40;
-            acelp_correlations c, c_ref;
-            const synthesis_job job{a, x, y, mem, false};
-            acelp_correlate(h, t0, 0.6, &c, &job);
-            synthesis_filter(a, x, y_ref, 40, mem, false);
-            acelp_correlate(h_ref, t0, 0.6, &c_ref, nullptr);
-            ASSERT_TRUE(same(y, y_ref, 40)) << trial;
-            ASSERT_TRUE(same(h, h_ref, 40)) << trial;
-            ASSERT_TRUE(same(c.half, c_ref.half, 40)) << trial;
-            // The triangle of running sums the search reads: row + lag <= 40.
-            for (int row = 0; row <= 40; ++row)
-                ASSERT_TRUE(same(c.run[row], c_ref.run[row], std::min(40, 41 - row))) << trial;
-        }
-    });
-}
-
 TEST(SideBySide, WideAndPlainCodecsAgree) {
     // The whole codec on the bundled sample, with and without the wide variants.
     const std::vector<int16_t> speech = tarnel_test::load_speech_sample();
