@@ -15,11 +15,19 @@ constexpr int kPerTrack = 8;
 
 // The impulse correlations Phi(p, q) = sum over m = 0..39 - max(p, q) of h[m] h[m + |q - p|]
 // are the running sums of each lag, walked from the start of the response: row m + 1 of
-// `run` holds every lag's sum after term m, row 0 is zero.
+// `run` (kRunWidth lags to a row, stored flat) holds every lag's sum after term m, row 0 is
+// zero.
 constexpr int kRunWidth = kSubframe;
 
+// Phi(p, q) sits in row 40 - hi at lag hi - lo, hi the later position and lo the earlier:
+// (40 - hi) 40 + hi - lo = 1600 - (p + q) - 38 hi, found without forming lo.
+int run_index(int p, int q) {
+    const int hi = p > q ? p : q;
+    return kSubframe * kRunWidth - (p + q) - (kRunWidth - 2) * hi;
+}
+
 struct search_data {
-    double run[kSubframe + 1][kRunWidth];
+    double run[(kSubframe + 1) * kRunWidth];
     double half[kSubframe];  // 0.5 * Phi(p, p)
     double d[kSubframe];     // magnitude of the target correlation
     double s[kSubframe];     // sign of the target correlation (+1 for zero)
@@ -31,9 +39,7 @@ struct search_data {
 // are exactly +-1, so the product is exact and a multiplication rather than a
 // data-dependent branch.
 double cross(const search_data& sd, int p, int q) {
-    const int hi = p > q ? p : q;
-    const int lo = p > q ? q : p;
-    return sd.run[kSubframe - hi][hi - lo] * (sd.s[p] * sd.s[q]);
+    return sd.run[run_index(p, q)] * (sd.s[p] * sd.s[q]);
 }
 
 double half_energy(const search_data& sd, int p) { return sd.half[p]; }
@@ -50,7 +56,7 @@ bool beats(double ps2, double alp2, double sq, double alp) {
 void compute_correlations(const double* h, search_data& sd) {
     double hp[2 * kSubframe] = {};
     for (int m = 0; m < kSubframe; ++m) hp[m] = h[m];
-    for (int lag = 0; lag < kRunWidth; ++lag) sd.run[0][lag] = 0.0;
+    for (int lag = 0; lag < kRunWidth; ++lag) sd.run[lag] = 0.0;
     if (wide_lanes()) {
         correlation_rows_avx(hp, sd.run);
     } else {
@@ -63,26 +69,24 @@ void compute_correlations(const double* h, search_data& sd) {
 #pragma GCC unroll 10
                 for (int g = 0; g < 10; ++g) {
                     acc[g] += hm * load2(hp + m + first + 2 * g);
-                    store2(sd.run[m + 1] + first + 2 * g, acc[g]);
+                    store2(sd.run + (m + 1) * kRunWidth + first + 2 * g, acc[g]);
                 }
             }
         }
     }
-    for (int p = 0; p < kSubframe; ++p) sd.half[p] = 0.5 * sd.run[kSubframe - p][0];
+    for (int p = 0; p < kSubframe; ++p) sd.half[p] = 0.5 * sd.run[(kSubframe - p) * kRunWidth];
 }
 
-// block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb and ta < tb, so that q is the
-// later position exactly when kb >= ka. One loop of fixed length, the later position chosen
-// by a select: loops whose length follows ka would each end in a mispredicted branch.
+// block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb. One loop of fixed length:
+// two loops split where q becomes the later position would each end in a mispredicted
+// branch.
 void fill_block(const search_data& sd, int ta, int tb, double (*block)[kPerTrack]) {
     for (int ka = 0; ka < kPerTrack; ++ka) {
         const int p = ka * kTracks + ta;
 #pragma GCC unroll 8
         for (int kb = 0; kb < kPerTrack; ++kb) {
             const int q = kb * kTracks + tb;
-            const int hi = kb >= ka ? q : p;
-            const int lo = kb >= ka ? p : q;
-            block[ka][kb] = sd.run[kSubframe - hi][hi - lo] * (sd.s[p] * sd.s[q]);
+            block[ka][kb] = sd.run[run_index(p, q)] * (sd.s[p] * sd.s[q]);
         }
     }
 }
