@@ -36,32 +36,28 @@ TARNEL_WIDE int lag_blocks_avx(const double* wsp, int n, const double* base, int
     return c;
 }
 
-namespace {
-
-// Outputs a + 3, ..., a of the target correlation (lanes in that order) after the terms
-// j < a + 3: output a + k starts at j = a + k, so these first terms go one output at a time.
-TARNEL_WIDE_INLINE lane4 correlation_quad_head(const double* h, const double* x, int a) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};  // s[k]: output a + k
-    for (int j = a; j < a + 3; ++j)
-        for (int k = 0; k <= j - a; ++k) s[k] += x[j] * h[j - a - k];
-    return lane4{s[3], s[2], s[1], s[0]};
-}
-
-}  // namespace
-
 TARNEL_WIDE void target_correlation_avx(const double* h, const double* x, double* d) {
-    // Eight outputs at a time as two quads; the second joins once it has started.
+    // d[i] = sum over m of h[m] x[i + m]: neighbouring outputs share every term's h[m], lane
+    // k of a quad summing output i + k in order of m. The lanes that end before lane 0 take terms
+    // of the zero padding after x; a finite h[m] times zero adds nothing to a sum that
+    // started from +0.0, so each output keeps its own value.
+    double xp[kSubframe + 4];
+    for (int j = 0; j < kSubframe; ++j) xp[j] = x[j];
+    for (int j = kSubframe; j < kSubframe + 4; ++j) xp[j] = 0.0;
+    // Eight outputs at a time: the later four take their terms beside the first four's.
     for (int i = 0; i < kSubframe; i += 8) {
-        lane4 a0 = correlation_quad_head(h, x, i);
-        for (int j = i + 3; j < i + 7; ++j) a0 += splat4(x[j]) * load4(h + j - i - 3);
-        lane4 a1 = correlation_quad_head(h, x, i + 4);
-        for (int j = i + 7; j < kSubframe; ++j) {
-            const lane4 xj = splat4(x[j]);
-            a0 += xj * load4(h + j - i - 3);
-            a1 += xj * load4(h + j - i - 7);
+        lane4 a0 = splat4(0.0), a1 = a0;
+        int m = 0;
+#pragma GCC unroll 4
+        for (; m < kSubframe - i - 4; ++m) {
+            const lane4 hm = splat4(h[m]);
+            a0 += hm * load4(xp + i + m);
+            a1 += hm * load4(xp + i + 4 + m);
         }
-        store4_reversed(d + i, a0);
-        store4_reversed(d + i + 4, a1);
+#pragma GCC unroll 4
+        for (; m < kSubframe - i; ++m) a0 += splat4(h[m]) * load4(xp + i + m);
+        store4(d + i, a0);
+        store4(d + i + 4, a1);
     }
 }
 
