@@ -4,6 +4,8 @@
 
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
+#include "dsp/wide_lanes.h"
+#include "lpc/lsp_conversion_avx.h"
 #include "lpc/lsp_conversion_internal.h"
 #include "tables/lp_tables.h"
 
@@ -46,10 +48,16 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
 
     // Both polynomials on the whole grid up front: independent evaluations that overlap,
     // where the search below would wait for each in turn.
-    lane2 f[6];
-    for (int i = 0; i <= 5; ++i) f[i] = lane2{f1[i], f2[i]};
-    lane2 on_grid[kGridLast + 1];
-    for (int j = 0; j <= kGridLast; ++j) on_grid[j] = chebyshev_sum(splat2(lsp_grid[j]), f);
+    // on_grid[2 j + 0] is F1 at grid point j, on_grid[2 j + 1] F2.
+    double on_grid[2 * (kGridLast + 2)];
+    if (wide_lanes()) {
+        evaluate_on_grid_avx(f1, f2, lsp_grid, kGridLast + 1, on_grid);
+    } else {
+        lane2 f[6];
+        for (int i = 0; i <= 5; ++i) f[i] = lane2{f1[i], f2[i]};
+        for (int j = 0; j <= kGridLast; ++j)
+            store2(on_grid + 2 * j, chebyshev_sum(splat2(lsp_grid[j]), f));
+    }
 
     // The roots of F1 and F2 interlace, so the search alternates between them and each root
     // found becomes the upper end of the next bracket.
@@ -58,13 +66,13 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     int nf = 0;
     int j = 0;
     double xlow = lsp_grid[0];
-    double ylow = on_grid[0][which];
+    double ylow = on_grid[which];
     while (nf < kOrder && j < kGridLast) {
         ++j;
         double xhigh = xlow;
         double yhigh = ylow;
         xlow = lsp_grid[j];
-        ylow = on_grid[j][which];
+        ylow = on_grid[2 * j + which];
         if (ylow * yhigh <= 0.0) {
             // Revisit this grid point next time, bracketed against the root found now.
             --j;

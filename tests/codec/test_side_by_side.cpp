@@ -454,6 +454,22 @@ TEST(SideBySide, WideAndPlainCodecsAgree) {
     EXPECT_EQ(pcm[0], pcm[1]);
 }
 
+TEST(SideBySide, LspSearchAgreesOnBothPaths) {
+    std::mt19937 rng(15);
+    for (int trial = 0; trial < 200; ++trial) {
+        double a[11];
+        random_lp(rng, a);
+        if (trial % 4 == 0) fill_random(rng, a + 1, 10, 2.0);  // unstable: the search may fail
+        double lsp[2][10];
+        for (int path = 0; path < 2; ++path) {
+            set_wide_lanes_enabled(path == 0);
+            lp_to_lsp(a, lsp[path], lsp_reset);
+        }
+        set_wide_lanes_enabled(true);
+        ASSERT_TRUE(same(lsp[0], lsp[1], 10)) << trial;
+    }
+}
+
 TEST(SideBySide, LspQuantizerAgreesOnBothPaths) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(0.05, 3.05);
