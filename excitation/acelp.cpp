@@ -153,13 +153,20 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
         const double alp1 =
             ((cross(sd, p, i0) + alp0) + cross(sd, p, i1)) + half_energy(sd, p);
         const double* row = block[p / kTracks];
+        // The row's sums and squares side by side; only the comparisons with the best so far
+        // go in order.
+        double ps2_squared[kPerTrack];
+        double alp2[kPerTrack];
+        for (int k = 0; k < kPerTrack; k += 2) {
+            const lane2 ps2 = load2(d_inner + k) + splat2(ps1);
+            store2(ps2_squared + k, ps2 * ps2);
+            store2(alp2 + k, (load2(row + k) + splat2(alp1)) + load2(v + k));
+        }
 #pragma GCC unroll 8
         for (int k = 0; k < kPerTrack; ++k) {
-            const double ps2 = d_inner[k] + ps1;
-            const double alp2 = (row[k] + alp1) + v[k];
-            if (beats(ps2, alp2, sq, alp)) {
-                sq = ps2 * ps2;
-                alp = alp2;
+            if (alp * ps2_squared[k] - sq * alp2[k] > 0.0) {
+                sq = ps2_squared[k];
+                alp = alp2[k];
                 i2 = p;
                 i3 = kTracks * k + td;
             }
