@@ -120,18 +120,27 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
                     const double (*block)[kPerTrack], best_set& best) {
     const int first = track_maximum(sd.d, ta, -1);
     const int cand[2] = {first, track_maximum(sd.d, ta, first)};
+    // Every pair's sums first, then the comparisons in order.
+    double ps2[2][kPerTrack];
+    double alp2[2][kPerTrack];
+    for (int n = 0; n < 2; ++n) {
+        for (int k = 0; k < kPerTrack; ++k) {
+            const int c = cand[n];
+            const int p = kTracks * k + tb;
+            ps2[n][k] = sd.d[p] + sd.d[c];
+            alp2[n][k] = (cross(sd, c, p) + half_energy(sd, c)) + half_energy(sd, p);
+        }
+    }
     double sq = -1.0, alp = 1.0, ps = 0.0;
     int i0 = cand[0], i1 = tb;
-    for (const int c : cand) {
-        for (int p = tb; p < kSubframe; p += kTracks) {
-            const double ps2 = sd.d[p] + sd.d[c];
-            const double alp2 = (cross(sd, c, p) + half_energy(sd, c)) + half_energy(sd, p);
-            if (beats(ps2, alp2, sq, alp)) {
-                sq = ps2 * ps2;
-                alp = alp2;
-                ps = ps2;
-                i0 = c;
-                i1 = p;
+    for (int n = 0; n < 2; ++n) {
+        for (int k = 0; k < kPerTrack; ++k) {
+            if (beats(ps2[n][k], alp2[n][k], sq, alp)) {
+                sq = ps2[n][k] * ps2[n][k];
+                alp = alp2[n][k];
+                ps = ps2[n][k];
+                i0 = cand[n];
+                i1 = kTracks * k + tb;
             }
         }
     }
