@@ -68,6 +68,7 @@ TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1
         const double* left = exc + base + j;
         const double* right = left + 1;
         lane4 v0 = splat4(0.0), v1 = v0;
+#pragma GCC unroll 10
         for (int i = 0; i < 10; ++i) {
             const lane4 k1 = splat4(c1[3 * i]);
             const lane4 k2 = splat4(c2[3 * i]);
