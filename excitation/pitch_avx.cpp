@@ -12,11 +12,10 @@ TARNEL_WIDE int lag_blocks_avx(const double* wsp, int n, const double* base, int
     // A lane quad holds results {c + 3, ..., c}: neighbouring samples in that order.
     int c = 0;
     for (; c + 16 <= count; c += 16) {
-        const double* lagged = base - c - 3;
+        const double* q = base - c - 3;
         lane4 a0 = splat4(0.0), a1 = a0, a2 = a0, a3 = a0;
-        for (int i = 0; i < n; i += 2) {
+        for (int i = 0; i < n; i += 2, q += stride) {
             const lane4 w = splat4(wsp[i]);
-            const double* q = lagged + stride * (i / 2);
             a0 += w * load4(q);
             a1 += w * load4(q - 4);
             a2 += w * load4(q - 8);
@@ -28,9 +27,9 @@ TARNEL_WIDE int lag_blocks_avx(const double* wsp, int n, const double* base, int
         store4_reversed(r + c + 12, a3);
     }
     for (; c + 4 <= count; c += 4) {
-        const double* lagged = base - c - 3;
+        const double* q = base - c - 3;
         lane4 a = splat4(0.0);
-        for (int i = 0; i < n; i += 2) a += splat4(wsp[i]) * load4(lagged + stride * (i / 2));
+        for (int i = 0; i < n; i += 2, q += stride) a += splat4(wsp[i]) * load4(q);
         store4_reversed(r + c, a);
     }
     return c;

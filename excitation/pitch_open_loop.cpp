@@ -32,11 +32,10 @@ int lag_blocks(const double* wsp, int n, const double* base, int stride, int cou
     if (wide_lanes()) return lag_blocks_avx(wsp, n, base, stride, count, r);
     int c = 0;
     for (; c + 8 <= count; c += 8) {
-        const double* lagged = base - c - 1;
+        const double* q = base - c - 1;
         lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0;
-        for (int i = 0; i < n; i += 2) {
+        for (int i = 0; i < n; i += 2, q += stride) {
             const lane2 w = splat2(wsp[i]);
-            const double* q = lagged + stride * (i / 2);
             a0 += w * load2(q);
             a1 += w * load2(q - 2);
             a2 += w * load2(q - 4);
