@@ -18,8 +18,9 @@
 // gain control's energies and its ramp. Every sum still takes its terms in the order of the
 // staged post-filter.
 //
-// The code is written once for lane pairs and once more, where the processor has them, for
-// lane quads (then the LP synthesis of subframe 0 and both tilt responses share one quad).
+// The code is written once over the lane width and built twice: for lane pairs, and for lane
+// quads where the processor has AVX (then the LP synthesis of subframe 0 and both tilt
+// responses share one quad).
 
 namespace tarnel {
 
@@ -300,8 +301,7 @@ __attribute__((always_inline)) inline void synthesise_frame(
         double past[kOrder];
         load_past(pf->syn_mem, past, 0);
         double* out1 = out + kSubframe;
-        // Unrolled as far as the memory rotates, so that no step spends a register move on
-        // the chain.
+        // Unrolled, so that fewer of the memory's register moves fall on the chain.
 #pragma GCC unroll 10
         for (int i = 0; i < kSubframe; ++i) {
             double s = p[1][i];
