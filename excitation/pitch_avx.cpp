@@ -63,6 +63,28 @@ TARNEL_WIDE void target_correlation_avx(const double* h, const double* x, double
 TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1,
                                          const double* c2, int n) {
     int j = 0;
+    // Sixteen outputs share each tap's coefficients where the lag keeps them reading only
+    // samples of earlier blocks: up to j + 15 + base + 10 < j.
+    if (base + 25 < 0) {
+        for (; j + 16 <= n; j += 16) {
+            const double* left = exc + base + j;
+            const double* right = left + 1;
+            lane4 v0 = splat4(0.0), v1 = v0, v2 = v0, v3 = v0;
+#pragma GCC unroll 10
+            for (int i = 0; i < 10; ++i) {
+                const lane4 k1 = splat4(c1[3 * i]);
+                const lane4 k2 = splat4(c2[3 * i]);
+                v0 += load4(left - i) * k1 + load4(right + i) * k2;
+                v1 += load4(left + 4 - i) * k1 + load4(right + 4 + i) * k2;
+                v2 += load4(left + 8 - i) * k1 + load4(right + 8 + i) * k2;
+                v3 += load4(left + 12 - i) * k1 + load4(right + 12 + i) * k2;
+            }
+            store4(exc + j, v0);
+            store4(exc + j + 4, v1);
+            store4(exc + j + 8, v2);
+            store4(exc + j + 12, v3);
+        }
+    }
     for (; j + 8 <= n; j += 8) {
         const double* left = exc + base + j;
         const double* right = left + 1;
