@@ -3,18 +3,13 @@
 #include <cmath>
 
 #include "dsp/frame.h"
+#include "dsp/lanes.h"
 #include "excitation/gain_quantizer_internal.h"
 #include "tables/gain_tables.h"
 
 namespace tarnel {
 
 namespace {
-
-double sum_of_products(double start, const double* a, const double* b) {
-    double s = start;
-    for (int i = 0; i < kSubframe; ++i) s += a[i] * b[i];
-    return s;
-}
 
 // The energy of a subframe's code vector when it is four unit pulses, as every vector is that
 // the pitch sharpening leaves alone: zeros add nothing to the sum, so it is 0.01 + 1 + 1 + 1 +
@@ -42,9 +37,15 @@ int leading_count(double v, const double* thr, int count, double gcode0) {
 }  // namespace
 
 void code_gain_correlations(const double* x, const double* y1, const double* y2, double* g) {
-    const double s22 = sum_of_products(0.01, y2, y2);
-    const double sx2 = sum_of_products(0.01, x, y2);
-    const double s12 = sum_of_products(0.01, y1, y2);
+    // The first two sums side by side, one per lane.
+    lane2 s2x = splat2(0.01);
+    double s12 = 0.01;
+    for (int i = 0; i < kSubframe; ++i) {
+        s2x += lane2{y2[i], x[i]} * splat2(y2[i]);
+        s12 += y1[i] * y2[i];
+    }
+    const double s22 = s2x[0];
+    const double sx2 = s2x[1];
     g[2] = s22;
     g[3] = -2.0 * sx2;
     g[4] = 2.0 * s12;

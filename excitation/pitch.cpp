@@ -243,8 +243,11 @@ void decode_lag(int index, int pit_min, int pit_max, int subframe_start, int* t0
 }
 
 double pitch_gain(const double* x, const double* y1, double* g_coeff, int n) {
-    const double xy = dot_from(0.0, x, y1, n);
-    const double yy = dot_from(0.01, y1, y1, n);
+    // Both sums side by side, one per lane.
+    lane2 sums{0.0, 0.01};
+    for (int i = 0; i < n; ++i) sums += lane2{x[i], y1[i]} * splat2(y1[i]);
+    const double xy = sums[0];
+    const double yy = sums[1];
     g_coeff[0] = yy;
     g_coeff[1] = -2.0 * xy + 0.01;
     double gain = xy / yy;
