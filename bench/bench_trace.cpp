@@ -47,7 +47,7 @@ void replay(g729_encoder_state st, frame_trace* t) {
     double aq[kLpPair], ap[kLpPair];
     interpolate_lsp_to_lp(st.lsp_old_q, lsp_q, aq);
     for (int s = 0; s < kSubframes; ++s) {
-        weight_lp(aq + s * kLpSize, kOrder, ap + s * kLpSize, 0.75);
+        weight_lp(aq + s * kLpSize, ap + s * kLpSize, lp_weights_for(0.75));
         residual_filter(aq + s * kLpSize, speech + s * kSubframe, exc + s * kSubframe, kSubframe);
     }
     for (int s = 0; s < kSubframes; ++s) {

@@ -7,30 +7,45 @@ namespace {
 // Field widths of a speech frame, slot 1 to 11, in transmission order.
 constexpr int kSpeechWidths[12] = {0, 8, 10, 8, 1, 13, 4, 7, 5, 13, 4, 7};
 
-// MSB-first bit writer/reader over a byte string: bit 0 is bit 7 of byte 0.
-struct bit_writer {
-    uint8_t* out;
-    int pos;
-    void put(uint32_t value, int width) {
-        for (int b = width - 1; b >= 0; --b, ++pos) {
-            const uint8_t mask = static_cast<uint8_t>(0x80u >> (pos & 7));
-            if ((value >> b) & 1u)
-                out[pos >> 3] |= mask;
-            else
-                out[pos >> 3] &= static_cast<uint8_t>(~mask);
-        }
-    }
+// The 80 bits of a speech frame, transmitted MSB first (bit 0 is bit 7 of byte 0), as two
+// overlapping words: `head` holds bits 0..63, `tail` bits 16..79. Every field lies whole in
+// one of them, so each is one shift and one mask.
+constexpr int kSpeechBits = 80;
+constexpr int kWordBits = 64;
+constexpr int kTailStart = kSpeechBits - kWordBits;  // the first bit `tail` holds
+
+struct field_place {
+    int word;   // 0: head, 1: tail
+    int shift;  // of the field's last bit from the word's least significant end
 };
 
-struct bit_reader {
-    const uint8_t* in;
-    int pos;
-    int32_t get(int width) {
-        uint32_t v = 0;
-        for (int b = 0; b < width; ++b, ++pos) v = (v << 1) | ((in[pos >> 3] >> (7 - (pos & 7))) & 1u);
-        return static_cast<int32_t>(v);
-    }
+struct field_places {
+    field_place slot[12];
 };
+
+constexpr field_places place_fields() {
+    field_places p{};
+    int offset = 0;
+    for (int s = 1; s <= 11; ++s) {
+        const int end = offset + kSpeechWidths[s];
+        p.slot[s] = end <= kWordBits ? field_place{0, kWordBits - end}
+                                     : field_place{1, kSpeechBits - end};
+        offset = end;
+    }
+    return p;
+}
+
+constexpr field_places kPlaces = place_fields();
+
+uint64_t load_big_endian(const uint8_t* in) {
+    return uint64_t{in[0]} << 56 | uint64_t{in[1]} << 48 | uint64_t{in[2]} << 40 |
+           uint64_t{in[3]} << 32 | uint64_t{in[4]} << 24 | uint64_t{in[5]} << 16 |
+           uint64_t{in[6]} << 8 | uint64_t{in[7]};
+}
+
+void store_big_endian(uint64_t v, uint8_t* out, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8) out[i] = static_cast<uint8_t>(v);
+}
 
 }  // namespace
 
@@ -47,11 +62,17 @@ int g729_check_pitch_parity(int p1, int p0) {
 }
 
 void g729_pack_frame(const g729_params* params, uint8_t* out, int* out_len) {
-    bit_writer w{out, 0};
+    uint64_t word[2] = {0, 0};
+#pragma GCC unroll 11
     for (int s = 1; s <= 11; ++s) {
         const int width = kSpeechWidths[s];
-        w.put(static_cast<uint32_t>(params->slot[s]) & ((1u << width) - 1u), width);
+        const uint64_t value = static_cast<uint32_t>(params->slot[s]) & ((1u << width) - 1u);
+        word[kPlaces.slot[s].word] |= value << kPlaces.slot[s].shift;
     }
+    // The head also carries what the tail's fields have in bits 16..63.
+    word[0] |= word[1] >> kTailStart;
+    store_big_endian(word[0], out, 8);
+    store_big_endian(word[1], out + 8, 2);
     *out_len = 10;
 }
 
@@ -59,8 +80,13 @@ void g729_unpack_frame(g729_params* params, const uint8_t* in, int frame_type) {
     params->frame_type = frame_type;
     params->slot[0] = 0;
     if (frame_type == kFrameTypeSpeech) {
-        bit_reader r{in, 0};
-        for (int s = 1; s <= 11; ++s) params->slot[s] = r.get(kSpeechWidths[s]);
+        const uint64_t word[2] = {load_big_endian(in), load_big_endian(in + 2)};
+#pragma GCC unroll 11
+        for (int s = 1; s <= 11; ++s) {
+            const field_place f = kPlaces.slot[s];
+            const uint64_t mask = (uint64_t{1} << kSpeechWidths[s]) - 1u;
+            params->slot[s] = static_cast<int32_t>((word[f.word] >> f.shift) & mask);
+        }
         params->slot[kSlotParity] =
             g729_check_pitch_parity(params->slot[kSlotPitch1], params->slot[kSlotParity]);
         return;

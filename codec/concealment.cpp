@@ -9,6 +9,8 @@
 #include "excitation/gain_quantizer.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
+#include "lpc/postfilter.h"
+#include "lpc/postfilter_overlapped.h"
 #include "tables/lsp_predictor_tables.h"
 
 namespace tarnel {
@@ -29,13 +31,17 @@ constexpr heard_gains kHeardGains;
 // next is then predicted as if the lost ones had repeated the last envelope, which is what
 // the listener heard. (Repeated, this converges to the LSFs themselves: the predictor is a
 // decaying moving average.)
+// The envelope's two forms are found once per burst: the previous LSPs do not change while
+// frames are missing.
 void keep_envelope(g729_decoder_state* st, double* a_sub) {
-    lsp_to_lp(st->lsp_old, a_sub);
-    copy_vector(a_sub, a_sub + kLpSize, kLpSize);
-    double lsf[kOrder];
-    lsp_to_lsf(st->lsp_old, lsf, kOrder);
+    if (st->lost_frames == 0) {
+        lsp_to_lp(st->lsp_old, st->burst_lp);
+        lsp_to_lsf(st->lsp_old, st->burst_lsf, kOrder);
+    }
+    copy_vector(st->burst_lp, a_sub, kLpSize);
+    copy_vector(st->burst_lp, a_sub + kLpSize, kLpSize);
     double buf[kOrder];
-    lsf_prediction_target(lsf, buf, fg[0], st->lsp_predictor, fg_sum_inv[0]);
+    lsf_prediction_target(st->burst_lsf, buf, fg[0], st->lsp_predictor, fg_sum_inv[0]);
     lsp_predictor_push(buf, st->lsp_predictor);
 }
 
@@ -79,35 +85,40 @@ void random_innovation(double* exc, int16_t* seed) {
 
 // The continuation never sounds louder than the last frame heard. It could: a repeated last
 // pitch cycle is louder than the frame it ended when that frame was an onset, and noise meets
-// the synthesis filter's formants with more energy than the excitation it replaces did. The
-// frame's synthesis may hold the energy of the last frame heard and no more; subframe 0 may
-// take all of it (one pitch pulse can carry a frame's energy), subframe 1 what is left. A
-// subframe over its share is scaled down together with the filter memory and the history it
-// leaves.
-void hold_to_heard_level(g729_decoder_state* st, int s, double* syn, double* allowance) {
-    double* y = syn + s * kSubframe;
-    const double e = energy(y, kSubframe);
-    if (e > *allowance) {
-        const double g = std::sqrt(*allowance / e);
-        for (int i = 0; i < kSubframe; ++i) y[i] *= g;
-        for (double& m : st->syn_mem) m *= g;
-        double* exc = st->exc + kExcHistory + s * kSubframe;
-        for (int i = 0; i < kSubframe; ++i) exc[i] *= g;
-    }
-    *allowance = e > *allowance ? 0.0 : *allowance - e;
+// the synthesis filter's formants with more energy than the excitation it replaces did. A frame
+// over the energy last heard is scaled down, and with it every memory its samples went into:
+// from the excitation to the output every stage is linear in its input, or (the pitch
+// post-filter's and the gain control's gains) depends only on ratios of its energies, so the
+// next frame goes on from the held level as if the excitation had been that quiet.
+void hold_to_heard_level(g729_decoder_state* st, double* syn, int16_t* pcm) {
+    const double e = energy(syn, kFrame);
+    if (!(e > st->heard_energy)) return;
+    const double g = std::sqrt(st->heard_energy / e);
+    for (int i = 0; i < kFrame; ++i) syn[i] *= g;
+    g729_round_samples(syn, pcm, kFrame);
+    for (double& v : st->syn_mem) v *= g;
+    for (int i = kExcHistory; i < kExcHistory + kFrame; ++i) st->exc[i] *= g;
+    postfilter_state* pf = &st->postfilter;
+    for (double& v : pf->residual) v *= g;
+    for (double& v : pf->syn_mem) v *= g;
+    for (double& v : pf->syn_tail) v *= g;
+    pf->tilt_mem *= g;
+    for (double& v : st->postprocess_state) v *= g;
 }
 
-// The excitation of concealed subframe s into the history, and what of it is heard into heard,
-// with the subframe's synthesis filter.
-synthesis_job continue_excitation(g729_decoder_state* st, const double* a_sub, int s, int t0,
-                                  double* heard, double* a, double* syn) {
+// The excitation of concealed subframe s into the history, what of it is heard into heard,
+// and the subframe's synthesis filter into a.
+void continue_excitation(g729_decoder_state* st, const double* a_sub, int s, int t0,
+                         double* heard, double* a) {
     double* exc = st->exc + kExcHistory + s * kSubframe;
     if (st->conceal_voiced) {
         repeat_pitch(exc, t0);
     } else {
         random_innovation(exc, &st->conceal_seed);
     }
-    limit_excitation(exc, kSubframe);
+    // The bound every excitation keeps: a repeated cycle of a hostile stream's history stays
+    // finite.
+    mix_excitation(exc, 1.0, 0.0, exc);
     // The gain predictor memory is left as the last received frame left it. The talker's
     // level has not fallen because packets were lost; a memory lowered with the fading output
     // predicts the next received code gains too low, and the pitch loop then carries that
@@ -117,15 +128,14 @@ synthesis_job continue_excitation(g729_decoder_state* st, const double* a_sub, i
     int n = st->lost_frames * kSubframes + s;
     if (n > kConcealHeardSubframes) n = kConcealHeardSubframes;
     for (int i = 0; i < kSubframe; ++i) heard[i] = kHeardGains.g[n] * exc[i];
-    weight_lp(a_sub + s * kLpSize, kOrder, a, conceal_bandwidth(n));
-    return {a, heard, syn + s * kSubframe, st->syn_mem, true};
+    weight_lp(a_sub + s * kLpSize, a, lp_weights_for(conceal_bandwidth(n)));
 }
 
 // Lost speech: the excitation history is continued at nearly its level and kept as the past
-// of the next frame, and what is heard is that continuation faded by conceal_level. The
-// synthesis, post-filter and high-pass overlap as in a received frame, so that concealing
-// costs no more than decoding.
-void conceal_speech(g729_decoder_state* st, double* syn) {
+// of the next frame, and what is heard is that continuation faded by conceal_level, through
+// the subframes' widened filters, then post-filtered and high-passed as a received frame is,
+// with the same overlapped passes, so that concealing costs no more than decoding.
+void conceal_speech(g729_decoder_state* st, double* syn, int16_t* pcm) {
     double a_sub[kLpPair];
     keep_envelope(st, a_sub);
 
@@ -141,30 +151,14 @@ void conceal_speech(g729_decoder_state* st, double* syn) {
     if (t0 < kPitchMin) t0 = kPitchMin;
     if (t0 > kPitchMax) t0 = kPitchMax;
 
-    double allowance = st->heard_energy;
-    double heard[kSubframes][kSubframe];
-    double a[kSubframes][kLpSize];
-    postfilter_state* pf = &st->postfilter;
-    postfilter_plan plan;
-    double shaped[kSubframes][kSubframe];
-    double out[kFrame];
-
-    postfilter_plan_frame_beside(a_sub, &plan,
-                                 continue_excitation(st, a_sub, 0, t0, heard[0], a[0], syn));
-    hold_to_heard_level(st, 0, syn, &allowance);
-    postfilter_shape(pf, plan, syn, 0, t0, true, shaped[0]);
-
-    synthesis_filter_pair(continue_excitation(st, a_sub, 1, t0, heard[1], a[1], syn),
-                          postfilter_synthesis(pf, plan, 0, shaped[0], out), kSubframe);
-    hold_to_heard_level(st, 1, syn, &allowance);
-    postfilter_agc(&pf->past_gain, out, syn);
-
-    postfilter_shape(pf, plan, syn, 1, t0, true, shaped[1]);
-    synthesis_beside_postprocess(postfilter_synthesis(pf, plan, 1, shaped[1], out + kSubframe),
-                                 st->postprocess_state, out, kSubframe);
-    postfilter_agc(&pf->past_gain, out + kSubframe, syn + kSubframe);
-    postfilter_finish(pf, syn, out);
-    postprocess(st->postprocess_state, syn + kSubframe, kSubframe);
+    double heard[kFrame];
+    double a[kLpPair];
+    for (int s = 0; s < kSubframes; ++s)
+        continue_excitation(st, a_sub, s, t0, heard + s * kSubframe, a + s * kLpSize);
+    const int lags[kSubframes] = {t0, t0};
+    synthesise_speech_frame(&st->postfilter, a, lags, heard, st->syn_mem, st->postprocess_state,
+                            syn, pcm);
+    hold_to_heard_level(st, syn, pcm);
 
     st->pitch_sharp = st->conceal_voiced ? clip_pitch_sharp(kConcealHistoryDecay) : kSharpMin;
     // Pitch drifts while nothing is known: a lag that grows a sample a frame keeps a long
@@ -242,14 +236,15 @@ void lift_gain_memory(g729_decoder_state* st, const g729_params* p) {
 }  // namespace
 
 void g729_conceal_frame(g729_decoder_state* st, int16_t* pcm) {
-    if (st->prev_frame_type == kFrameTypeSid)
+    if (st->prev_frame_type == kFrameTypeSid) {
         conceal_noise(st, st->syn);
-    else
-        conceal_speech(st, st->syn);
+        g729_round_samples(st->syn, pcm, kFrame);
+    } else {
+        conceal_speech(st, st->syn, pcm);
+    }
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
     // The count goes one past the longest rebuilt stretch, so that a longer one is known.
     if (st->lost_frames <= kConcealRebuiltFrames) ++st->lost_frames;
-    for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(st->syn[i]);
 }
 
 void conceal_resume(g729_decoder_state* st, const g729_params* p, int t0, int frac) {

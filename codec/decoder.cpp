@@ -2,15 +2,19 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "codec/concealment.h"
 #include "codec/decoder_internal.h"
+#include "dsp/lanes.h"
+#include "dsp/samples.h"
 #include "excitation/acelp.h"
 #include "excitation/excitation_guard.h"
 #include "excitation/gain_quantizer.h"
 #include "excitation/pitch.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_quantizer.h"
+#include "lpc/postfilter_overlapped.h"
 #include "tables/lp_tables.h"
 #include "tables/lsp_predictor_tables.h"
 
@@ -31,43 +35,55 @@ void speech_filters(g729_decoder_state* st, const g729_params* p, double* a_sub)
     copy_vector(lsp_new, st->lsp_old, kOrder);
 }
 
-// The excitation of subframe s into st->exc; returns its integer lag. The lag of subframe 1
-// is coded relative to t0 of subframe 0.
-int speech_excitation(g729_decoder_state* st, const g729_params* p, int s, int t0) {
-    double* exc = st->exc + kExcHistory + s * kSubframe;
+// A subframe's excitation is built in two parts: what depends only on the frame's indices
+// (lag, code vector, gains: long chains of dependent operations with library calls), then
+// the adaptive-codebook vector and the mix, which read the excitation built before. The
+// first parts of both subframes come first, so that their chains overlap.
+struct subframe_excitation {
+    int t0;
     int frac;
-    if (s == 0) {
-        if (p->slot[kSlotParity] == 1) {
-            // The protected bits of the first lag arrived damaged: repeat the last lag.
-            t0 = st->prev_pitch;
-            frac = 0;
-        } else {
-            decode_lag(p->slot[kSlotPitch1], kPitchMin, kPitchMax, 0, &t0, &frac);
-        }
-    } else {
-        decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &frac);
-    }
-
-    // After concealed frames the memories are guesses; the first lag received refines them.
-    if (s == 0 && st->lost_frames != 0) conceal_resume(st, p, t0, frac);
-    adaptive_codebook_vector(exc, t0, frac, kSubframe);
-    double code[kSubframe];
-    acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
-                 p->slot[s == 0 ? kSlotCode1 : kSlotCode2], code);
-    acelp_sharpen(code, t0, st->pitch_sharp);
-
     double gp;
     double gc;
-    gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], code,
-                kSubframe, &gp, &gc);
-    st->pitch_sharp = clip_pitch_sharp(gp);
-    mix_excitation(exc, gp, gc, code);
-    return t0;
+    double code[kSubframe];
+};
+
+// The first part of subframe s. The lag of subframe 1 is coded relative to t0 of subframe 0.
+void excitation_parameters(g729_decoder_state* st, const g729_params* p, int s, int t0,
+                           subframe_excitation* e) {
+    if (s == 1) {
+        decode_lag(p->slot[kSlotPitch2], kPitchMin, kPitchMax, kSubframe, &t0, &e->frac);
+    } else if (p->slot[kSlotParity] == 1) {
+        // The protected bits of the first lag arrived damaged: repeat the last lag.
+        t0 = st->prev_pitch;
+        e->frac = 0;
+    } else {
+        decode_lag(p->slot[kSlotPitch1], kPitchMin, kPitchMax, 0, &t0, &e->frac);
+    }
+    // After concealed frames the memories are guesses; the first lag received refines them,
+    // before the gains are predicted from them and the history is read.
+    if (s == 0 && st->lost_frames != 0) conceal_resume(st, p, t0, e->frac);
+    e->t0 = t0;
+    acelp_decode(p->slot[s == 0 ? kSlotSign1 : kSlotSign2],
+                 p->slot[s == 0 ? kSlotCode1 : kSlotCode2], e->code);
+    acelp_sharpen(e->code, t0, st->pitch_sharp);
+    gain_decode(st->gain_predictor_memory, p->slot[s == 0 ? kSlotGain1 : kSlotGain2], e->code,
+                kSubframe, &e->gp, &e->gc);
+    st->pitch_sharp = clip_pitch_sharp(e->gp);
 }
 
-synthesis_job speech_synthesis(g729_decoder_state* st, const double* a_sub, int s, double* syn) {
-    const int sub = s * kSubframe;
-    return {a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub, st->syn_mem, true};
+// The second part: the excitation of subframe s into st->exc.
+void build_excitation(g729_decoder_state* st, int s, const subframe_excitation& e) {
+    double* exc = st->exc + kExcHistory + s * kSubframe;
+    adaptive_codebook_vector(exc, e.t0, e.frac, kSubframe);
+    mix_excitation(exc, e.gp, e.gc, e.code);
+}
+
+// Both subframes' excitation parameters; writes their integer lags.
+void speech_parameters(g729_decoder_state* st, const g729_params* p, subframe_excitation* e,
+                       int* lags) {
+    excitation_parameters(st, p, 0, 0, &e[0]);
+    excitation_parameters(st, p, 1, e[0].t0, &e[1]);
+    for (int s = 0; s < kSubframes; ++s) lags[s] = e[s].t0;
 }
 
 // The frame's excitation becomes the past of the next one.
@@ -78,37 +94,20 @@ void end_frame(g729_decoder_state* st, int frame_type) {
     copy_vector(st->exc + kFrame, st->exc, kExcHistory);
 }
 
-// A speech frame through synthesis, post-filter and output high-pass. Every stage is that of
-// g729_synthesise_frame followed by postfilter() and postprocess(), but independent
-// latency-bound recursions overlap: the post-filter's tilt responses run beside the LP
-// synthesis of subframe 0 (given four lanes), its short-term synthesis of subframe 0 beside
-// the LP synthesis of subframe 1, and the high-pass of subframe 0 beside its synthesis of
-// subframe 1.
-void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn) {
+// A speech frame through synthesis, post-filter and output high-pass into syn and, rounded,
+// pcm. Neither subframe's excitation depends on the synthesis, so both are built first and
+// the filters then run overlapped (the stages of g729_synthesise_frame, postfilter() and
+// postprocess()).
+void decode_speech(g729_decoder_state* st, const g729_params* p, double* syn, int16_t* pcm) {
     double a_sub[kLpPair];
     speech_filters(st, p, a_sub);
-    postfilter_state* pf = &st->postfilter;
-    double shaped[kSubframes][kSubframe];
-    double out[kFrame];
-
-    const int t0 = speech_excitation(st, p, 0, 0);
-    postfilter_plan plan;
-    postfilter_plan_frame_beside(a_sub, &plan, speech_synthesis(st, a_sub, 0, syn));
-    postfilter_shape(pf, plan, syn, 0, t0, true, shaped[0]);
-
-    const int t1 = speech_excitation(st, p, 1, t0);
-    synthesis_filter_pair(speech_synthesis(st, a_sub, 1, syn),
-                          postfilter_synthesis(pf, plan, 0, shaped[0], out), kSubframe);
-    postfilter_agc(&pf->past_gain, out, syn);
-    st->prev_pitch = t1;
-
-    // The output high-pass of subframe 0 runs beside the post-filter's last synthesis.
-    postfilter_shape(pf, plan, syn, 1, t1, true, shaped[1]);
-    synthesis_beside_postprocess(postfilter_synthesis(pf, plan, 1, shaped[1], out + kSubframe),
-                                 st->postprocess_state, out, kSubframe);
-    postfilter_agc(&pf->past_gain, out + kSubframe, syn + kSubframe);
-    postfilter_finish(pf, syn, out);
-    postprocess(st->postprocess_state, syn + kSubframe, kSubframe);
+    int lags[kSubframes];
+    subframe_excitation e[kSubframes];
+    speech_parameters(st, p, e, lags);
+    st->prev_pitch = lags[1];
+    for (int s = 0; s < kSubframes; ++s) build_excitation(st, s, e[s]);
+    synthesise_speech_frame(&st->postfilter, a_sub, lags, st->exc + kExcHistory, st->syn_mem,
+                            st->postprocess_state, syn, pcm);
     end_frame(st, kFrameTypeSpeech);
 }
 
@@ -143,16 +142,26 @@ void decode_sid(g729_decoder_state* st, const g729_params* p, double* syn) {
 
 }  // namespace
 
-int16_t g729_round_sample(double v) {
-    // Half away from zero by adding +-0.5 with the sign of v, which the compiler cannot turn
-    // into a branch: the sign of a speech sample is as good as random. (For -0.0 this adds
-    // -0.5 instead of 0.5; both truncate to 0.)
-    const double t = v + std::copysign(0.5, v);
-    const double below_max = 32767.0 < t ? 32767.0 : t;
-    const double clamped = -32768.0 > below_max ? -32768.0 : below_max;
-    // A non-finite value can only come from a hostile stream; it becomes silence rather than
-    // an undefined conversion.
-    return static_cast<int16_t>(std::isfinite(v) ? clamped : 0.0);
+int16_t g729_round_sample(double v) { return round_to_sample(v); }
+
+void g729_round_samples(const double* v, int16_t* pcm, int n) {
+    // g729_round_sample on a lane pair: the same additions, comparisons and truncation, with
+    // selects where the scalar code has them; n is even.
+    typedef int64_t mask2 __attribute__((vector_size(16)));
+    typedef int32_t int2 __attribute__((vector_size(8)));
+    const mask2 sign_bit = {INT64_MIN, INT64_MIN};
+    const lane2 half = splat2(0.5), top = splat2(32767.0), bottom = splat2(-32768.0);
+    const lane2 largest = splat2(std::numeric_limits<double>::max()), zero = splat2(0.0);
+    for (int i = 0; i + 2 <= n; i += 2) {
+        const lane2 x = load2(v + i);
+        const lane2 t = x + (lane2)(((mask2)x & sign_bit) | (mask2)half);
+        const lane2 below_max = top < t ? top : t;
+        const lane2 clamped = bottom > below_max ? bottom : below_max;
+        const lane2 magnitude = (lane2)((mask2)x & ~sign_bit);
+        const int2 r = __builtin_convertvector(magnitude <= largest ? clamped : zero, int2);
+        pcm[i] = static_cast<int16_t>(r[0]);
+        pcm[i + 1] = static_cast<int16_t>(r[1]);
+    }
 }
 
 void g729_decoder_init(g729_decoder_state* st) {
@@ -180,11 +189,12 @@ int g729_decode_frame(g729_decoder_state* st, int16_t* pcm, const uint8_t* in, i
 
     g729_params params;
     g729_unpack_frame(&params, in, type);
-    if (type == kFrameTypeSpeech)
-        decode_speech(st, &params, st->syn);
-    else
+    if (type == kFrameTypeSpeech) {
+        decode_speech(st, &params, st->syn, pcm);
+    } else {
         decode_sid(st, &params, st->syn);
-    for (int i = 0; i < kFrame; ++i) pcm[i] = g729_round_sample(st->syn[i]);
+        g729_round_samples(st->syn, pcm, kFrame);
+    }
     return 0;
 }
 
@@ -197,14 +207,15 @@ void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, do
         synthesise_sid(st, params, syn, a_sub, lags);
     } else {
         speech_filters(st, params, a_sub);
-        int t0 = 0;
+        subframe_excitation e[kSubframes];
+        speech_parameters(st, params, e, lags);
         for (int s = 0; s < kSubframes; ++s) {
-            t0 = speech_excitation(st, params, s, t0);
-            lags[s] = t0;
-            const synthesis_job job = speech_synthesis(st, a_sub, s, syn);
-            synthesis_filter(job.a, job.x, job.y, kSubframe, job.mem, job.update);
+            build_excitation(st, s, e[s]);
+            const int sub = s * kSubframe;
+            synthesis_filter(a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub,
+                             kSubframe, st->syn_mem, true);
         }
-        st->prev_pitch = t0;
+        st->prev_pitch = lags[1];
     }
     end_frame(st, params->frame_type);
 }

@@ -32,11 +32,14 @@ struct g729_decoder_state {
     postfilter_state postfilter;
     double syn[kFrame];  // the frame's output before rounding
     double exc_before_loss[kExcHistory];  // the excitation history when the burst began
+    double burst_lsf[kOrder];             // the envelope a burst keeps, as LSFs
+    double burst_lp[kLpSize];             // and as the LP filter of both subframes
 };
 constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 3 +
                                      kLspPredictorOrder * kOrder + kCngStateDoubles +
                                      kGainPredictorOrder + kBiquadMemory +
-                                     kPostfilterStateDoubles + kFrame + kExcHistory;
+                                     kPostfilterStateDoubles + kFrame + kExcHistory + kOrder +
+                                     kLpSize;
 // The seven integers take the room of three doubles.
 static_assert(sizeof(g729_decoder_state) == (kDecoderStateDoubles + 3) * sizeof(double),
               "g729_decoder_state is the listed doubles and seven integers");
@@ -54,5 +57,8 @@ void g729_conceal_frame(g729_decoder_state* st, int16_t* pcm);
 // A decoded value as a 16-bit sample: rounded half away from zero and saturated; a
 // non-finite value becomes 0.
 int16_t g729_round_sample(double v);
+
+// g729_round_sample on v[0..n-1], two samples at a time; n is even.
+void g729_round_samples(const double* v, int16_t* pcm, int n);
 
 }  // namespace tarnel

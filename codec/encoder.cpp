@@ -21,7 +21,7 @@ constexpr int kCurrentWsp = kPitchMax;
 
 // Perceptual weighting: bandwidth expansion of the quantized LP filter, and the tilt of the
 // filter that turns the residual into weighted speech.
-constexpr double kGammaWeight = 0.75;
+constexpr lp_weights kGammaWeight = lp_weights_for(0.75);
 constexpr double kWeightTilt = 0.7;
 constexpr double kTamedPitchGain = 0.95;
 
@@ -73,8 +73,8 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     double aq[kLpPair];
     double ap[kLpPair];
     interpolate_lsp_to_lp(st->lsp_old_q, lsp_new_q, aq);
-    weight_lp(aq, kOrder, ap, kGammaWeight);
-    weight_lp(aq + kLpSize, kOrder, ap + kLpSize, kGammaWeight);
+    weight_lp(aq, ap, kGammaWeight);
+    weight_lp(aq + kLpSize, ap + kLpSize, kGammaWeight);
     copy_vector(lsp_new, st->lsp_old, kOrder);
     copy_vector(lsp_new_q, st->lsp_old_q, kOrder);
 
@@ -82,8 +82,8 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
     residual_filter(aq + kLpSize, speech + kSubframe, exc + kSubframe, kSubframe);
 
     // The weighted speech, the impulse responses and the first subframe's target are all
-    // recursions on data known by now; each recursion is bound by its own latency, so they
-    // run in pairs (the second subframe's response waits for a partner further down).
+    // recursions on data known by now; each recursion is bound by its own latency, so the
+    // first subframe's weighted speech, both responses and the target run side by side.
     double w[kSubframes][kLpSize];
     for (int s = 0; s < kSubframes; ++s) {
         const double* aps = ap + s * kLpSize;
@@ -96,10 +96,12 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         zero_vector(hs + 1, kSubframe - 1);
     }
     double x[kSubframes][kSubframe];
-    synthesis_filter_pair({w[0], exc, wsp, st->weight_mem, true},
-                          {ap, h[0], h[0], h[0] + 1, false}, kSubframe);
-    synthesis_filter_pair({w[1], exc + kSubframe, wsp + kSubframe, st->weight_mem, true},
-                          {ap, exc, x[0], st->target_mem, false}, kSubframe);
+    const synthesis_job first[4] = {{w[0], exc, wsp, st->weight_mem, true},
+                                    {ap, h[0], h[0], h[0] + 1, false},
+                                    {ap + kLpSize, h[1], h[1], h[1] + 1, false},
+                                    {ap, exc, x[0], st->target_mem, false}};
+    synthesis_filter_quad(first, kSubframe);
+    synthesis_filter(w[1], exc + kSubframe, wsp + kSubframe, kSubframe, st->weight_mem, true);
 
     const int t_op = pitch_open_loop(wsp, kFrame);
     int t_min;
@@ -130,12 +132,7 @@ void g729_analyse_frame(g729_encoder_state* st, g729_params* params) {
         // y1: the adaptive vector through the weighted synthesis filter from rest.
         double y1[kSubframe];
         double rest[kOrder] = {};
-        if (s == 0) {
-            synthesis_filter_pair({aps, exc_sub, y1, rest, false},
-                                  {ap + kLpSize, h[1], h[1], h[1] + 1, false}, kSubframe);
-        } else {
-            synthesis_filter(aps, exc_sub, y1, kSubframe, rest, false);
-        }
+        synthesis_filter(aps, exc_sub, y1, kSubframe, rest, false);
         double g_coeff[5];
         double gp = pitch_gain(xs, y1, g_coeff, kSubframe);
         const bool tame = taming_test(st->taming_memory, t0, frac);

@@ -1,20 +1,26 @@
 #include "dsp/filters.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
-#include "dsp/filters_avx.h"
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
 #include "dsp/recursion.h"
+#include "dsp/filters_avx.h"
 #include "dsp/wide_lanes.h"
 
 namespace tarnel {
 
 void update_synthesis_memory(const double* tail, double* mem) {
-    for (int j = 0; j < kOrder; ++j) {
-        const double v = tail[j];
-        mem[j] = std::fabs(v) < flush_threshold ? 0.0 : v;
+    // Two at a time, with selects: which values are small is as good as random.
+    typedef int64_t mask2 __attribute__((vector_size(16)));
+    const mask2 magnitude_bits = {INT64_MAX, INT64_MAX};
+    const lane2 threshold = splat2(flush_threshold), zero = splat2(0.0);
+    for (int j = 0; j < kOrder; j += 2) {
+        const lane2 v = load2(tail + j);
+        const lane2 magnitude = (lane2)((mask2)v & magnitude_bits);
+        store2(mem + j, magnitude < threshold ? zero : v);
     }
 }
 
@@ -37,53 +43,77 @@ void synthesis_filter(const double* a, const double* x, double* y, int n, double
     }
 }
 
+namespace {
+
+// Registers of a job's memory (newest first) and back: the memory is read before any output
+// is written, which is what lets it lie inside the job's own buffers.
+void finish_job(const synthesis_job& job, const double* newest_first) {
+    if (!job.update) return;
+    double tail[kOrder];
+    for (int j = 0; j < kOrder; ++j) tail[j] = newest_first[kOrder - 1 - j];
+    update_synthesis_memory(tail, job.mem);
+}
+
+}  // namespace
+
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n) {
-    // One lane per job; each lane takes the scalar filter's steps in the scalar order.
+    // One lane per job; each lane takes the scalar filter's steps in the scalar order, and
+    // reads each input sample in the step that may overwrite it, as the scalar filter does.
     if (n > kSubframe) n = kSubframe;
     lane2 a[kLpSize];
     for (int k = 1; k <= kOrder; ++k) a[k] = lane2{first.a[k], second.a[k]};
     lane2 past[kOrder];
     for (int j = 0; j < kOrder; ++j)
         past[j] = lane2{first.mem[kOrder - 1 - j], second.mem[kOrder - 1 - j]};
-    // Each input sample is read before its own output can overwrite it, as in the scalar
-    // filter, so both inputs are gathered up front and the outputs scattered at the end.
-    lane2 in[kSubframe];
-    for (int i = 0; i < n; ++i) in[i] = lane2{first.x[i], second.x[i]};
-    lane2 out[kSubframe];
     for (int i = 0; i < n; ++i) {
-        out[i] = in[i];
-        synthesis_step(out[i], a, past);
+        lane2 s{first.x[i], second.x[i]};
+        synthesis_step(s, a, past);
+        first.y[i] = s[0];
+        second.y[i] = s[1];
     }
-    for (int i = 0; i < n; ++i) {
-        first.y[i] = out[i][0];
-        second.y[i] = out[i][1];
+    double newest_first[2][kOrder];
+    for (int j = 0; j < kOrder; ++j) {
+        newest_first[0][j] = past[j][0];
+        newest_first[1][j] = past[j][1];
     }
-    if (first.update || second.update) {
-        double tail[2][kOrder];
-        for (int j = 0; j < kOrder; ++j) {
-            tail[0][j] = past[kOrder - 1 - j][0];
-            tail[1][j] = past[kOrder - 1 - j][1];
-        }
-        if (first.update) update_synthesis_memory(tail[0], first.mem);
-        if (second.update) update_synthesis_memory(tail[1], second.mem);
-    }
+    finish_job(first, newest_first[0]);
+    finish_job(second, newest_first[1]);
 }
 
-void synthesis_filters(const synthesis_job* jobs, int count, int n) {
+void synthesis_filter_quad(const synthesis_job* jobs, int n) {
     if (n > kSubframe) n = kSubframe;
-    int j = 0;
     if (wide_lanes()) {
-        for (; count - j > 1; j += 4)
-            synthesis_filter_quad_avx(jobs + j, count - j < 4 ? count - j : 4, n);
+        synthesis_filter_quad_avx(jobs, n);
+        return;
     }
-    for (; j + 2 <= count; j += 2) synthesis_filter_pair(jobs[j], jobs[j + 1], n);
-    if (j < count)
-        synthesis_filter(jobs[j].a, jobs[j].x, jobs[j].y, n, jobs[j].mem, jobs[j].update);
+    // Two lane pairs step by step in one loop: still one chain's latency.
+    lane2 a[2][kLpSize];
+    lane2 past[2][kOrder];
+    for (int g = 0; g < 2; ++g) {
+        const synthesis_job& j0 = jobs[2 * g];
+        const synthesis_job& j1 = jobs[2 * g + 1];
+        for (int k = 1; k <= kOrder; ++k) a[g][k] = lane2{j0.a[k], j1.a[k]};
+        for (int j = 0; j < kOrder; ++j)
+            past[g][j] = lane2{j0.mem[kOrder - 1 - j], j1.mem[kOrder - 1 - j]};
+    }
+    for (int i = 0; i < n; ++i) {
+        for (int g = 0; g < 2; ++g) {
+            lane2 s{jobs[2 * g].x[i], jobs[2 * g + 1].x[i]};
+            synthesis_step(s, a[g], past[g]);
+            jobs[2 * g].y[i] = s[0];
+            jobs[2 * g + 1].y[i] = s[1];
+        }
+    }
+    for (int l = 0; l < 4; ++l) {
+        double newest_first[kOrder];
+        for (int j = 0; j < kOrder; ++j) newest_first[j] = past[l / 2][j][l % 2];
+        finish_job(jobs[l], newest_first);
+    }
 }
 
 void residual_filter(const double* a, const double* x, double* y, int n) {
     // Outputs are independent sums: eight at a time, in lane pairs (i, i + 1).
-    int i = 0;
+    int i = wide_lanes() ? residual_blocks_avx(a, x, y, n) : 0;
     for (; i + 8 <= n; i += 8) {
         const double* xi = x + i;
         const lane2 a1 = splat2(a[1]);
@@ -108,24 +138,6 @@ void residual_filter(const double* a, const double* x, double* y, int n) {
         for (int k = 2; k <= kOrder; ++k) s += a[k] * x[i - k];
         y[i] = s;
     }
-}
-
-void weight_lp(const double* a, int m, double* ap, double gamma) {
-    ap[0] = a[0];
-    double f = gamma;
-    for (int i = 1; i < m; ++i) {
-        ap[i] = a[i] * f;
-        f = f * gamma;
-    }
-    ap[m] = a[m] * f;
-}
-
-void copy_vector(const double* src, double* dst, int n) {
-    if (n > 0) std::memmove(dst, src, static_cast<size_t>(n) * sizeof(double));
-}
-
-void zero_vector(double* v, int n) {
-    for (int i = 0; i < n; ++i) v[i] = 0.0;
 }
 
 }  // namespace tarnel

@@ -1,6 +1,11 @@
 // Order-10 synthesis and residual filters, bandwidth expansion and vector helpers.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+
+#include "dsp/frame.h"
+
 namespace tarnel {
 
 // Recursive filter memories below this magnitude are stored as exactly 0.0, so that they
@@ -28,8 +33,9 @@ struct synthesis_job {
 };
 void synthesis_filter_pair(const synthesis_job& first, const synthesis_job& second, int n);
 
-// Any number of such jobs, four side by side where the processor has AVX, otherwise two.
-void synthesis_filters(const synthesis_job* jobs, int count, int n);
+// Four such jobs side by side, in one lane quad where the processor has AVX, otherwise two
+// lane pairs in one loop.
+void synthesis_filter_quad(const synthesis_job* jobs, int n);
 
 // mem[j] = tail[j], stored as 0.0 below the flush threshold.
 void update_synthesis_memory(const double* tail, double* mem);
@@ -37,11 +43,38 @@ void update_synthesis_memory(const double* tail, double* mem);
 // y = x filtered by A(z); reads x[-10..-1] from the caller's buffer. y must not overlap x.
 void residual_filter(const double* a, const double* x, double* y, int n);
 
-// ap[i] = a[i] * gamma^i, powers by repeated multiplication.
-void weight_lp(const double* a, int m, double* ap, double gamma);
+// gamma^i for i = 1..10, formed by repeated multiplication. Built in constant expressions,
+// where the products round exactly as they would at run time, so that bandwidth expansion
+// is one multiplication per coefficient.
+struct lp_weights {
+    double power[kLpSize];  // power[0] = 1
+};
 
-// Copy that is safe for overlapping moves in either direction.
-void copy_vector(const double* src, double* dst, int n);
-void zero_vector(double* v, int n);
+constexpr lp_weights lp_weights_for(double gamma) {
+    lp_weights w{};
+    w.power[0] = 1.0;
+    double f = gamma;
+    for (int i = 1; i < kLpSize; ++i) {
+        w.power[i] = f;
+        f = f * gamma;
+    }
+    return w;
+}
+
+// ap[i] = a[i] * gamma^i, i = 0..10.
+inline void weight_lp(const double* a, double* ap, const lp_weights& w) {
+    ap[0] = a[0];
+    for (int i = 1; i < kLpSize; ++i) ap[i] = a[i] * w.power[i];
+}
+
+// Copy that is safe for overlapping moves in either direction. Inline, so that the copies of
+// known length become plain loads and stores.
+inline void copy_vector(const double* src, double* dst, int n) {
+    if (n > 0) std::memmove(dst, src, static_cast<size_t>(n) * sizeof(double));
+}
+
+inline void zero_vector(double* v, int n) {
+    for (int i = 0; i < n; ++i) v[i] = 0.0;
+}
 
 }  // namespace tarnel

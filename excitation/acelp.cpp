@@ -15,11 +15,19 @@ constexpr int kPerTrack = 8;
 
 // The impulse correlations Phi(p, q) = sum over m = 0..39 - max(p, q) of h[m] h[m + |q - p|]
 // are the running sums of each lag, walked from the start of the response: row m + 1 of
-// `run` holds every lag's sum after term m, row 0 is zero.
+// `run` (kRunWidth lags to a row, stored flat) holds every lag's sum after term m, row 0 is
+// zero.
 constexpr int kRunWidth = kSubframe;
 
+// Phi(p, q) sits in row 40 - hi at lag hi - lo, hi the later position and lo the earlier:
+// (40 - hi) 40 + hi - lo = 1600 - (p + q) - 38 hi, found without forming lo.
+int run_index(int p, int q) {
+    const int hi = p > q ? p : q;
+    return kSubframe * kRunWidth - (p + q) - (kRunWidth - 2) * hi;
+}
+
 struct search_data {
-    double run[kSubframe + 1][kRunWidth];
+    double run[(kSubframe + 1) * kRunWidth];
     double half[kSubframe];  // 0.5 * Phi(p, p)
     double d[kSubframe];     // magnitude of the target correlation
     double s[kSubframe];     // sign of the target correlation (+1 for zero)
@@ -31,9 +39,7 @@ struct search_data {
 // are exactly +-1, so the product is exact and a multiplication rather than a
 // data-dependent branch.
 double cross(const search_data& sd, int p, int q) {
-    const int hi = p > q ? p : q;
-    const int lo = p > q ? q : p;
-    return sd.run[kSubframe - hi][hi - lo] * (sd.s[p] * sd.s[q]);
+    return sd.run[run_index(p, q)] * (sd.s[p] * sd.s[q]);
 }
 
 double half_energy(const search_data& sd, int p) { return sd.half[p]; }
@@ -50,7 +56,7 @@ bool beats(double ps2, double alp2, double sq, double alp) {
 void compute_correlations(const double* h, search_data& sd) {
     double hp[2 * kSubframe] = {};
     for (int m = 0; m < kSubframe; ++m) hp[m] = h[m];
-    for (int lag = 0; lag < kRunWidth; ++lag) sd.run[0][lag] = 0.0;
+    for (int lag = 0; lag < kRunWidth; ++lag) sd.run[lag] = 0.0;
     if (wide_lanes()) {
         correlation_rows_avx(hp, sd.run);
     } else {
@@ -63,26 +69,24 @@ void compute_correlations(const double* h, search_data& sd) {
 #pragma GCC unroll 10
                 for (int g = 0; g < 10; ++g) {
                     acc[g] += hm * load2(hp + m + first + 2 * g);
-                    store2(sd.run[m + 1] + first + 2 * g, acc[g]);
+                    store2(sd.run + (m + 1) * kRunWidth + first + 2 * g, acc[g]);
                 }
             }
         }
     }
-    for (int p = 0; p < kSubframe; ++p) sd.half[p] = 0.5 * sd.run[kSubframe - p][0];
+    for (int p = 0; p < kSubframe; ++p) sd.half[p] = 0.5 * sd.run[(kSubframe - p) * kRunWidth];
 }
 
-// block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb and ta < tb, so that q is the
-// later position exactly when kb >= ka.
+// block[ka][kb] = cross(p, q) for p = 5 ka + ta, q = 5 kb + tb. One loop of fixed length:
+// two loops split where q becomes the later position would each end in a mispredicted
+// branch.
 void fill_block(const search_data& sd, int ta, int tb, double (*block)[kPerTrack]) {
     for (int ka = 0; ka < kPerTrack; ++ka) {
         const int p = ka * kTracks + ta;
-        for (int kb = 0; kb < ka; ++kb) {
+#pragma GCC unroll 8
+        for (int kb = 0; kb < kPerTrack; ++kb) {
             const int q = kb * kTracks + tb;
-            block[ka][kb] = sd.run[kSubframe - p][p - q] * (sd.s[p] * sd.s[q]);
-        }
-        for (int kb = ka; kb < kPerTrack; ++kb) {
-            const int q = kb * kTracks + tb;
-            block[ka][kb] = sd.run[kSubframe - q][q - p] * (sd.s[p] * sd.s[q]);
+            block[ka][kb] = sd.run[run_index(p, q)] * (sd.s[p] * sd.s[q]);
         }
     }
 }
@@ -116,18 +120,27 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
                     const double (*block)[kPerTrack], best_set& best) {
     const int first = track_maximum(sd.d, ta, -1);
     const int cand[2] = {first, track_maximum(sd.d, ta, first)};
+    // Every pair's sums first, then the comparisons in order.
+    double ps2[2][kPerTrack];
+    double alp2[2][kPerTrack];
+    for (int n = 0; n < 2; ++n) {
+        for (int k = 0; k < kPerTrack; ++k) {
+            const int c = cand[n];
+            const int p = kTracks * k + tb;
+            ps2[n][k] = sd.d[p] + sd.d[c];
+            alp2[n][k] = (cross(sd, c, p) + half_energy(sd, c)) + half_energy(sd, p);
+        }
+    }
     double sq = -1.0, alp = 1.0, ps = 0.0;
     int i0 = cand[0], i1 = tb;
-    for (const int c : cand) {
-        for (int p = tb; p < kSubframe; p += kTracks) {
-            const double ps2 = sd.d[p] + sd.d[c];
-            const double alp2 = (cross(sd, c, p) + half_energy(sd, c)) + half_energy(sd, p);
-            if (beats(ps2, alp2, sq, alp)) {
-                sq = ps2 * ps2;
-                alp = alp2;
-                ps = ps2;
-                i0 = c;
-                i1 = p;
+    for (int n = 0; n < 2; ++n) {
+        for (int k = 0; k < kPerTrack; ++k) {
+            if (beats(ps2[n][k], alp2[n][k], sq, alp)) {
+                sq = ps2[n][k] * ps2[n][k];
+                alp = alp2[n][k];
+                ps = ps2[n][k];
+                i0 = cand[n];
+                i1 = kTracks * k + tb;
             }
         }
     }
@@ -149,13 +162,20 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
         const double alp1 =
             ((cross(sd, p, i0) + alp0) + cross(sd, p, i1)) + half_energy(sd, p);
         const double* row = block[p / kTracks];
+        // The row's sums and squares side by side; only the comparisons with the best so far
+        // go in order.
+        double ps2_squared[kPerTrack];
+        double alp2[kPerTrack];
+        for (int k = 0; k < kPerTrack; k += 2) {
+            const lane2 ps2 = load2(d_inner + k) + splat2(ps1);
+            store2(ps2_squared + k, ps2 * ps2);
+            store2(alp2 + k, (load2(row + k) + splat2(alp1)) + load2(v + k));
+        }
 #pragma GCC unroll 8
         for (int k = 0; k < kPerTrack; ++k) {
-            const double ps2 = d_inner[k] + ps1;
-            const double alp2 = (row[k] + alp1) + v[k];
-            if (beats(ps2, alp2, sq, alp)) {
-                sq = ps2 * ps2;
-                alp = alp2;
+            if (alp * ps2_squared[k] - sq * alp2[k] > 0.0) {
+                sq = ps2_squared[k];
+                alp = alp2[k];
                 i2 = p;
                 i3 = kTracks * k + td;
             }
@@ -190,11 +210,13 @@ int acelp_search(const double* x, double* h, int t0, double sharp, double* code,
     search_data sd;
     compute_correlations(h, sd);
     target_correlation(h, x, sd.d);
-    // Selects, not branches: the signs are as good as random.
-    for (int i = 0; i < kSubframe; ++i) {
-        const bool positive = sd.d[i] >= 0.0;
-        sd.s[i] = positive ? 1.0 : -1.0;
-        sd.d[i] = positive ? sd.d[i] : -sd.d[i];
+    // Selects, not branches: the signs are as good as random. Two at a time.
+    const lane2 zero = splat2(0.0), plus = splat2(1.0), minus = splat2(-1.0);
+    for (int i = 0; i < kSubframe; i += 2) {
+        const lane2 d = load2(sd.d + i);
+        const auto positive = d >= zero;
+        store2(sd.s + i, positive ? plus : minus);
+        store2(sd.d + i, positive ? d : -d);
     }
     fill_block(sd, 0, 1, sd.block01);
     fill_block(sd, 1, 2, sd.block12);
@@ -205,7 +227,8 @@ int acelp_search(const double* x, double* h, int t0, double sharp, double* code,
         focused_search(sd, t3, 0, 1, 2, sd.block12, best);
     }
 
-    for (int i = 0; i < kSubframe; ++i) code[i] = 0.0;
+#pragma GCC unroll 20
+    for (int i = 0; i < kSubframe; i += 2) store2(code + i, zero);
     for (int n = 0; n < 4; ++n) code[best.pos[n]] = sd.s[best.pos[n]];
 
     // Filtered code vector: the sum of four shifted copies of the (sharpened) response.
@@ -238,8 +261,13 @@ void acelp_decode(int sign, int index, double* code) {
         ((index >> 6) & 7) * 5 + 2,
         ((index >> 10) & 7) * 5 + 3 + ((index >> 9) & 1),
     };
-    for (int i = 0; i < kSubframe; ++i) code[i] = 0.0;
-    for (int n = 0; n < 4; ++n) code[pos[n]] = (sign >> n) & 1 ? 1.0 : -1.0;
+    // Stores rather than a string instruction, and the signs by table: they are as good as
+    // random.
+    const lane2 zero = splat2(0.0);
+#pragma GCC unroll 20
+    for (int i = 0; i < kSubframe; i += 2) store2(code + i, zero);
+    constexpr double kSigns[2] = {-1.0, 1.0};
+    for (int n = 0; n < 4; ++n) code[pos[n]] = kSigns[(sign >> n) & 1];
 }
 
 }  // namespace tarnel

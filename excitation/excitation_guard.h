@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dsp/frame.h"
+#include "dsp/lanes.h"
 
 namespace tarnel {
 
@@ -14,18 +15,17 @@ namespace tarnel {
 // of every ordinary stream untouched.
 constexpr double kExcitationLimit = 1e6;
 
-inline void limit_excitation(double* exc, int n) {
-    for (int i = 0; i < n; ++i) {
-        if (exc[i] > kExcitationLimit) exc[i] = kExcitationLimit;
-        if (exc[i] < -kExcitationLimit) exc[i] = -kExcitationLimit;
-    }
-}
-
-// exc[0..39] = gp exc + gc code, bounded. Encoder and decoder both build their excitation
-// here, so that they stay in step.
+// exc[0..39] = gp exc + gc code, bounded: a value above the limit becomes the limit, then
+// one below its negative the negative. Encoder and decoder both build their excitation here,
+// so that they stay in step. Two samples at a time, the bounds as selects.
 inline void mix_excitation(double* exc, double gp, double gc, const double* code) {
-    for (int n = 0; n < kSubframe; ++n) exc[n] = gp * exc[n] + gc * code[n];
-    limit_excitation(exc, kSubframe);
+    const lane2 gps = splat2(gp), gcs = splat2(gc);
+    const lane2 top = splat2(kExcitationLimit), bottom = splat2(-kExcitationLimit);
+    for (int n = 0; n < kSubframe; n += 2) {
+        const lane2 v = gps * load2(exc + n) + gcs * load2(code + n);
+        const lane2 below_top = v > top ? top : v;
+        store2(exc + n, below_top < bottom ? bottom : below_top);
+    }
 }
 
 }  // namespace tarnel

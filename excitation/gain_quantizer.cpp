@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "dsp/frame.h"
+#include "dsp/lanes.h"
 #include "excitation/gain_quantizer_internal.h"
 #include "tables/gain_tables.h"
 
@@ -10,10 +11,20 @@ namespace tarnel {
 
 namespace {
 
-double sum_of_products(double start, const double* a, const double* b) {
-    double s = start;
-    for (int i = 0; i < kSubframe; ++i) s += a[i] * b[i];
-    return s;
+// The energy of a subframe's code vector when it is four unit pulses, as every vector is that
+// the pitch sharpening leaves alone: zeros add nothing to the sum, so it is 0.01 + 1 + 1 + 1 +
+// 1 in that order wherever the pulses sit.
+double unit_pulses_energy() {
+    double e = 0.01;
+    for (int i = 0; i < 4; ++i) e += 1.0 * 1.0;
+    return e;
+}
+
+// log10 of that energy over 40, the library's own result, computed on first use: most
+// subframes take their logarithm from here.
+double unit_pulses_log_energy() {
+    static const double log_energy = std::log10(unit_pulses_energy() / kSubframe);
+    return log_energy;
 }
 
 // Number of leading thresholds that v exceeds strictly; a NaN v exceeds none.
@@ -26,9 +37,15 @@ int leading_count(double v, const double* thr, int count, double gcode0) {
 }  // namespace
 
 void code_gain_correlations(const double* x, const double* y1, const double* y2, double* g) {
-    const double s22 = sum_of_products(0.01, y2, y2);
-    const double sx2 = sum_of_products(0.01, x, y2);
-    const double s12 = sum_of_products(0.01, y1, y2);
+    // The first two sums side by side, one per lane.
+    lane2 s2x = splat2(0.01);
+    double s12 = 0.01;
+    for (int i = 0; i < kSubframe; ++i) {
+        s2x += lane2{y2[i], x[i]} * splat2(y2[i]);
+        s12 += y1[i] * y2[i];
+    }
+    const double s22 = s2x[0];
+    const double sx2 = s2x[1];
     g[2] = s22;
     g[3] = -2.0 * sx2;
     g[4] = 2.0 * s12;
@@ -37,14 +54,30 @@ void code_gain_correlations(const double* x, const double* y1, const double* y2,
 void gain_predict(const double* mem, const double* code, int n, double* gcode0_out) {
     double e = 0.01;
     for (int i = 0; i < n; ++i) e += code[i] * code[i];
-    double p = gain_mean_energy - 10.0 * std::log10(e / n);
+    const double log_energy = n == kSubframe && e == unit_pulses_energy()
+                                  ? unit_pulses_log_energy()
+                                  : std::log10(e / n);
+    double p = gain_mean_energy - 10.0 * log_energy;
     for (int i = 0; i < kGainPredictorOrder; ++i) p = p + gain_pred[i] * mem[i];
     *gcode0_out = std::pow(10.0, p / 20.0);
 }
 
-void gain_update(double* mem, double g) {
+const correction_energy_table& correction_energies() {
+    // A codebook pair can only form these 128 factors; the library's own results for them,
+    // computed on first use, take the logarithm off every subframe's path.
+    static const correction_energy_table table = [] {
+        correction_energy_table t;
+        for (int r1 = 0; r1 < kGainRows1; ++r1)
+            for (int r2 = 0; r2 < kGainRows2; ++r2)
+                t.db[r1][r2] = 20.0 * std::log10(gbk1[r1].code + gbk2[r2].code);
+        return t;
+    }();
+    return table;
+}
+
+void gain_update_rows(double* mem, int r1, int r2) {
     for (int i = kGainPredictorOrder - 1; i > 0; --i) mem[i] = mem[i - 1];
-    mem[0] = 20.0 * std::log10(g);
+    mem[0] = correction_energies().db[r1][r2];
 }
 
 double gain_index_pitch(int index) {
@@ -93,7 +126,7 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
     *gp_out = gbk1[r1].pitch + gbk2[r2].pitch;
     const double f = gbk1[r1].code + gbk2[r2].code;
     *gc_out = gcode0 * f;
-    gain_update(mem, f);
+    gain_update_rows(mem, r1, r2);
     return map1[r1] * 16 + map2[r2];
 }
 
@@ -106,7 +139,7 @@ void gain_decode(double* mem, int index, const double* code, int n, double* gp_o
     gain_predict(mem, code, n, &gcode0);
     const double f = gbk1[r1].code + gbk2[r2].code;
     *gc_out = gcode0 * f;
-    gain_update(mem, f);
+    gain_update_rows(mem, r1, r2);
 }
 
 }  // namespace tarnel

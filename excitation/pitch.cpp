@@ -130,6 +130,7 @@ void lag_correlations(const double* d, const double* exc, int n, int t_min, int 
     // Lanes {t + 1, t}: neighbouring samples of the excitation in that order.
     const int count = t_max - t_min + 1;
     int k = 0;
+    if (count >= 4 && wide_lanes()) k = lag_correlations_avx(d, exc, n, t_min, count, c);
     for (; k + 4 <= count; k += 4) {
         const double* lagged = exc - (t_min + k) - 1;
         lane2 a0 = splat2(0.1), a1 = a0;
@@ -173,29 +174,33 @@ int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int 
     }
 
     adaptive_codebook_vector(exc, t0, 0, n);
-    double best = dot_from(0.1, d, exc, n);
     *frac_out = 0;
     // Long first-subframe lags are coded in whole samples only.
     if (subframe_start == 0 && t0 > 84) return t0;
 
-    double saved[kSubframe];
-    copy_vector(exc, saved, n);
-
+    // The vectors of fractions 0, -1 and +1 (each built in place from the past alone), then
+    // their correlations with the target side by side, one per lane; the comparisons keep
+    // the order 0, -1, +1.
+    double vectors[2][kSubframe];
+    copy_vector(exc, vectors[0], n);
     adaptive_codebook_vector(exc, t0, -1, n);
-    double c = dot_from(0.1, d, exc, n);
-    if (c > best) {
-        best = c;
-        *frac_out = -1;
-        copy_vector(exc, saved, n);
-    }
-
+    copy_vector(exc, vectors[1], n);
     adaptive_codebook_vector(exc, t0, 1, n);
-    c = dot_from(0.1, d, exc, n);
-    if (c > best) {
-        *frac_out = 1;
-    } else {
-        copy_vector(saved, exc, n);
+    lane2 c01 = splat2(0.1);
+    double c1 = 0.1;
+    for (int j = 0; j < n; ++j) {
+        c01 += splat2(d[j]) * lane2{vectors[0][j], vectors[1][j]};
+        c1 += d[j] * exc[j];
     }
+    double best = c01[0];
+    int frac = 0;
+    if (c01[1] > best) {
+        best = c01[1];
+        frac = -1;
+    }
+    if (c1 > best) frac = 1;
+    *frac_out = frac;
+    if (frac != 1) copy_vector(vectors[frac == 0 ? 0 : 1], exc, n);
     return t0;
 }
 
@@ -238,8 +243,11 @@ void decode_lag(int index, int pit_min, int pit_max, int subframe_start, int* t0
 }
 
 double pitch_gain(const double* x, const double* y1, double* g_coeff, int n) {
-    const double xy = dot_from(0.0, x, y1, n);
-    const double yy = dot_from(0.01, y1, y1, n);
+    // Both sums side by side, one per lane.
+    lane2 sums{0.0, 0.01};
+    for (int i = 0; i < n; ++i) sums += lane2{x[i], y1[i]} * splat2(y1[i]);
+    const double xy = sums[0];
+    const double yy = sums[1];
     g_coeff[0] = yy;
     g_coeff[1] = -2.0 * xy + 0.01;
     double gain = xy / yy;

@@ -17,4 +17,9 @@ void target_correlation_avx(const double* h, const double* x, double* d);
 // blocks of eight j below n, for lags that read only samples of earlier blocks.
 int interpolation_blocks_avx(double* exc, int base, const double* c1, const double* c2, int n);
 
+// c[k] = 0.1 + sum over j < n of d[j] exc[j - t_min - k], each in order of j, for every
+// k < count (4 <= count); returns count.
+int lag_correlations_avx(const double* d, const double* exc, int n, int t_min, int count,
+                         double* c);
+
 }  // namespace tarnel

@@ -18,12 +18,6 @@ double open_loop_correlation(const double* wsp, int n, int k) {
     return r;
 }
 
-double open_loop_energy(const double* wsp, int n, int k) {
-    double e = 0.01;
-    for (int i = 0; i < n; i += 2) e += wsp[i - k] * wsp[i - k];
-    return e;
-}
-
 // r[c] = sum over even i < n of wsp[i] base[stride i / 2 - c], each in order of i, for c in
 // blocks of eight below count; returns how many it wrote. The results are independent sums:
 // eight at a time keep the adder busy. A lane pair holds results {c + 1, c}, which are
@@ -32,11 +26,10 @@ int lag_blocks(const double* wsp, int n, const double* base, int stride, int cou
     if (wide_lanes()) return lag_blocks_avx(wsp, n, base, stride, count, r);
     int c = 0;
     for (; c + 8 <= count; c += 8) {
-        const double* lagged = base - c - 1;
+        const double* q = base - c - 1;
         lane2 a0 = splat2(0.0), a1 = a0, a2 = a0, a3 = a0;
-        for (int i = 0; i < n; i += 2) {
+        for (int i = 0; i < n; i += 2, q += stride) {
             const lane2 w = splat2(wsp[i]);
-            const double* q = lagged + stride * (i / 2);
             a0 += w * load2(q);
             a1 += w * load2(q - 2);
             a2 += w * load2(q - 4);
@@ -84,10 +77,6 @@ int best_lag(const double* r, int lo, int step, int count, double* max_out) {
     return best;
 }
 
-double normalised(const double* wsp, int n, int lag, double max) {
-    return max * (1.0 / std::sqrt(open_loop_energy(wsp, n, lag)));
-}
-
 int abs_int(int v) { return v < 0 ? -v : v; }
 
 }  // namespace
@@ -104,21 +93,31 @@ int pitch_open_loop(const double* wsp, int n) {
     int t3 = best_lag(r_long, 80, 2, 32, &m3);
 
     // The long section was scanned on even lags only; look once to either side of its best.
+    // Both sums side by side, one per lane, then compared in that order.
     const int t3_even = t3;
-    double r = open_loop_correlation(wsp, n, t3_even + 1);
-    if (r > m3) {
-        m3 = r;
+    lane2 beside = splat2(0.0);
+    for (int i = 0; i < n; i += 2)
+        beside += splat2(wsp[i]) * lane2{wsp[i - (t3_even + 1)], wsp[i - (t3_even - 1)]};
+    if (beside[0] > m3) {
+        m3 = beside[0];
         t3 = t3_even + 1;
     }
-    r = open_loop_correlation(wsp, n, t3_even - 1);
-    if (r > m3) {
-        m3 = r;
+    if (beside[1] > m3) {
+        m3 = beside[1];
         t3 = t3_even - 1;
     }
 
-    m1 = normalised(wsp, n, t1, m1);
-    m2 = normalised(wsp, n, t2, m2);
-    m3 = normalised(wsp, n, t3, m3);
+    // The three sections' energies side by side: a lane pair and one alone.
+    lane2 e12 = splat2(0.01);
+    double e3 = 0.01;
+    for (int i = 0; i < n; i += 2) {
+        const lane2 past{wsp[i - t1], wsp[i - t2]};
+        e12 += past * past;
+        e3 += wsp[i - t3] * wsp[i - t3];
+    }
+    m1 = m1 * (1.0 / std::sqrt(e12[0]));
+    m2 = m2 * (1.0 / std::sqrt(e12[1]));
+    m3 = m3 * (1.0 / std::sqrt(e3));
 
     // A long lag that is a multiple of a shorter one is usually a pitch-doubling error:
     // lend part of its score to the shorter section.

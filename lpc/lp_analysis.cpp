@@ -90,7 +90,12 @@ void autocorrelation(const double* x, int m, double* r) {
         paired_lags = kPairedLags;
         common = paired_head(y, head);
     }
-    for (int k = 0; k <= m; ++k) {
+    int k = 0;
+    if (paired_lags == kWideAutocorrelationLags) {
+        autocorrelation_tails_avx(y, head, m, r);
+        k = m + 1 < kWideAutocorrelationLags ? m + 1 : kWideAutocorrelationLags;
+    }
+    for (; k <= m; ++k) {
         double s = 0.0;
         int j = 0;
         if (k < paired_lags) {

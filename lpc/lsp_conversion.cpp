@@ -4,6 +4,8 @@
 
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
+#include "dsp/wide_lanes.h"
+#include "lpc/lsp_conversion_avx.h"
 #include "lpc/lsp_conversion_internal.h"
 #include "tables/lp_tables.h"
 
@@ -46,10 +48,16 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
 
     // Both polynomials on the whole grid up front: independent evaluations that overlap,
     // where the search below would wait for each in turn.
-    lane2 f[6];
-    for (int i = 0; i <= 5; ++i) f[i] = lane2{f1[i], f2[i]};
-    lane2 on_grid[kGridLast + 1];
-    for (int j = 0; j <= kGridLast; ++j) on_grid[j] = chebyshev_sum(splat2(lsp_grid[j]), f);
+    // on_grid[2 j + 0] is F1 at grid point j, on_grid[2 j + 1] F2.
+    double on_grid[2 * (kGridLast + 2)];
+    if (wide_lanes()) {
+        evaluate_on_grid_avx(f1, f2, lsp_grid, kGridLast + 1, on_grid);
+    } else {
+        lane2 f[6];
+        for (int i = 0; i <= 5; ++i) f[i] = lane2{f1[i], f2[i]};
+        for (int j = 0; j <= kGridLast; ++j)
+            store2(on_grid + 2 * j, chebyshev_sum(splat2(lsp_grid[j]), f));
+    }
 
     // The roots of F1 and F2 interlace, so the search alternates between them and each root
     // found becomes the upper end of the next bracket.
@@ -58,13 +66,13 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     int nf = 0;
     int j = 0;
     double xlow = lsp_grid[0];
-    double ylow = on_grid[0][which];
+    double ylow = on_grid[which];
     while (nf < kOrder && j < kGridLast) {
         ++j;
         double xhigh = xlow;
         double yhigh = ylow;
         xlow = lsp_grid[j];
-        ylow = on_grid[j][which];
+        ylow = on_grid[2 * j + which];
         if (ylow * yhigh <= 0.0) {
             // Revisit this grid point next time, bracketed against the root found now.
             --j;
@@ -94,31 +102,43 @@ void lp_to_lsp(const double* a, double* lsp, const double* lsp_old) {
     }
 }
 
-void lsp_polynomial(const double* lsp, double* f) {
-    // Product over the five roots of (1 - 2 q z^-1 + z^-2), built one factor at a time.
-    f[0] = 1.0;
-    f[1] = -2.0 * lsp[0];
+namespace {
+
+// Product over the five roots q[0..4] of (1 - 2 q z^-1 + z^-2), built one factor at a time;
+// for a lane pair, two products at once, one per lane.
+template <typename V>
+void root_product(const V* q, V* f) {
+    splat_lanes(f[0], 1.0);
+    f[1] = -2.0 * q[0];
     for (int i = 2; i <= 5; ++i) {
-        const double b = -2.0 * lsp[2 * (i - 1)];
+        const V b = -2.0 * q[i - 1];
         f[i] = b * f[i - 1] + 2.0 * f[i - 2];
         for (int j = i - 1; j >= 2; --j) f[j] = (b * f[j - 1] + f[j - 2]) + f[j];
         f[1] = f[1] + b;
     }
 }
 
+}  // namespace
+
+void lsp_polynomial(const double* lsp, double* f) {
+    const double q[5] = {lsp[0], lsp[2], lsp[4], lsp[6], lsp[8]};
+    root_product(q, f);
+}
+
 void lsp_to_lp(const double* lsp, double* a) {
-    double f1[6], f2[6];
-    lsp_polynomial(lsp, f1);
-    lsp_polynomial(lsp + 1, f2);
-    // Restore the trivial roots: F1 times (1 + z^-1), F2 times (1 - z^-1).
-    for (int i = 5; i >= 1; --i) {
-        f1[i] = f1[i] + f1[i - 1];
-        f2[i] = f2[i] - f2[i - 1];
-    }
+    // F1 from the even LSPs in lane 0, F2 from the odd ones in lane 1.
+    lane2 q[5];
+    for (int k = 0; k < 5; ++k) q[k] = load2(lsp + 2 * k);
+    lane2 f[6];
+    root_product(q, f);
+    // Restore the trivial roots: F1 times (1 + z^-1), F2 times (1 - z^-1); subtracting is
+    // adding the exact negation.
+    const lane2 sign{1.0, -1.0};
+    for (int i = 5; i >= 1; --i) f[i] = f[i] + sign * f[i - 1];
     a[0] = 1.0;
     for (int i = 1; i <= 5; ++i) {
-        a[i] = 0.5 * (f1[i] + f2[i]);
-        a[11 - i] = 0.5 * (f1[i] - f2[i]);
+        a[i] = 0.5 * (f[i][0] + f[i][1]);
+        a[11 - i] = 0.5 * (f[i][0] - f[i][1]);
     }
 }
 

@@ -100,12 +100,19 @@ int search_first_stage(const double* target) {
 // Searches one half (coefficients begin..begin+4) of the second stage on the first-stage
 // residual, weighted by w.
 int search_second_stage(const double* target, const double* w, int l1, int begin) {
+    double dist[kLspCb2Rows];
+    if (wide_lanes()) {
+        double first_residual[kLspSplit];
+        for (int i = 0; i < kLspSplit; ++i)
+            first_residual[i] = target[begin + i] - lspcb1[l1][begin + i];
+        second_stage_distances_avx(first_residual, w + begin, lspcb2_t.col + begin, dist);
+        return first_minimum(dist, kLspCb2Rows);
+    }
     lane2 residual[kLspSplit], weight[kLspSplit];
     for (int i = 0; i < kLspSplit; ++i) {
         residual[i] = splat2(target[begin + i] - lspcb1[l1][begin + i]);
         weight[i] = splat2(w[begin + i]);
     }
-    double dist[kLspCb2Rows];
     for (int r = 0; r < kLspCb2Rows; r += 8) {
         lane2 d0 = splat2(0.0), d1 = d0, d2 = d0, d3 = d0;
         for (int i = 0; i < kLspSplit; ++i) {

@@ -10,14 +10,17 @@ struct gain_row {
     double code;   // code-gain correction-factor part
 };
 
+constexpr int kGainRows1 = 8;   // rows of gbk1
+constexpr int kGainRows2 = 16;  // rows of gbk2
+
 // GA, 3 bits, ordered by its code part.
-inline constexpr gain_row gbk1[8] = {
+inline constexpr gain_row gbk1[kGainRows1] = {
     {1e-05, 0.185084},    {0.094719, 0.296035}, {0.111779, 0.613122}, {0.003516, 0.65978},
     {0.117258, 1.134277}, {0.197901, 1.214512}, {0.021772, 1.801288}, {0.163457, 3.3157},
 };
 
 // GB, 4 bits, ordered by its pitch part.
-inline constexpr gain_row gbk2[16] = {
+inline constexpr gain_row gbk2[kGainRows2] = {
     {0.050466, 0.244769}, {0.121711, 1e-05},    {0.313871, 0.072357}, {0.375977, 0.292399},
     {0.49387, 0.59341},   {0.556641, 0.064087}, {0.645363, 0.362118}, {0.706138, 0.14611},
     {0.809357, 0.397579}, {0.866379, 0.199087}, {0.923602, 0.599938}, {0.925376, 1.742757},

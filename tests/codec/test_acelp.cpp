@@ -22,7 +22,7 @@ struct weighted_filter {
             for (int k = 2 * s + 2; k >= 1; --k)
                 a[k] += -2.0 * radius[s] * std::cos(angle[s]) * a[k - 1] +
                         (k >= 2 ? radius[s] * radius[s] * a[k - 2] : 0.0);
-        weight_lp(a, 10, ap, 0.75);
+        weight_lp(a, ap, lp_weights_for(0.75));
         synthesis_filter(ap, h, h, 40, mem, false);
     }
     void filter(const double* in, double* out) const {

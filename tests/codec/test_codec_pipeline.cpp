@@ -195,6 +195,16 @@ TEST(DecoderPipeline, RoundingAndSaturation) {
                  {-32768.4, -32768}, {2.5, 3},         {-2.5, -3},         {0.49, 0},
                  {-0.49, 0},       {std::nan(""), 0}, {INFINITY, 0},      {-INFINITY, 0}};
     for (const auto& c : cases) EXPECT_EQ(c.expected, g729_round_sample(c.v)) << c.v;
+    // Two at a time, every case beside every other.
+    for (const auto& a : cases) {
+        for (const auto& b : cases) {
+            const double v[2] = {a.v, b.v};
+            int16_t pcm[2];
+            g729_round_samples(v, pcm, 2);
+            ASSERT_EQ(a.expected, pcm[0]) << a.v << " " << b.v;
+            ASSERT_EQ(b.expected, pcm[1]) << a.v << " " << b.v;
+        }
+    }
 }
 
 TEST(DecoderPipeline, OtherUnitSizesAreRefusedUntouched) {

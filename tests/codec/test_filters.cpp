@@ -93,10 +93,18 @@ TEST(Filters, ResidualAndSynthesisAreInverses) {
     for (int i = 0; i < 40; ++i) EXPECT_NEAR(buf[10 + i], back[i], 1e-9);
 }
 
-TEST(WeightLp, PowersByRepeatedMultiplication) {
-    for (double gamma : {1.0, 0.0, 0.75}) {
+TEST(WeightLp, PowersBuiltAtCompileTimeAreTheRunTimeProducts) {
+    // The codec's tables are constant expressions; the same products formed at run time (from
+    // a gamma the compiler cannot see) must agree bit for bit.
+    constexpr lp_weights kTables[] = {lp_weights_for(1.0), lp_weights_for(0.0),
+                                      lp_weights_for(0.75), lp_weights_for(0.55),
+                                      lp_weights_for(0.7)};
+    const double gammas[] = {1.0, 0.0, 0.75, 0.55, 0.7};
+    for (int t = 0; t < 5; ++t) {
+        volatile double hidden = gammas[t];
+        const double gamma = hidden;
         double ap[11];
-        weight_lp(kA, 10, ap, gamma);
+        weight_lp(kA, ap, kTables[t]);
         EXPECT_EQ(kA[0], ap[0]);
         double f = gamma;
         for (int i = 1; i <= 10; ++i, f = f * gamma) EXPECT_EQ(kA[i] * f, ap[i]) << gamma << " " << i;

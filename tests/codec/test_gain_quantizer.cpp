@@ -64,10 +64,39 @@ TEST(GainPrediction, PredictedGainAndMemory) {
         36.0 - 10.0 * std::log10(4.01 / 40.0) - 0.68 * 10.0 - 0.58 * 20.0 + 0.19 * 5.0;
     EXPECT_NEAR(predicted(mem, code), std::pow(10.0, db / 20.0), 1e-12 * g_reset);
 
-    gain_update(mem, gbk1[0].code + gbk2[1].code);  // the smallest factor: about -14.7 dB
+    gain_update_rows(mem, 0, 1);  // the smallest factor: about -14.7 dB
     EXPECT_NEAR(mem[0], -14.65, 0.01);
     EXPECT_EQ(mem[1], -10.0);
     EXPECT_EQ(mem[3], 0.0);
+}
+
+TEST(GainPrediction, StoredLogarithmsGiveTheComputedPrediction) {
+    // Unsharpened code vectors (four unit pulses) take their energy's logarithm from memory,
+    // sharpened ones from the call; both must predict exactly what the formula computes.
+    const struct {
+        int t0;
+        double sharp;
+    } cases[] = {{40, 0.5}, {143, 0.7945}, {39, 0.2}, {20, 0.7945}, {25, 0.5}};
+    const double mem[4] = {-3.5, 2.25, -14.0, 7.0};
+    for (const auto& c : cases) {
+        double code[40];
+        acelp_decode(9, 5678, code);
+        acelp_sharpen(code, c.t0, c.sharp);
+        double e = 0.01;
+        for (double v : code) e += v * v;
+        double p = 36.0 - 10.0 * std::log10(e / 40.0);
+        for (int i = 0; i < 4; ++i) p = p + gain_pred[i] * mem[i];
+        EXPECT_EQ(std::pow(10.0, p / 20.0), predicted(mem, code)) << c.t0;
+    }
+}
+
+TEST(GainPrediction, CorrectionEnergiesAreTheLibrarysOwnResults) {
+    // The table stands in for the logarithm of every factor a row pair can form: it must hold
+    // the very values the call would return, not approximations of them.
+    const correction_energy_table& t = correction_energies();
+    for (int r1 = 0; r1 < kGainRows1; ++r1)
+        for (int r2 = 0; r2 < kGainRows2; ++r2)
+            ASSERT_EQ(20.0 * std::log10(gbk1[r1].code + gbk2[r2].code), t.db[r1][r2]) << r1 << r2;
 }
 
 TEST(CodeGainCorrelations, OffsetsSitBeforeOrAfterTheDoubling) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -12,12 +13,15 @@
 #include "codec/decoder_internal.h"
 #include "codec/encoder.h"
 #include "excitation/acelp.h"
+#include "excitation/excitation_guard.h"
 #include "excitation/pitch.h"
 #include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
+#include "lpc/lsp_conversion_internal.h"
 #include "lpc/lsp_quantizer.h"
 #include "lpc/postfilter.h"
+#include "lpc/postfilter_overlapped.h"
 #include "dsp/wide_lanes.h"
 #include "support/test_support.h"
 #include "tables/lp_tables.h"
@@ -87,6 +91,43 @@ void plain_adaptive_codebook(double* exc, int t0, int frac, int n) {
     }
 }
 
+// The closed-loop search one sum at a time: lags in order, then the fractions 0, -1, +1.
+int plain_closed_loop(double* exc, const double* x, const double* h, int t_min, int t_max,
+                      int sub, int* frac) {
+    double d[40];
+    plain_target_correlation(h, x, d);
+    auto correlation = [&](const double* v, int lag) {
+        double c = 0.1;
+        for (int j = 0; j < 40; ++j) c += d[j] * v[j - lag];
+        return c;
+    };
+    double max = -1e38;
+    int t0 = t_min;
+    for (int t = t_min; t <= t_max; ++t) {
+        const double c = correlation(exc, t);
+        if (c > max) {
+            max = c;
+            t0 = t;
+        }
+    }
+    *frac = 0;
+    plain_adaptive_codebook(exc, t0, 0, 40);
+    if (sub == 0 && t0 > 84) return t0;
+    double best = correlation(exc, 0), chosen[40];
+    std::memcpy(chosen, exc, sizeof chosen);
+    for (int f : {-1, 1}) {
+        plain_adaptive_codebook(exc, t0, f, 40);
+        const double c = correlation(exc, 0);
+        if (c > best) {
+            best = c;
+            *frac = f;
+            std::memcpy(chosen, exc, sizeof chosen);
+        }
+    }
+    std::memcpy(exc, chosen, sizeof chosen);
+    return t0;
+}
+
 // Runs a check with the wide (AVX) variants allowed, where the processor has them, and again
 // with the plain ones only.
 template <typename Check>
@@ -131,25 +172,24 @@ TEST(SideBySide, SynthesisPairMatchesTwoSingleFilters) {
     }
 }
 
-TEST(SideBySide, SynthesisJobsMatchSingleFiltersForEveryCount) {
+TEST(SideBySide, SynthesisQuadMatchesFourSingleFilters) {
     on_both_paths([] {
         std::mt19937 rng(9);
         for (int trial = 0; trial < 100; ++trial) {
-            const int count = 1 + trial % 6;
             const int n = trial % 2 ? 40 : 22;
-            double a[6][11], buf[6][50], mem[6][10], y[6][40];
-            double ref_buf[6][50], ref_mem[6][10], ref_y[6][40];
-            synthesis_job jobs[6];
-            for (int l = 0; l < count; ++l) {
+            double a[4][11], buf[4][50], mem[4][10], y[4][40];
+            double ref_buf[4][50], ref_mem[4][10], ref_y[4][40];
+            synthesis_job jobs[4];
+            for (int l = 0; l < 4; ++l) {
                 random_lp(rng, a[l]);
                 fill_random(rng, buf[l], 50, 1e3);
                 fill_random(rng, mem[l], 10, l % 2 ? 1e-5 : 50.0);
                 std::memcpy(ref_buf[l], buf[l], sizeof buf[l]);
                 std::memcpy(ref_mem[l], mem[l], sizeof mem[l]);
                 const bool update = (trial + l) % 2;
-                // Lane 0 filters in place with its memory inside the buffer; the others
-                // write a separate output.
-                if (l == 0) {
+                // Lane 1 filters in place with its memory inside the buffer, as an impulse
+                // response does; the others write a separate output.
+                if (l == 1) {
                     jobs[l] = {a[l], buf[l], buf[l], buf[l] + 40, update};
                     synthesis_filter(a[l], ref_buf[l], ref_buf[l], n, ref_buf[l] + 40, update);
                 } else {
@@ -157,41 +197,16 @@ TEST(SideBySide, SynthesisJobsMatchSingleFiltersForEveryCount) {
                     synthesis_filter(a[l], ref_buf[l], ref_y[l], n, ref_mem[l], update);
                 }
             }
-            synthesis_filters(jobs, count, n);
-            for (int l = 0; l < count; ++l) {
+            synthesis_filter_quad(jobs, n);
+            for (int l = 0; l < 4; ++l) {
                 ASSERT_TRUE(same(buf[l], ref_buf[l], 50)) << trial << " lane " << l;
-                if (l > 0) {
+                if (l != 1) {
                     ASSERT_TRUE(same(y[l], ref_y[l], n)) << trial << " lane " << l;
                     ASSERT_TRUE(same(mem[l], ref_mem[l], 10)) << trial << " lane " << l;
                 }
             }
         }
     });
-}
-
-TEST(SideBySide, SynthesisBesideHighPassMatchesTheSeparateFilters) {
-    std::mt19937 rng(10);
-    for (int trial = 0; trial < 100; ++trial) {
-        const int n = trial % 3 ? 40 : 17;
-        double a[11], x[40], y[40], mem[10], signal[40], state[4];
-        random_lp(rng, a);
-        fill_random(rng, x, 40, 2e3);
-        fill_random(rng, mem, 10, trial % 2 ? 1e-5 : 80.0);
-        fill_random(rng, signal, 40, 3e4);
-        fill_random(rng, state, 4, 3e4);
-        double ref_y[40], ref_mem[10], ref_signal[40], ref_state[4];
-        std::memcpy(ref_mem, mem, sizeof mem);
-        std::memcpy(ref_signal, signal, sizeof signal);
-        std::memcpy(ref_state, state, sizeof state);
-        const bool update = trial % 2;
-        synthesis_filter(a, x, ref_y, n, ref_mem, update);
-        postprocess(ref_state, ref_signal, n);
-        synthesis_beside_postprocess({a, x, y, mem, update}, state, signal, n);
-        ASSERT_TRUE(same(y, ref_y, n)) << trial;
-        ASSERT_TRUE(same(mem, ref_mem, 10)) << trial;
-        ASSERT_TRUE(same(signal, ref_signal, 40)) << trial;
-        ASSERT_TRUE(same(state, ref_state, 4)) << trial;
-    }
 }
 
 TEST(SideBySide, ResidualFilterMatchesThePlainLoop) {
@@ -230,6 +245,8 @@ TEST(SideBySide, TargetCorrelationMatchesThePlainLoop) {
             double h[40], x[40], d[40], ref[40];
             fill_random(rng, h, 40, 2.0);
             fill_random(rng, x, 40, 5000.0);
+            // Silent targets, wholly or from some sample on: zero sums keep their sign.
+            if (trial % 5 == 0) std::fill(x + trial % 40, x + 40, trial % 10 ? -0.0 : 0.0);
             target_correlation(h, x, d);
             plain_target_correlation(h, x, ref);
             ASSERT_TRUE(same(d, ref, 40)) << trial;
@@ -272,6 +289,8 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             g729_encode_frame(&enc, &speech[i], frame, &len);
             const int unit = (i / kFrame) % 37 == 36 ? kSidFrameBytes : kSpeechFrameBytes;
             if ((i / kFrame) % 23 == 22) frame[4] ^= static_cast<uint8_t>(rng());  // parity errors
+            if ((i / kFrame) % 17 == 16)  // hostile frames: any field value
+                for (uint8_t& b : frame) b = static_cast<uint8_t>(rng());
             int16_t pcm_fast[kFrame], pcm_staged[kFrame];
             ASSERT_EQ(0, g729_decode_frame(&fast, pcm_fast, frame, unit));
 
@@ -290,11 +309,123 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             ASSERT_EQ(0, std::memcmp(fast.syn, staged.syn, sizeof fast.syn));
             ASSERT_EQ(0, std::memcmp(fast.syn_mem, staged.syn_mem, sizeof fast.syn_mem));
             ASSERT_EQ(0, std::memcmp(&fast.postfilter, &staged.postfilter, sizeof fast.postfilter));
+            ASSERT_EQ(0, std::memcmp(fast.postprocess_state, staged.postprocess_state,
+                                     sizeof fast.postprocess_state));
             ASSERT_EQ(fast.prev_pitch, staged.prev_pitch);
             ASSERT_EQ(fast.prev_frame_type, staged.prev_frame_type);
             ASSERT_EQ(fast.pitch_sharp, staged.pitch_sharp);
         }
     });
+}
+
+TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
+    // Signals the bundled speech never produces: silence (the gain control's silent branch),
+    // a loud pulse train at the shortest and longest lags (pitch gains above one), tiny values
+    // about the flush threshold, and a post-filter state left by other frames.
+    const struct {
+        const char* name;
+        double scale;    // of the excitation
+        int period;      // pulses every `period` samples, 0 for noise
+        int lags[2];
+        double memory;   // scale of every filter memory and history
+    } cases[] = {
+        {"silence", 0.0, 0, {60, 60}, 0.0},
+        {"silence after speech", 0.0, 0, {40, 41}, 300.0},
+        {"short lag pulses", 2e4, 19, {19, 20}, 0.0},
+        {"long lag pulses", 2e4, 143, {143, 143}, 50.0},
+        {"noise at the flush threshold", 3e-5, 0, {77, 80}, 1e-5},
+        {"noise", 1e3, 0, {25, 140}, 1e3},
+    };
+    std::mt19937 rng(11);
+    on_both_paths([&] {
+        for (const auto& c : cases) {
+            for (int trial = 0; trial < 20; ++trial) {
+                double a_sub[22];
+                random_lp(rng, a_sub);
+                random_lp(rng, a_sub + 11);
+                double exc[80];
+                fill_random(rng, exc, 80, c.scale);
+                if (c.period > 0)
+                    for (int n = 0; n < 80; ++n) exc[n] = n % c.period == 0 ? c.scale : 0.0;
+                postfilter_state pf;
+                postfilter_init(&pf);
+                fill_random(rng, pf.residual, 183, c.memory);
+                fill_random(rng, pf.syn_mem, 10, c.memory);
+                fill_random(rng, pf.syn_tail, 10, c.memory);
+                pf.tilt_mem = c.memory;
+                pf.past_gain = trial % 3 == 0 ? 0.0 : 0.5 + 0.1 * trial;
+                double syn_mem[10], high_pass[4];
+                fill_random(rng, syn_mem, 10, c.memory);
+                fill_random(rng, high_pass, 4, c.memory);
+
+                postfilter_state pf_ref = pf;
+                double syn_mem_ref[10], high_pass_ref[4], syn_ref[80], syn[80];
+                std::memcpy(syn_mem_ref, syn_mem, sizeof syn_mem);
+                std::memcpy(high_pass_ref, high_pass, sizeof high_pass);
+                for (int s = 0; s < 2; ++s)
+                    synthesis_filter(a_sub + 11 * s, exc + 40 * s, syn_ref + 40 * s, 40,
+                                     syn_mem_ref, true);
+                postfilter(&pf_ref, syn_ref, a_sub, c.lags, true);
+                postprocess(high_pass_ref, syn_ref, 80);
+                int16_t pcm[80];
+                synthesise_speech_frame(&pf, a_sub, c.lags, exc, syn_mem, high_pass, syn, pcm);
+
+                SCOPED_TRACE(c.name);
+                ASSERT_TRUE(same(syn, syn_ref, 80)) << trial;
+                for (int n = 0; n < 80; ++n) ASSERT_EQ(g729_round_sample(syn[n]), pcm[n]) << n;
+                ASSERT_TRUE(same(syn_mem, syn_mem_ref, 10)) << trial;
+                ASSERT_TRUE(same(high_pass, high_pass_ref, 4)) << trial;
+                ASSERT_EQ(0, std::memcmp(&pf, &pf_ref, sizeof pf)) << trial;
+            }
+        }
+    });
+}
+
+TEST(SideBySide, LpFromLspsMatchesTheTwoPlainPolynomials) {
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 200; ++trial) {
+        double lsp[10];
+        for (double& v : lsp) v = u(rng);
+        std::sort(lsp, lsp + 10, [](double x, double y) { return x > y; });
+        double f1[6], f2[6];
+        lsp_polynomial(lsp, f1);
+        lsp_polynomial(lsp + 1, f2);
+        double ref[11] = {1.0};
+        for (int i = 5; i >= 1; --i) {
+            f1[i] = f1[i] + f1[i - 1];
+            f2[i] = f2[i] - f2[i - 1];
+        }
+        for (int i = 1; i <= 5; ++i) {
+            ref[i] = 0.5 * (f1[i] + f2[i]);
+            ref[11 - i] = 0.5 * (f1[i] - f2[i]);
+        }
+        double a[11];
+        lsp_to_lp(lsp, a);
+        ASSERT_TRUE(same(a, ref, 11)) << trial;
+    }
+}
+
+TEST(SideBySide, MixedExcitationIsBoundedAsByThePlainLoop) {
+    // Pairs of samples straddle the bounds in every combination; NaN passes through unbounded.
+    const double edge[] = {0.0, -0.0, 1.0, 999999.9, 1e6, 1e6 + 0.5, -1e6, -1e6 - 0.5,
+                           1e300, -1e300, INFINITY, -INFINITY, std::nan(""), 42.0};
+    constexpr int kEdges = sizeof edge / sizeof edge[0];
+    for (double gp : {1.0, 0.8}) {
+        double exc[40], code[40], ref[40];
+        for (int n = 0; n < 40; ++n) {
+            exc[n] = edge[n % kEdges];
+            code[n] = edge[(n * 5 + 3) % kEdges] * 1e-3;
+        }
+        for (int n = 0; n < 40; ++n) {
+            double v = gp * exc[n] + 2.0 * code[n];
+            if (v > kExcitationLimit) v = kExcitationLimit;
+            if (v < -kExcitationLimit) v = -kExcitationLimit;
+            ref[n] = v;
+        }
+        mix_excitation(exc, gp, 2.0, code);
+        EXPECT_EQ(0, std::memcmp(exc, ref, sizeof ref)) << gp;
+    }
 }
 
 TEST(SideBySide, WideAndPlainCodecsAgree) {
@@ -323,6 +454,40 @@ TEST(SideBySide, WideAndPlainCodecsAgree) {
     EXPECT_EQ(pcm[0], pcm[1]);
 }
 
+TEST(SideBySide, OpenLoopPitchAgreesOnBothPaths) {
+    // Pulse trains of every period the search covers, in noise: the lag decisions hinge on
+    // sums that must agree bit for bit.
+    std::mt19937 rng(16);
+    for (int period = 20; period <= 143; period += 3) {
+        double wsp[143 + 80];
+        fill_random(rng, wsp, 143 + 80, 300.0);
+        for (int n = 0; n < 143 + 80; n += period) wsp[n] += 5000.0;
+        int lag[2];
+        for (int path = 0; path < 2; ++path) {
+            set_wide_lanes_enabled(path == 0);
+            lag[path] = pitch_open_loop(wsp + 143, 80);
+        }
+        set_wide_lanes_enabled(true);
+        ASSERT_EQ(lag[0], lag[1]) << period;
+    }
+}
+
+TEST(SideBySide, LspSearchAgreesOnBothPaths) {
+    std::mt19937 rng(15);
+    for (int trial = 0; trial < 200; ++trial) {
+        double a[11];
+        random_lp(rng, a);
+        if (trial % 4 == 0) fill_random(rng, a + 1, 10, 2.0);  // unstable: the search may fail
+        double lsp[2][10];
+        for (int path = 0; path < 2; ++path) {
+            set_wide_lanes_enabled(path == 0);
+            lp_to_lsp(a, lsp[path], lsp_reset);
+        }
+        set_wide_lanes_enabled(true);
+        ASSERT_TRUE(same(lsp[0], lsp[1], 10)) << trial;
+    }
+}
+
 TEST(SideBySide, LspQuantizerAgreesOnBothPaths) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> u(0.05, 3.05);
@@ -347,6 +512,36 @@ TEST(SideBySide, LspQuantizerAgreesOnBothPaths) {
         ASSERT_EQ(idx[0][1], idx[1][1]) << trial;
         ASSERT_TRUE(same(q[0], q[1], 10)) << trial;
     }
+}
+
+TEST(SideBySide, ClosedLoopPitchMatchesThePlainSearch) {
+    // Seven lags (first subframe, short and long) and ten (second subframe), at the ends of
+    // the range too.
+    const struct {
+        int t_min, t_max, sub;
+    } ranges[] = {{20, 26, 0}, {60, 66, 0}, {137, 143, 0}, {20, 29, 40}, {75, 84, 40},
+                  {134, 143, 40}};
+    std::mt19937 rng(13);
+    on_both_paths([&] {
+        for (const auto& r : ranges) {
+            for (int trial = 0; trial < 40; ++trial) {
+                double x[40], h[40], buf[154 + 80], ref[154 + 80];
+                fill_random(rng, x, 40, 3000.0);
+                h[0] = 1.0;
+                fill_random(rng, h + 1, 39, 0.5);
+                fill_random(rng, buf, 154 + 80, trial % 2 ? 5e3 : 1.0);
+                std::memcpy(ref, buf, sizeof buf);
+                int frac, ref_frac;
+                const int t0 = pitch_closed_loop(buf + 154 + r.sub, x, h, 40, r.t_min, r.t_max,
+                                                 r.sub, &frac);
+                const int ref_t0 =
+                    plain_closed_loop(ref + 154 + r.sub, x, h, r.t_min, r.t_max, r.sub, &ref_frac);
+                ASSERT_EQ(ref_t0, t0) << r.t_min << " " << trial;
+                ASSERT_EQ(ref_frac, frac) << r.t_min << " " << trial;
+                ASSERT_TRUE(same(buf, ref, 154 + 80)) << r.t_min << " " << trial;
+            }
+        }
+    });
 }
 
 TEST(SideBySide, CodebookSearchAgreesOnBothPaths) {

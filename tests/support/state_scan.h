@@ -62,6 +62,8 @@ void for_each_double(const g729_decoder_state& st, F&& f) {
     visit("postfilter.past_gain", st.postfilter.past_gain, f);
     visit("syn", st.syn, f);
     visit("exc_before_loss", st.exc_before_loss, f);
+    visit("burst_lsf", st.burst_lsf, f);
+    visit("burst_lp", st.burst_lp, f);
 }
 
 // First non-finite double of a state, as "field[index]"; empty when all are finite.
