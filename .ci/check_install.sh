@@ -40,7 +40,7 @@ dpkg-deb -x "$deb" "$work/deb"
 check "$(basename "$deb")" "$work/deb/usr"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libstdc++6 libsndfile1 libpcap0.8; do
+for lib in libc6 libstdc++6 libsndfile1 libfftw3-double3; do
   [[ ", $depends" == *", $lib "* ]] || { echo "the package does not depend on $lib" >&2; exit 1; }
 done
 # apt resolves the dependencies from its package lists, as on a machine that has none of them.
