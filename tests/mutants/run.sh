@@ -18,7 +18,7 @@
 # note, a snippet is stale, or a fault does not build.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=${MUTANTS_ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}
 list=$root/tests/mutants/faults.txt
 filter=${MUTANTS_FILTER:-}
 jobs=${JOBS:-2}
@@ -27,13 +27,18 @@ work=${MUTANTS_WORK:-/tmp/tarnel-mutants-$(id -u)-$(printf %s "$root" | cksum | 
 case $work in
 / | /tmp | /tmp/ | "$root" | "$root"/*) echo "mutants: unsafe scratch folder: $work" >&2; exit 2 ;;
 esac
+# Runs from a copy of itself, so that editing the script during a run cannot derail it (bash
+# reads a script as it goes); the copy is unlinked at once, bash keeps it open.
+if [ -z "${MUTANTS_COPY:-}" ]; then
+    mkdir -p "$work"
+    copy=$(mktemp "$work/run.XXXXXX")
+    cp "$0" "$copy"
+    MUTANTS_COPY=$copy MUTANTS_ROOT=$root exec bash "$copy" "$@"
+fi
+rm -f "$MUTANTS_COPY"
 src=$work/src
 build=$work/build
 logs=$work/logs
-mkdir -p "$src" "$logs" "$work/tmp"
-exec 9>"$work/lock"
-flock -n 9 || { echo "mutants: another run is using $work" >&2; exit 2; }
-
 say() { printf '%s\n' "$*"; }
 
 # ---- The scratch copy -------------------------------------------------------------------
@@ -91,8 +96,9 @@ tests_for() {
 
 # ---- Planting ---------------------------------------------------------------------------
 
-# Writes `file` with the one occurrence of $M_FIND replaced by $M_INTO to stdout; exits 3 when
-# the snippet is missing, 4 when it is there more than once (literal text, no patterns).
+# Writes `file` with the one occurrence of $M_FIND replaced by $M_INTO to stdout (nothing with
+# M_COUNT_ONLY set); exits 3 when the snippet is missing, 4 when it is there more than once
+# (literal text, no patterns).
 replace_once() {
     awk 'BEGIN { f = ENVIRON["M_FIND"]; r = ENVIRON["M_INTO"]; n = 0 }
     {
@@ -102,7 +108,7 @@ replace_once() {
             out = out substr(line, 1, i - 1) (n == 1 ? r : f)
             line = substr(line, i + length(f))
         }
-        print out line
+        if (!ENVIRON["M_COUNT_ONLY"]) print out line
     }
     END { exit n == 1 ? 0 : (n == 0 ? 3 : 4) }' "$1"
 }
@@ -180,7 +186,7 @@ if [ "${1:-}" = --check ]; then
         if [ ! -f "$root/${f_file[i]}" ]; then
             status=3
         else
-            M_FIND=${f_find[i]} M_INTO=${f_into[i]} replace_once "$root/${f_file[i]}" >"$work/check" || status=$?
+            M_FIND=${f_find[i]} M_INTO= M_COUNT_ONLY=1 replace_once "$root/${f_file[i]}" || status=$?
         fi
         case $status in
         0) ;;
@@ -193,6 +199,9 @@ if [ "${1:-}" = --check ]; then
     exit
 fi
 
+mkdir -p "$src" "$logs" "$work/tmp"
+exec 9>"$work/lock"
+flock -n 9 || { echo "mutants: another run is using $work" >&2; exit 2; }
 sync_copy
 configure
 
