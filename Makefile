@@ -24,7 +24,7 @@ chatter = ^\[ *[0-9]+%\]|^-- |^$$|^Preset CMake variables:|^  [A-Z_]+=|^(Scannin
 # nothing else: no tests, benchmarks or fuzzers.
 program = $(call quietly,$(call configure,release) && cmake --build --preset release -j$(JOBS) --target tarnel)
 
-.PHONY: all run test test-sanitize test-tsan test-valgrind fuzz bench install package clean
+.PHONY: all run test test-sanitize test-tsan test-valgrind fuzz mutants bench install package clean
 
 all:
 	@$(call packages,test)
@@ -56,6 +56,13 @@ test-valgrind:
 	@$(call packages,test test-valgrind)
 	$(call preset,release)
 	tests/tool/valgrind_transcode.sh build
+
+# Plants each fault of tests/mutants/faults.txt alone in a scratch copy of the tree (under /tmp),
+# builds and runs the tests its folder can affect, and lists the faults no test noticed.
+# MUTANTS_FILTER=regex plants only the matching ones. Not part of CI: it takes about an hour.
+mutants:
+	@$(call packages,test)
+	JOBS=$(JOBS) tests/mutants/run.sh
 
 # The libFuzzer targets, built with clang and run for FUZZ_SECONDS (default 60) each.
 fuzz:

@@ -20,6 +20,9 @@ std::vector<registered_command>& registry() {
     return *commands;
 }
 
+// Result of the next registration call when a test has armed a failure; 0 otherwise.
+int g_cli_failure = 0;
+
 std::vector<std::string> split_words(const char* text) {
     std::vector<std::string> words;
     std::istringstream in(text ? text : "");
@@ -64,6 +67,10 @@ extern "C" {
 int hvn_cli_register_multiple(hvn_cli_entry* entries, int len) {
     if (!entries || len < 0) return -1;
     std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
+    if (const int injected = g_cli_failure) {
+        g_cli_failure = 0;
+        return injected;
+    }
     int failed = 0;
     for (int i = 0; i < len; ++i) {
         try {
@@ -82,6 +89,7 @@ int hvn_cli_unregister_multiple(hvn_cli_entry* entries, int len) {
     auto& list = registry();
     for (int i = 0; i < len; ++i) {
         hvn_cli_entry* e = &entries[i];
+        hvn::note_unregistration("console", e->command);
         auto it = std::find_if(list.begin(), list.end(),
                                [e](const registered_command& c) { return c.entry == e; });
         if (it == list.end()) {
@@ -92,6 +100,11 @@ int hvn_cli_unregister_multiple(hvn_cli_entry* entries, int len) {
         e->registered = 0;
     }
     return missing ? -1 : 0;
+}
+
+void hvn_test_fail_cli_registration(int result) {
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
+    g_cli_failure = result;
 }
 
 void hvn_cli(int fd, const char* fmt, ...) {

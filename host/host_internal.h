@@ -35,6 +35,9 @@ int drop_module_cli_entries(hvn_module* mod);
 // The warning for one item a module left registered; `what` says what kind of item it is.
 void warn_left_registered(const hvn_module* mod, const char* what, const char* name);
 
+// Tells the test hook, if one is installed, of an unregistration call. Called under the lock.
+void note_unregistration(const char* kind, const char* name);
+
 // Erases the items of a registry that `pick` chooses, asking it once per item in order (so it
 // may log and unmark what it picks). Returns how many.
 template <class List, class Pick>

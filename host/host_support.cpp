@@ -6,6 +6,13 @@
 
 #include "host_internal.h"
 
+namespace {
+
+hvn_test_unregister_hook g_unregister_hook = nullptr;
+void* g_unregister_hook_ctx = nullptr;
+
+}  // namespace
+
 namespace hvn {
 
 std::recursive_mutex& registry_lock() {
@@ -18,6 +25,10 @@ std::recursive_mutex& registry_lock() {
 void warn_left_registered(const hvn_module* mod, const char* what, const char* name) {
     hvn_log(HVN_LOG_WARNING, __FILE__, __LINE__, __func__, "Module '%s' left %s '%s' registered\n",
             mod && mod->info && mod->info->name ? mod->info->name : "", what, name ? name : "");
+}
+
+void note_unregistration(const char* kind, const char* name) {
+    if (g_unregister_hook) g_unregister_hook(kind, name, g_unregister_hook_ctx);
 }
 
 bool write_all(int fd, const char* text, size_t length) {
@@ -52,3 +63,9 @@ std::string vformat(const char* fmt, va_list ap) {
 }
 
 }  // namespace hvn
+
+extern "C" void hvn_test_set_unregister_hook(hvn_test_unregister_hook hook, void* ctx) {
+    std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
+    g_unregister_hook = hook;
+    g_unregister_hook_ctx = ctx;
+}

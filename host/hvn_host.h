@@ -92,12 +92,20 @@ typedef void (*hvn_log_sink)(const struct hvn_log_record *record, void *ctx);
 /* Sends log lines to `sink` instead of stderr; NULL restores stderr. */
 HVN_API void hvn_log_set_sink(hvn_log_sink sink, void *ctx);
 
-/* ---- Fault injection -------------------------------------------------------------------- */
+/* ---- Fault injection and observation (tests) -------------------------------------------- */
 
-/* Makes the nth translator registration from now (1 = the next) fail; 0 disarms. */
-HVN_API void hvn_test_fail_translator_registration(int nth);
+/* The next `count` translator registrations (at most 8) return results[0], results[1], ... in
+ * turn instead of registering; a result of 0 lets that one register as usual. 0 disarms. */
+HVN_API void hvn_test_translator_registration_results(const int *results, int count);
 /* Calls of __hvn_register_translator so far, failed ones included. */
 HVN_API int hvn_test_translator_registration_calls(void);
+/* Makes the next console registration return `result` and register nothing; 0 disarms. */
+HVN_API void hvn_test_fail_cli_registration(int result);
+/* Called on every unregistration call, whether or not it finds what it names, in order: kind
+ * "translator" with the translator's name, or "console" with the command (NULL: never set). */
+typedef void (*hvn_test_unregister_hook)(const char *kind, const char *name, void *ctx);
+/* Installs the hook (NULL removes it). */
+HVN_API void hvn_test_set_unregister_hook(hvn_test_unregister_hook hook, void *ctx);
 
 HVN_END_DECLS
 

@@ -13,8 +13,11 @@ std::vector<hvn_translator*>& registry() {
     return *translators;
 }
 
-// Registrations left until the injected failure; 0 when none is armed.
-int g_fail_countdown = 0;
+// Results the next registrations return instead of registering (0: register as usual).
+constexpr int kMaxScriptedResults = 8;
+int g_scripted[kMaxScriptedResults];
+int g_scripted_count = 0;
+int g_scripted_next = 0;
 int g_registration_calls = 0;
 
 bool valid_descriptor(const hvn_translator* t) {
@@ -56,7 +59,10 @@ extern "C" {
 int __hvn_register_translator(hvn_translator* t, hvn_module* module) {
     std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
     ++g_registration_calls;
-    if (g_fail_countdown > 0 && --g_fail_countdown == 0) return -1;
+    if (g_scripted_next < g_scripted_count) {
+        const int scripted = g_scripted[g_scripted_next++];
+        if (scripted != 0) return scripted;
+    }
     if (!valid_descriptor(t)) return -1;
     for (const hvn_translator* other : registry())
         if (other == t || std::strcmp(other->name, t->name) == 0) return -1;
@@ -72,6 +78,7 @@ int __hvn_register_translator(hvn_translator* t, hvn_module* module) {
 
 int hvn_unregister_translator(hvn_translator* t) {
     std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
+    hvn::note_unregistration("translator", t ? t->name : nullptr);
     auto& list = registry();
     auto it = std::find(list.begin(), list.end(), t);
     if (it == list.end()) return -1;
@@ -103,9 +110,11 @@ hvn_frame* hvn_trans_frameout(hvn_trans_pvt* pvt, int datalen, int samples) {
     return f;
 }
 
-void hvn_test_fail_translator_registration(int nth) {
+void hvn_test_translator_registration_results(const int* results, int count) {
     std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
-    g_fail_countdown = nth > 0 ? nth : 0;
+    g_scripted_count = results && count > 0 ? std::min(count, kMaxScriptedResults) : 0;
+    g_scripted_next = 0;
+    for (int i = 0; i < g_scripted_count; ++i) g_scripted[i] = results[i];
 }
 
 int hvn_test_translator_registration_calls(void) {

@@ -4,6 +4,7 @@
 #include "hvn_translate.h"
 #include "module/g729tolin.h"
 #include "module/lintog729.h"
+#include "module/sample_frames.h"
 #include "tarnel_version.h"
 
 namespace tarnel::module {
@@ -53,6 +54,7 @@ int unload_module() noexcept {
 }
 
 int load_module() noexcept {
+    stamp_sample_frames();
     hvn_cli_register_multiple(g_cli_entries, kCliEntryCount);
     // Both registrations are attempted even when the first fails, so the result reports both.
     const int decoder = __hvn_register_translator(g729tolin_translator(), g_module_info.self);

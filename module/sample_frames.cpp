@@ -66,16 +66,24 @@ hvn_frame g_g729_frame = make_frame(kG729Speech, sizeof kG729Speech,
 static_assert(sizeof kSlinSpeech == 480, "the linear sample carries 480 bytes");
 static_assert(sizeof kG729Speech == 50, "the coded sample carries 50 bytes");
 
-}  // namespace
-
-hvn_frame* lintog729_sample() noexcept {
-    g_slin_frame.format = hvn_format_slin;
-    return &g_slin_frame;
+// The host may ask for a sample from any channel thread, and reads the format it finds there.
+// The pointer is written only when the host's format object has changed (set at load, then
+// again after a renewal), and atomically, so that callers at once never write it together.
+hvn_frame* stamped(hvn_frame* f, hvn_format* current) {
+    if (__atomic_load_n(&f->format, __ATOMIC_ACQUIRE) != current)
+        __atomic_store_n(&f->format, current, __ATOMIC_RELEASE);
+    return f;
 }
 
-hvn_frame* g729tolin_sample() noexcept {
-    g_g729_frame.format = hvn_format_g729;
-    return &g_g729_frame;
+}  // namespace
+
+hvn_frame* lintog729_sample() noexcept { return stamped(&g_slin_frame, hvn_format_slin); }
+
+hvn_frame* g729tolin_sample() noexcept { return stamped(&g_g729_frame, hvn_format_g729); }
+
+void stamp_sample_frames() noexcept {
+    lintog729_sample();
+    g729tolin_sample();
 }
 
 }  // namespace tarnel::module

@@ -9,4 +9,7 @@ namespace tarnel::module {
 hvn_frame* lintog729_sample() noexcept;
 hvn_frame* g729tolin_sample() noexcept;
 
+// Stamps both with the current formats; the load does it first, before any channel can ask.
+void stamp_sample_frames() noexcept;
+
 }  // namespace tarnel::module

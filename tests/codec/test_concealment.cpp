@@ -24,7 +24,6 @@ using namespace tarnel;
 
 namespace {
 
-constexpr int kCodecDelay = 40;  // samples between the input and the decoded output
 constexpr int kPacketFrames = 2; // 20 ms per packet
 
 const std::vector<int16_t>& speech() {

@@ -283,19 +283,34 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
         g729_decoder_init(&fast);
         g729_decoder_init(&staged);
         std::mt19937 rng(6);
+        int injected = 0, damaged = 0;
         for (size_t i = 0; i + kFrame <= speech.size() && i < 400 * kFrame; i += kFrame) {
             uint8_t frame[10];
             int len;
             g729_encode_frame(&enc, &speech[i], frame, &len);
             const int unit = (i / kFrame) % 37 == 36 ? kSidFrameBytes : kSpeechFrameBytes;
-            if ((i / kFrame) % 23 == 22) frame[4] ^= static_cast<uint8_t>(rng());  // parity errors
-            if ((i / kFrame) % 17 == 16)  // hostile frames: any field value
+            // Hostile frames (any field value) may fail the parity check by chance; the count
+            // of damaged frames below is of the others.
+            const bool hostile = (i / kFrame) % 17 == 16;
+            if (!hostile && unit == kSpeechFrameBytes && (i / kFrame) % 23 == 22) {
+                // One flipped bit among the parity-protected six high bits of the first lag
+                // (bits 18-23 of the frame: the low six of byte 2) or the parity bit itself
+                // (bit 26: 0x20 of byte 3).
+                const unsigned bit = rng() % 7;
+                if (bit < 6)
+                    frame[2] ^= static_cast<uint8_t>(1u << bit);
+                else
+                    frame[3] ^= 0x20;
+                ++injected;
+            }
+            if (hostile)
                 for (uint8_t& b : frame) b = static_cast<uint8_t>(rng());
             int16_t pcm_fast[kFrame], pcm_staged[kFrame];
             ASSERT_EQ(0, g729_decode_frame(&fast, pcm_fast, frame, unit));
 
             g729_params p;
             g729_unpack_frame(&p, frame, unit == kSpeechFrameBytes ? kFrameTypeSpeech : kFrameTypeSid);
+            if (!hostile && unit == kSpeechFrameBytes && p.slot[kSlotParity] == 1) ++damaged;
             double* syn = staged.syn;
             double a_sub[22];
             int lags[2], type;
@@ -315,6 +330,9 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             ASSERT_EQ(fast.prev_frame_type, staged.prev_frame_type);
             ASSERT_EQ(fast.pitch_sharp, staged.pitch_sharp);
         }
+        // Every injected error reached the decoder as one, and the encoder made none itself.
+        EXPECT_GE(injected, 15);
+        EXPECT_EQ(damaged, injected);
     });
 }
 

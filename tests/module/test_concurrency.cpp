@@ -186,4 +186,30 @@ TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
     EXPECT_EQ(hvn_module_instance_count(module_.get()), 0);
 }
 
+// The host asks for a translator's sample frame from whichever channel thread tries a path, so
+// many threads call it at once: each must get the frame stamped with the current format, and
+// under ThreadSanitizer the calls must not race on the frame.
+TEST(ConcurrentSamples, EveryThreadGetsTheFrameWithTheCurrentFormat) {
+    loaded_module mod;
+    ASSERT_NE(mod.get(), nullptr) << mod.error();
+    hvn_translator* const translators[2] = {hvn_translator_find("lintog729"), hvn_translator_find("g729tolin")};
+    ASSERT_TRUE(translators[0] && translators[1]);
+    const hvn_format* const formats[2] = {hvn_format_slin, hvn_format_g729};
+    std::atomic<int> ready{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) std::this_thread::yield();
+            for (int i = 0; i < 2000; ++i) {
+                const int k = (t + i) % 2;
+                if (translators[k]->sample()->format != formats[k]) ++wrong;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 }  // namespace

@@ -148,7 +148,8 @@ TEST_F(DecoderTranslator, InvalidRemaindersAreRefusedWithTheirLength) {
 
 // ---- Output limit ------------------------------------------------------------------------
 
-// A unit is decoded only while its 80 samples still fit in the 8000-sample output buffer.
+// A unit is decoded only while its 80 samples still fit in the 8000-sample output buffer; a
+// refused one leaves the decoder state as the units before it left it.
 TEST_F(DecoderTranslator, OutputBufferHoldsOneHundredFrames) {
     const struct {
         int before;  // speech frames waiting
@@ -161,6 +162,7 @@ TEST_F(DecoderTranslator, OutputBufferHoldsOneHundredFrames) {
         {100, {kSidUnit}, -1},
     };
     const unit_list overlong = frames(0, 101);
+    const std::vector<int16_t> reference = decode_reference(frames(0, 102));
     for (const auto& c : cases) {
         instance dec("g729tolin");
         const unit_list first = c.before ? frames(0, c.before) : overlong;
@@ -180,7 +182,11 @@ TEST_F(DecoderTranslator, OutputBufferHoldsOneHundredFrames) {
         }
         EXPECT_EQ(dec->samples, 8000);
         EXPECT_EQ(dec->datalen, 16000);
-        EXPECT_EQ(waiting(dec), decode_reference(frames(0, 100)));
+        EXPECT_EQ(waiting(dec), std::vector<int16_t>(reference.begin(), reference.begin() + 8000));
+
+        ASSERT_NE(dec.read(), nullptr);
+        ASSERT_EQ(feed(joined(frames(100, 2)), dec), 0);
+        EXPECT_EQ(waiting(dec), std::vector<int16_t>(reference.end() - 160, reference.end()));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/host_test_support.h"
 
@@ -16,7 +17,8 @@ class ModuleLifecycle : public ::testing::Test {
 protected:
     void SetUp() override { modules_before_ = hvn_module_count(); }
     void TearDown() override {
-        hvn_test_fail_translator_registration(0);
+        hvn_test_translator_registration_results(nullptr, 0);
+        hvn_test_fail_cli_registration(0);
         EXPECT_EQ(hvn_module_count(), modules_before_) << "a module record outlived its test";
         // The host cleans up after a module that forgets something, and says so: nothing to say.
         EXPECT_TRUE(log_.lines().empty()) << log_.lines().front().text;
@@ -98,19 +100,44 @@ TEST_F(ModuleLifecycle, SecondLoadIsRefusedAndUnloadWaitsForLiveInstances) {
     EXPECT_EQ(mod.unload(), 0);
 }
 
-// Whichever registration fails, both are attempted, the module undoes everything itself (the
-// host finds nothing left to remove), the load result is the OR of the two registration
-// results, and the next load succeeds.
+// The unregistration calls a module makes, in order, as "kind name".
+class unregistrations {
+public:
+    unregistrations() { hvn_test_set_unregister_hook(&unregistrations::hook, this); }
+    ~unregistrations() { hvn_test_set_unregister_hook(nullptr, nullptr); }
+    unregistrations(const unregistrations&) = delete;
+    unregistrations& operator=(const unregistrations&) = delete;
+    const std::vector<std::string>& calls() const { return calls_; }
+
+private:
+    static void hook(const char* kind, const char* name, void* self) {
+        static_cast<unregistrations*>(self)->calls_.push_back(std::string(kind) + " " + (name ? name : ""));
+    }
+    std::vector<std::string> calls_;
+};
+
+// Whichever registration fails, and with whatever result, both are attempted, the load result
+// is the OR of the two results, the module undoes everything itself (encoder, decoder, then
+// the console entry; the host finds nothing left to remove), and the next load succeeds.
 TEST_F(ModuleLifecycle, FailedRegistrationUndoesEverything) {
-    for (int failing : {1, 2}) {
-        SCOPED_TRACE(::testing::Message() << "registration " << failing << " fails");
-        hvn_test_fail_translator_registration(failing);
+    const struct {
+        int decoder, encoder, load;  // registration results (decoder first) and load result
+    } cases[] = {{-1, 0, -1}, {0, -1, -1}, {1, 0, 1}, {0, 2, 2}, {1, 2, 3}, {2, 2, 2}};
+    const std::vector<std::string> undo_order = {"translator lintog729", "translator g729tolin",
+                                                 "console g729 show version"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "registrations give " << c.decoder << " and " << c.encoder);
+        const int results[] = {c.decoder, c.encoder};
+        hvn_test_translator_registration_results(results, 2);
         const int calls_before = hvn_test_translator_registration_calls();
         {
+            unregistrations undone;
             loaded_module failed;
             EXPECT_EQ(failed.get(), nullptr);
             const std::string& why = failed.error();
-            EXPECT_NE(why.find("load entry of 'codec_tarnel' failed (result -1)"), std::string::npos) << why;
+            EXPECT_NE(why.find("load entry of 'codec_tarnel' failed (result " + std::to_string(c.load) + ")"),
+                      std::string::npos) << why;
+            EXPECT_EQ(undone.calls(), undo_order);
         }
         EXPECT_EQ(hvn_test_translator_registration_calls() - calls_before, 2);
         expect_nothing_registered();
@@ -119,6 +146,17 @@ TEST_F(ModuleLifecycle, FailedRegistrationUndoesEverything) {
         EXPECT_EQ(registered_translators().size(), 2u);
         EXPECT_NE(hvn_cli_find("g729 show version"), nullptr);
     }
+}
+
+// The console command is a convenience: the load goes on without it, and unload is clean.
+TEST_F(ModuleLifecycle, FailedConsoleRegistrationLeavesTheLoadGoingOn) {
+    hvn_test_fail_cli_registration(-1);
+    loaded_module mod;
+    ASSERT_NE(mod.get(), nullptr) << mod.error();
+    EXPECT_EQ(registered_translators().size(), 2u);
+    EXPECT_TRUE(registered_cli_entries().empty());
+    EXPECT_EQ(mod.unload(), 0);
+    expect_nothing_registered();
 }
 
 // ---- Translator descriptors --------------------------------------------------------------
