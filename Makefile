@@ -24,7 +24,7 @@ chatter = ^\[ *[0-9]+%\]|^-- |^$$|^Preset CMake variables:|^  [A-Z_]+=|^(Scannin
 # nothing else: no tests, benchmarks or fuzzers.
 program = $(call quietly,$(call configure,release) && cmake --build --preset release -j$(JOBS) --target tarnel)
 
-.PHONY: all run test test-sanitize test-tsan test-valgrind fuzz mutants bench install package clean
+.PHONY: all run test test-sanitize test-tsan test-valgrind fuzz mutants format check-format bench install package clean
 
 all:
 	@$(call packages,test)
@@ -63,6 +63,11 @@ test-valgrind:
 mutants:
 	@$(call packages,test)
 	JOBS=$(JOBS) tests/mutants/run.sh
+
+# Every tracked C++ file laid out by .clang-format; check-format (run by CI) only reports.
+format check-format:
+	@$(call packages,format)
+	git ls-files '*.cpp' '*.h' | xargs clang-format $(if $(filter format,$@),-i,--dry-run --Werror)
 
 # The libFuzzer targets, built with clang and run for FUZZ_SECONDS (default 60) each.
 fuzz:

@@ -24,8 +24,7 @@ void bm_pitch_closed_loop(::benchmark::State& state) {
         std::memcpy(exc, sf.exc, sizeof exc);
         int frac;
         ::benchmark::DoNotOptimize(pitch_closed_loop(exc + kExcHistory + sf.sub, sf.x, sf.h,
-                                                     kSubframe, sf.t_min, sf.t_max, sf.sub,
-                                                     &frac));
+                                                     kSubframe, sf.t_min, sf.t_max, sf.sub, &frac));
         ::benchmark::DoNotOptimize(frac);
     });
 }

@@ -161,7 +161,8 @@ const std::vector<frame_trace>& encoder_traces() {
 const std::vector<subframe_trace>& subframe_traces() {
     static const std::vector<subframe_trace> traces = [] {
         std::vector<subframe_trace> out;
-        for (const frame_trace& t : encoder_traces()) out.insert(out.end(), t.sf, t.sf + kSubframes);
+        for (const frame_trace& t : encoder_traces())
+            out.insert(out.end(), t.sf, t.sf + kSubframes);
         return out;
     }();
     return traces;

@@ -26,19 +26,19 @@ struct subframe_trace {
 };
 
 struct frame_trace {
-    g729_encoder_state enc;         // state as the frame's analysis starts
-    double r[kAnalysisLags + 1];    // autocorrelations after the lag window
-    double a[kLpSize];              // LP vector
+    g729_encoder_state enc;       // state as the frame's analysis starts
+    double r[kAnalysisLags + 1];  // autocorrelations after the lag window
+    double a[kLpSize];            // LP vector
     double lsp_new[kOrder];
-    double wsp[kPitchMax + kFrame]; // weighted speech, current frame at 143
+    double wsp[kPitchMax + kFrame];  // weighted speech, current frame at 143
     subframe_trace sf[kSubframes];
 };
 
 struct decoder_trace {
-    double syn[kFrame];       // synthesis before the post-filter
+    double syn[kFrame];  // synthesis before the post-filter
     double a_sub[kLpPair];
     int lags[kSubframes];
-    postfilter_state pf;      // post-filter state before the frame
+    postfilter_state pf;  // post-filter state before the frame
 };
 
 const std::vector<int16_t>& speech();

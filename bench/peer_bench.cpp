@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -27,7 +27,7 @@
 namespace tarnel::bench {
 namespace {
 
-constexpr int kPeerFrame = 2 * kFrame;   // samples per 20 ms frame: Speex and Opus at 8 kHz
+constexpr int kPeerFrame = 2 * kFrame;  // samples per 20 ms frame: Speex and Opus at 8 kHz
 constexpr int kMaxPacketBytes = 256;    // far above what 8 kbit/s needs per 20 ms
 constexpr int kSpeexDefault = -1;       // setting: leave the library's default complexity
 constexpr int kSpeexQuality = 4;        // 8 kbit/s in narrowband
@@ -112,12 +112,13 @@ double encode_speex(const std::vector<int16_t>& pcm, int complexity, stream* out
     SpeexBits bits;
     speex_bits_init(&bits);
     int16_t frame[kPeerFrame];  // the encoder may work in its input buffer
-    const double elapsed = timed_encode(pcm, kPeerFrame, out, [&](const int16_t* in, uint8_t* packet) {
-        std::memcpy(frame, in, sizeof frame);
-        speex_bits_reset(&bits);
-        speex_encode_int(st, frame, &bits);
-        return speex_bits_write(&bits, reinterpret_cast<char*>(packet), kMaxPacketBytes);
-    });
+    const double elapsed =
+        timed_encode(pcm, kPeerFrame, out, [&](const int16_t* in, uint8_t* packet) {
+            std::memcpy(frame, in, sizeof frame);
+            speex_bits_reset(&bits);
+            speex_encode_int(st, frame, &bits);
+            return speex_bits_write(&bits, reinterpret_cast<char*>(packet), kMaxPacketBytes);
+        });
     speex_bits_destroy(&bits);
     speex_encoder_destroy(st);
     return elapsed;
@@ -127,11 +128,11 @@ double decode_speex(const stream& in, int, std::vector<int16_t>* pcm) {
     void* st = speex_decoder_init(&speex_nb_mode);
     SpeexBits bits;
     speex_bits_init(&bits);
-    const double elapsed = timed_decode(in, kPeerFrame, pcm, [&](const uint8_t* packet, int size,
-                                                                 int16_t* out) {
-        speex_bits_read_from(&bits, reinterpret_cast<const char*>(packet), size);
-        return speex_decode_int(st, &bits, out) == 0;
-    });
+    const double elapsed =
+        timed_decode(in, kPeerFrame, pcm, [&](const uint8_t* packet, int size, int16_t* out) {
+            speex_bits_read_from(&bits, reinterpret_cast<const char*>(packet), size);
+            return speex_decode_int(st, &bits, out) == 0;
+        });
     speex_bits_destroy(&bits);
     speex_decoder_destroy(st);
     return elapsed;
@@ -147,9 +148,10 @@ double encode_opus(const std::vector<int16_t>& pcm, int complexity, stream* out)
     opus_encoder_ctl(st, OPUS_SET_MAX_BANDWIDTH(OPUS_BANDWIDTH_NARROWBAND));
     opus_encoder_ctl(st, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
     opus_encoder_ctl(st, OPUS_SET_COMPLEXITY(complexity));
-    const double elapsed = timed_encode(pcm, kPeerFrame, out, [&](const int16_t* in, uint8_t* packet) {
-        return opus_encode(st, in, kPeerFrame, packet, kMaxPacketBytes);
-    });
+    const double elapsed =
+        timed_encode(pcm, kPeerFrame, out, [&](const int16_t* in, uint8_t* packet) {
+            return opus_encode(st, in, kPeerFrame, packet, kMaxPacketBytes);
+        });
     opus_encoder_destroy(st);
     return elapsed;
 }
@@ -158,10 +160,10 @@ double decode_opus(const stream& in, int, std::vector<int16_t>* pcm) {
     int error = 0;
     OpusDecoder* st = opus_decoder_create(kSampleRate, 1, &error);
     if (error != OPUS_OK) return -1.0;
-    const double elapsed = timed_decode(in, kPeerFrame, pcm, [&](const uint8_t* packet, int size,
-                                                                 int16_t* out) {
-        return opus_decode(st, packet, size, out, kPeerFrame, 0) == kPeerFrame;
-    });
+    const double elapsed =
+        timed_decode(in, kPeerFrame, pcm, [&](const uint8_t* packet, int size, int16_t* out) {
+            return opus_decode(st, packet, size, out, kPeerFrame, 0) == kPeerFrame;
+        });
     opus_decoder_destroy(st);
     return elapsed;
 }
@@ -225,10 +227,11 @@ std::vector<int16_t> load_input(const std::string& path, double seconds) {
 }
 
 int usage(std::FILE* to, int status) {
-    std::fprintf(to, "usage: peer_bench [--input FILE] [--reps N] [--seconds S]\n"
-                     "Codes the input (default: the bundled speech sample, looped or cut to S\n"
-                     "seconds, default 20) N times (default 15) with this codec, Speex and Opus\n"
-                     "in turn, and prints the median time of each direction per 10 ms of audio.\n");
+    std::fprintf(to,
+                 "usage: peer_bench [--input FILE] [--reps N] [--seconds S]\n"
+                 "Codes the input (default: the bundled speech sample, looped or cut to S\n"
+                 "seconds, default 20) N times (default 15) with this codec, Speex and Opus\n"
+                 "in turn, and prints the median time of each direction per 10 ms of audio.\n");
     return status;
 }
 
@@ -247,10 +250,14 @@ int main(int argc, char** argv) {
         if (i + 1 >= argc) return usage(stderr, 2);
         const std::string value = argv[++i];
         command += " " + value;
-        if (arg == "--input") input = value;
-        else if (arg == "--reps") reps = std::atoi(value.c_str());
-        else if (arg == "--seconds") seconds = std::atof(value.c_str());
-        else return usage(stderr, 2);
+        if (arg == "--input")
+            input = value;
+        else if (arg == "--reps")
+            reps = std::atoi(value.c_str());
+        else if (arg == "--seconds")
+            seconds = std::atof(value.c_str());
+        else
+            return usage(stderr, 2);
     }
     if (reps < 1 || !(seconds >= 0.02)) return usage(stderr, 2);
     if (input.empty()) input = default_input();
@@ -298,16 +305,18 @@ int main(int argc, char** argv) {
     std::printf("libraries:  speex %s, %s\n", speex_version, opus_get_version_string());
     std::printf("input:      %s, %.2f s coded, %d repetitions interleaved, one thread\n",
                 input.c_str(), audio, reps);
-    std::printf("figures:    medians of thread CPU time per 10 ms of audio; ours/peer below 1 means ours is faster\n\n");
+    std::printf(
+        "figures:    medians of thread CPU time per 10 ms of audio; ours/peer below 1 means ours "
+        "is faster\n\n");
     std::printf("%-36s kbit/s  encode µs     ×RT  decode µs     ×RT  ours/peer: enc   dec\n",
                 "codec");
     const double frames = audio * 100;
     const double our_enc = median(coders[0].encode_times), our_dec = median(coders[0].decode_times);
     for (const coder& c : coders) {
         const double enc = median(c.encode_times), dec = median(c.decode_times);
-        std::printf("%-36s %6.2f %10.2f %7.0f %10.2f %7.0f %15.2f %5.2f%s\n", c.name.c_str(), c.kbits,
-                    enc * 1e6 / frames, audio / enc, dec * 1e6 / frames, audio / dec, our_enc / enc,
-                    our_dec / dec, c.silk_nb ? "" : "  (not all packets SILK NB)");
+        std::printf("%-36s %6.2f %10.2f %7.0f %10.2f %7.0f %15.2f %5.2f%s\n", c.name.c_str(),
+                    c.kbits, enc * 1e6 / frames, audio / enc, dec * 1e6 / frames, audio / dec,
+                    our_enc / enc, our_dec / dec, c.silk_nb ? "" : "  (not all packets SILK NB)");
     }
     return 0;
 }

@@ -153,7 +153,8 @@ void call_tracker::impl::rtp(const rtp_packet_view& v, const udp_datagram& d) {
         if (options.rtp.ssrc && *options.rtp.ssrc != v.ssrc) payload_type = -1;
         c->streams.push_back({rtp_stream_builder(key, payload_type, options.rtp), channel});
         c->keys.push_back(key);
-        owner = by_stream.emplace(key, std::make_pair(c->record.number, c->streams.size() - 1)).first;
+        owner =
+            by_stream.emplace(key, std::make_pair(c->record.number, c->streams.size() - 1)).first;
     }
     call_state& c = calls[owner->second.first];
     c.last_activity_us = std::max(c.last_activity_us, d.time_us);
@@ -196,9 +197,9 @@ void call_tracker::impl::sweep(int64_t now_us) {
     for (auto it = calls.begin(); it != calls.end();) {
         const call_state& c = it->second;
         const int64_t quiet = now_us - c.last_activity_us;
-        const bool ended = quiet > options.idle_us ||
-                           (c.hangup_us >= 0 && quiet > options.hangup_grace_us &&
-                            now_us - c.hangup_us > options.hangup_grace_us);
+        const bool ended =
+            quiet > options.idle_us || (c.hangup_us >= 0 && quiet > options.hangup_grace_us &&
+                                        now_us - c.hangup_us > options.hangup_grace_us);
         auto next = std::next(it);
         if (ended) end(it);
         it = next;

@@ -34,14 +34,14 @@ struct call_stream {
 };
 
 struct call_record {
-    uint64_t number = 0;        // 1-based, in order of the calls' first packet
-    bool signalled = false;     // found in SIP signalling
-    std::string call_id;        // these three when signalled
+    uint64_t number = 0;     // 1-based, in order of the calls' first packet
+    bool signalled = false;  // found in SIP signalling
+    std::string call_id;     // these three when signalled
     std::string from;
     std::string to;
-    ip_endpoint side[2];        // each channel's media address (where it receives), if known
-    int64_t start_us = 0;       // capture time of the first packet, signalling included
-    std::vector<call_stream> streams;        // G.729 streams, in order of first appearance
+    ip_endpoint side[2];               // each channel's media address (where it receives), if known
+    int64_t start_us = 0;              // capture time of the first packet, signalling included
+    std::vector<call_stream> streams;  // G.729 streams, in order of first appearance
     std::vector<other_rtp_stream> other_streams;  // RTP of other payload types in the call
     // The capture time of the earliest first played packet of the streams: channel audio is
     // placed on the call's timeline from there. 0 without streams.
@@ -50,8 +50,8 @@ struct call_record {
 
 struct call_options {
     rtp_options rtp;
-    bool payload_type_given = false;  // rtp.payload_type overrides what the signalling says
-    int64_t idle_us = 60 * 1000000LL;  // a call whose streams are silent this long has ended
+    bool payload_type_given = false;          // rtp.payload_type overrides what the signalling says
+    int64_t idle_us = 60 * 1000000LL;         // a call whose streams are silent this long has ended
     int64_t hangup_grace_us = 2 * 1000000LL;  // after a BYE, for the last packets in flight
 };
 

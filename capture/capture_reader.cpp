@@ -22,7 +22,10 @@ namespace {
 
 // EtherTypes: the two IP versions, and the VLAN tags that may stand before them.
 enum ether_type : uint16_t {
-    kEtherIpv4 = 0x0800, kEtherIpv6 = 0x86DD, kEtherVlan = 0x8100, kEtherQinQ = 0x88A8,
+    kEtherIpv4 = 0x0800,
+    kEtherIpv6 = 0x86DD,
+    kEtherVlan = 0x8100,
+    kEtherQinQ = 0x88A8,
     kEtherQinQOld = 0x9100
 };
 constexpr uint8_t kProtoUdp = 17;
@@ -116,8 +119,8 @@ frame_parse_result fragment(ip_fragment* f, uint8_t family, const uint8_t* sourc
 }
 
 frame_parse_result parse_ipv4(const uint8_t* p, std::size_t n, const frame_context& c) {
-    if (n < 20) return n >= 1 && (p[0] >> 4) != 4 ? frame_parse_result::kMalformed
-                                                  : short_of_bytes(c);
+    if (n < 20)
+        return n >= 1 && (p[0] >> 4) != 4 ? frame_parse_result::kMalformed : short_of_bytes(c);
     if ((p[0] >> 4) != 4) return frame_parse_result::kMalformed;
     const std::size_t header = (p[0] & 0x0F) * 4u;
     if (header < 20) return frame_parse_result::kMalformed;
@@ -192,9 +195,12 @@ frame_parse_result parse_ipv6(const uint8_t* p, std::size_t n, const frame_conte
 frame_parse_result parse_ip_by_version(const uint8_t* p, std::size_t n, const frame_context& c) {
     if (n < 1) return short_of_bytes(c);
     switch (p[0] >> 4) {
-        case 4: return parse_ipv4(p, n, c);
-        case 6: return parse_ipv6(p, n, c);
-        default: return frame_parse_result::kNotUdp;
+        case 4:
+            return parse_ipv4(p, n, c);
+        case 6:
+            return parse_ipv6(p, n, c);
+        default:
+            return frame_parse_result::kNotUdp;
     }
 }
 
@@ -217,7 +223,11 @@ frame_parse_result parse_ethertype(uint16_t type, const uint8_t* p, std::size_t 
 frame_parse_result parse_loopback(uint32_t family, const uint8_t* p, std::size_t n,
                                   const frame_context& c) {
     switch (family) {
-        case 2: case 10: case 24: case 28: case 30:
+        case 2:
+        case 10:
+        case 24:
+        case 28:
+        case 30:
             return parse_ip_by_version(p, n, c);
         default:
             return frame_parse_result::kNotUdp;
@@ -227,8 +237,8 @@ frame_parse_result parse_loopback(uint32_t family, const uint8_t* p, std::size_t
 bool is_raw_ip(int link_type) {
     // 12 and 14 are what some systems' capture libraries wrote for raw IP before the number
     // was made the same everywhere.
-    return link_type == kLinkRaw || link_type == 12 || link_type == 14 ||
-           link_type == kLinkIpv4 || link_type == kLinkIpv6;
+    return link_type == kLinkRaw || link_type == 12 || link_type == 14 || link_type == kLinkIpv4 ||
+           link_type == kLinkIpv6;
 }
 
 }  // namespace
@@ -276,14 +286,22 @@ bool link_type_supported(int link_type) {
 
 std::string link_type_name(int link_type) {
     switch (link_type) {
-        case kLinkNull: return "BSD loopback";
-        case kLinkEthernet: return "Ethernet";
-        case kLinkLoop: return "OpenBSD loopback";
-        case kLinkLinuxSll: return "Linux cooked";
-        case kLinkLinuxSll2: return "Linux cooked v2";
-        case 105: return "802.11";
-        case 127: return "802.11 radiotap";
-        default: return is_raw_ip(link_type) ? "raw IP" : std::to_string(link_type);
+        case kLinkNull:
+            return "BSD loopback";
+        case kLinkEthernet:
+            return "Ethernet";
+        case kLinkLoop:
+            return "OpenBSD loopback";
+        case kLinkLinuxSll:
+            return "Linux cooked";
+        case kLinkLinuxSll2:
+            return "Linux cooked v2";
+        case 105:
+            return "802.11";
+        case 127:
+            return "802.11 radiotap";
+        default:
+            return is_raw_ip(link_type) ? "raw IP" : std::to_string(link_type);
     }
 }
 
@@ -321,8 +339,8 @@ frame_parse_result parse_captured_frame(int link_type, const uint8_t* data, std:
     }
 }
 
-frame_parse_result parse_reassembled(const fragment_key& key, const uint8_t* data,
-                                     std::size_t size, udp_datagram* out) {
+frame_parse_result parse_reassembled(const fragment_key& key, const uint8_t* data, std::size_t size,
+                                     udp_datagram* out) {
     const uint8_t family = key.family == 6 ? 6 : 4;
     uint8_t next = key.protocol;
     std::size_t off = 0;
@@ -403,10 +421,12 @@ int64_t to_microseconds(uint64_t ticks, uint64_t units, int64_t offset_seconds) 
     constexpr int64_t kMaxSeconds = std::numeric_limits<int64_t>::max() / 1000000 - 1;
     const uint64_t whole = ticks / units;
     const uint64_t part = ticks % units;
-    int64_t sec = whole > static_cast<uint64_t>(kMaxSeconds) ? kMaxSeconds
-                                                             : static_cast<int64_t>(whole);
-    if (offset_seconds > 0) sec = sec > kMaxSeconds - offset_seconds ? kMaxSeconds : sec + offset_seconds;
-    if (offset_seconds < 0) sec = std::max<int64_t>(sec + std::max(offset_seconds, -kMaxSeconds), -kMaxSeconds);
+    int64_t sec =
+        whole > static_cast<uint64_t>(kMaxSeconds) ? kMaxSeconds : static_cast<int64_t>(whole);
+    if (offset_seconds > 0)
+        sec = sec > kMaxSeconds - offset_seconds ? kMaxSeconds : sec + offset_seconds;
+    if (offset_seconds < 0)
+        sec = std::max<int64_t>(sec + std::max(offset_seconds, -kMaxSeconds), -kMaxSeconds);
     const auto frac = static_cast<int64_t>(static_cast<unsigned __int128>(part) * 1000000u / units);
     return sec * 1000000 + frac;
 }
@@ -415,7 +435,11 @@ class reader {
 public:
     reader(std::FILE* in, const std::string& name, const udp_datagram_sink& sink,
            capture_summary* summary, const read_options& options)
-        : src_(in), name_(name), sink_(sink), s_(*summary), options_(options),
+        : src_(in),
+          name_(name),
+          sink_(sink),
+          s_(*summary),
+          options_(options),
           reassembler_(options.reassembly) {}
 
     bool run(std::string* error);
@@ -484,10 +508,17 @@ void reader::packet(const interface_info& itf, const uint8_t* data, std::size_t 
             d.time_us = time_us;
             sink_(d);
             break;
-        case frame_parse_result::kNotUdp: ++s_.not_udp; break;
-        case frame_parse_result::kFragment: break;
-        case frame_parse_result::kCutShort: ++s_.cut_unplaced; break;
-        case frame_parse_result::kMalformed: ++s_.malformed; break;
+        case frame_parse_result::kNotUdp:
+            ++s_.not_udp;
+            break;
+        case frame_parse_result::kFragment:
+            break;
+        case frame_parse_result::kCutShort:
+            ++s_.cut_unplaced;
+            break;
+        case frame_parse_result::kMalformed:
+            ++s_.malformed;
+            break;
     }
 }
 
@@ -536,7 +567,8 @@ bool reader::classic(const uint8_t* head, std::string* error) {
         }
         const uint64_t ticks = static_cast<uint64_t>(order.u32(h)) * itf.units_per_second +
                                std::min<uint64_t>(order.u32(h + 4), itf.units_per_second - 1);
-        packet(itf, buffer_.data(), caplen, origlen, to_microseconds(ticks, itf.units_per_second, 0));
+        packet(itf, buffer_.data(), caplen, origlen,
+               to_microseconds(ticks, itf.units_per_second, 0));
     }
 }
 
@@ -572,7 +604,8 @@ bool reader::pcapng(const uint8_t* head, std::string* error) {
             const uint32_t marker = le32(h + 8);
             if (marker != kPcapngByteOrder && swap32(marker) != kPcapngByteOrder) {
                 if (first) {
-                    *error = "capture " + name_ + " is not a pcap or pcapng capture "
+                    *error = "capture " + name_ +
+                             " is not a pcap or pcapng capture "
                              "(a pcapng section without its byte-order marker)";
                     return false;
                 }
@@ -594,9 +627,9 @@ bool reader::pcapng(const uint8_t* head, std::string* error) {
             return true;
         }
         if (length < body_from + 4 || !src_.read(buffer_, length - body_from)) {
-            damaged(length < body_from + 4 ? "a section header of " + std::to_string(length) +
-                                                 " bytes"
-                                           : ended_early());
+            damaged(length < body_from + 4
+                        ? "a section header of " + std::to_string(length) + " bytes"
+                        : ended_early());
             return true;
         }
         if (order.u32(buffer_.data() + buffer_.size() - 4) != length) {
@@ -650,7 +683,8 @@ bool reader::pcapng(const uint8_t* head, std::string* error) {
                     break;
                 }
                 const interface_info& itf = interfaces[id];
-                const uint64_t ticks = (static_cast<uint64_t>(order.u32(b + 4)) << 32) | order.u32(b + 8);
+                const uint64_t ticks =
+                    (static_cast<uint64_t>(order.u32(b + 4)) << 32) | order.u32(b + 8);
                 packet(itf, b + 20, caplen, origlen,
                        to_microseconds(ticks, itf.units_per_second, itf.offset_seconds));
                 break;
@@ -688,9 +722,9 @@ bool reader::run(std::string* error) {
     if (magic == kPcapngSection) {
         s_.pcapng = true;
         ok = pcapng(head, error);
-    } else if (magic == kPcapMagicMicro || magic == kPcapMagicNano ||
-               magic == kPcapMagicModified || swap32(magic) == kPcapMagicMicro ||
-               swap32(magic) == kPcapMagicNano || swap32(magic) == kPcapMagicModified) {
+    } else if (magic == kPcapMagicMicro || magic == kPcapMagicNano || magic == kPcapMagicModified ||
+               swap32(magic) == kPcapMagicMicro || swap32(magic) == kPcapMagicNano ||
+               swap32(magic) == kPcapMagicModified) {
         ok = classic(head, error);
     } else {
         *error = "capture " + name_ + " is not a pcap or pcapng capture";
@@ -712,8 +746,8 @@ bool read_capture_stream(std::FILE* in, const std::string& name, const udp_datag
     return r.run(error);
 }
 
-bool read_capture(const std::string& path, const udp_datagram_sink& sink,
-                  capture_summary* summary, std::string* error, const read_options& options) {
+bool read_capture(const std::string& path, const udp_datagram_sink& sink, capture_summary* summary,
+                  std::string* error, const read_options& options) {
     *summary = capture_summary{};
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), std::fclose);
     if (!in) {

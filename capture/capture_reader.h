@@ -30,22 +30,22 @@
 namespace tarnel::capture {
 
 // Link types as capture files record them.
-constexpr int kLinkNull = 0;          // BSD loopback, family in the writer's byte order
+constexpr int kLinkNull = 0;  // BSD loopback, family in the writer's byte order
 constexpr int kLinkEthernet = 1;
-constexpr int kLinkRaw = 101;         // raw IP (also 12 and 14 in files from some systems)
-constexpr int kLinkLoop = 108;        // BSD loopback, family in network order
+constexpr int kLinkRaw = 101;   // raw IP (also 12 and 14 in files from some systems)
+constexpr int kLinkLoop = 108;  // BSD loopback, family in network order
 constexpr int kLinkLinuxSll = 113;
 constexpr int kLinkIpv4 = 228;
 constexpr int kLinkIpv6 = 229;
 constexpr int kLinkLinuxSll2 = 276;
 
 struct ip_endpoint {
-    uint8_t family = 0;               // 4 or 6
-    std::array<uint8_t, 16> address{}; // IPv4 uses the first 4 bytes
+    uint8_t family = 0;                 // 4 or 6
+    std::array<uint8_t, 16> address{};  // IPv4 uses the first 4 bytes
     uint16_t port = 0;
 
     std::string address_string() const;  // "10.0.0.1", "2001:db8::1"
-    std::string to_string() const;        // "10.0.0.1:4000", "[2001:db8::1]:4000"
+    std::string to_string() const;       // "10.0.0.1:4000", "[2001:db8::1]:4000"
 };
 
 bool operator==(const ip_endpoint& a, const ip_endpoint& b);
@@ -82,15 +82,15 @@ frame_parse_result parse_captured_frame(int link_type, const uint8_t* data, std:
                                         std::size_t original_size, udp_datagram* out,
                                         ip_fragment* fragment = nullptr);
 // The same for a frame captured whole.
-inline frame_parse_result parse_captured_frame(int link_type, const uint8_t* data,
-                                               std::size_t size, udp_datagram* out) {
+inline frame_parse_result parse_captured_frame(int link_type, const uint8_t* data, std::size_t size,
+                                               udp_datagram* out) {
     return parse_captured_frame(link_type, data, size, size, out);
 }
 
 // The UDP datagram that a reassembled IP payload holds (`protocol` as the fragments named it).
 // The addresses come from the fragments' key.
-frame_parse_result parse_reassembled(const fragment_key& key, const uint8_t* data,
-                                     std::size_t size, udp_datagram* out);
+frame_parse_result parse_reassembled(const fragment_key& key, const uint8_t* data, std::size_t size,
+                                     udp_datagram* out);
 
 bool link_type_supported(int link_type);
 // "Ethernet", "Linux cooked v2", ..., or the number.
@@ -107,13 +107,13 @@ struct capture_summary {
     uint64_t udp_datagrams = 0;   // handed to the callback, reassembled ones included
     uint64_t not_udp = 0;
     uint64_t unsupported_link = 0;  // packets on interfaces of a link type not read
-    uint64_t cut_datagrams = 0;   // UDP datagrams delivered with their payload cut short
-    uint64_t cut_unplaced = 0;    // packets cut inside their IP or UDP header, and cut IP
-                                  // fragments: nothing says which stream they belonged to
+    uint64_t cut_datagrams = 0;     // UDP datagrams delivered with their payload cut short
+    uint64_t cut_unplaced = 0;      // packets cut inside their IP or UDP header, and cut IP
+                                    // fragments: nothing says which stream they belonged to
     uint64_t malformed = 0;
     reassembly_stats reassembly;
-    bool truncated = false;       // the file ended or failed in the middle of a record
-    std::string warning;          // set when truncated: what happened and how much was read
+    bool truncated = false;  // the file ended or failed in the middle of a record
+    std::string warning;     // set when truncated: what happened and how much was read
 };
 
 using udp_datagram_sink = std::function<void(const udp_datagram&)>;
@@ -128,9 +128,8 @@ struct read_options {
 // (with *error set) when the file cannot be opened or is not a capture, or a classic pcap's
 // link type is not supported; a capture that breaks off mid-file still returns true, with
 // summary->truncated and a warning.
-bool read_capture(const std::string& path, const udp_datagram_sink& sink,
-                  capture_summary* summary, std::string* error,
-                  const read_options& options = read_options());
+bool read_capture(const std::string& path, const udp_datagram_sink& sink, capture_summary* summary,
+                  std::string* error, const read_options& options = read_options());
 
 // The same from an open stream; `name` is the file's name for messages.
 bool read_capture_stream(std::FILE* in, const std::string& name, const udp_datagram_sink& sink,

@@ -82,7 +82,8 @@ std::array<uint8_t, 6> mac_of(const ipv4_endpoint& e) {
     return {0x02, 0, e.address[0], e.address[1], e.address[2], e.address[3]};
 }
 
-std::vector<uint8_t> link_frame(int link_type, const udp_record& r, const std::vector<uint8_t>& ip) {
+std::vector<uint8_t> link_frame(int link_type, const udp_record& r,
+                                const std::vector<uint8_t>& ip) {
     std::vector<uint8_t> f;
     if (link_type == kLinkLinuxSll) {
         f.assign(kLinuxCookedHeader, 0);
@@ -235,11 +236,13 @@ std::vector<rtp_packet> dtx_packets(const std::vector<int16_t>& audio,
         const size_t at = slot * kSlotSamples;
         if (at < audio.size())
             std::copy(audio.begin() + static_cast<long>(at),
-                      audio.begin() + static_cast<long>(std::min(audio.size(), at + kSlotSamples)), pcm);
+                      audio.begin() + static_cast<long>(std::min(audio.size(), at + kSlotSamples)),
+                      pcm);
         uint8_t coded[2 * kSpeechFrameBytes];
         for (int f = 0; f < 2; ++f) {
             int len = 0;
-            tarnel::g729_encode_frame(&encoder, pcm + f * kFrame, coded + f * kSpeechFrameBytes, &len);
+            tarnel::g729_encode_frame(&encoder, pcm + f * kFrame, coded + f * kSpeechFrameBytes,
+                                      &len);
         }
 
         rtp_packet p;
@@ -271,8 +274,9 @@ std::vector<udp_record> rtp_records(const std::vector<rtp_leg>& legs) {
     for (const rtp_leg& leg : legs)
         for (const rtp_packet& p : leg.packets)
             out.push_back({p.time_us, leg.source, leg.destination, rtp_bytes(leg.ssrc, p), 0});
-    std::stable_sort(out.begin(), out.end(),
-                     [](const udp_record& a, const udp_record& b) { return a.time_us < b.time_us; });
+    std::stable_sort(out.begin(), out.end(), [](const udp_record& a, const udp_record& b) {
+        return a.time_us < b.time_us;
+    });
     return out;
 }
 
@@ -325,27 +329,44 @@ std::string sdp_body(const sip_call& c, const ipv4_endpoint& media, const char* 
     const std::string pt = std::to_string(c.payload_type);
     std::string rtpmap = "a=rtpmap:" + pt + " G729/8000\r\n";
     return "v=0\r\n"
-           "o=" + std::string(user) + " 2890844526 2890844526 IN IP4 " + endpoint_text(media) + "\r\n"
+           "o=" +
+           std::string(user) + " 2890844526 2890844526 IN IP4 " + endpoint_text(media) +
+           "\r\n"
            "s=-\r\n"
-           "c=IN IP4 " + endpoint_text(media) + "\r\n"
+           "c=IN IP4 " +
+           endpoint_text(media) +
+           "\r\n"
            "t=0 0\r\n"
-           "m=audio " + std::to_string(media.port) + " RTP/AVP " + pt + " 101\r\n" + rtpmap +
-           "a=fmtp:" + pt + " annexb=yes\r\n"
+           "m=audio " +
+           std::to_string(media.port) + " RTP/AVP " + pt + " 101\r\n" + rtpmap + "a=fmtp:" + pt +
+           " annexb=yes\r\n"
            "a=rtpmap:101 telephone-event/8000\r\n"
            "a=ptime:20\r\n";
 }
 
 std::vector<uint8_t> sip_text(const std::string& first, const sip_call& c, const std::string& cseq,
                               const ipv4_endpoint& via, bool answer_tag, const std::string& body) {
-    std::string m = first + "\r\n"
-                    "Via: SIP/2.0/UDP " + endpoint_text(via) + ":" + std::to_string(via.port) +
-                    ";branch=z9hG4bK" + c.call_id.substr(0, 8) + cseq.substr(0, 1) + "\r\n"
+    std::string m = first +
+                    "\r\n"
+                    "Via: SIP/2.0/UDP " +
+                    endpoint_text(via) + ":" + std::to_string(via.port) + ";branch=z9hG4bK" +
+                    c.call_id.substr(0, 8) + cseq.substr(0, 1) +
+                    "\r\n"
                     "Max-Forwards: 70\r\n"
-                    "From: \"Alice\" <" + c.caller_uri + ">;tag=1928301774\r\n"
-                    "To: <" + c.callee_uri + ">" + (answer_tag ? ";tag=a6c85cf" : "") + "\r\n"
-                    "Call-ID: " + c.call_id + "\r\n"
-                    "CSeq: " + cseq + "\r\n"
-                    "Contact: <sip:" + endpoint_text(via) + ":" + std::to_string(via.port) + ">\r\n";
+                    "From: \"Alice\" <" +
+                    c.caller_uri +
+                    ">;tag=1928301774\r\n"
+                    "To: <" +
+                    c.callee_uri + ">" + (answer_tag ? ";tag=a6c85cf" : "") +
+                    "\r\n"
+                    "Call-ID: " +
+                    c.call_id +
+                    "\r\n"
+                    "CSeq: " +
+                    cseq +
+                    "\r\n"
+                    "Contact: <sip:" +
+                    endpoint_text(via) + ":" + std::to_string(via.port) + ">\r\n";
     if (!body.empty()) m += "Content-Type: application/sdp\r\n";
     m += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     return std::vector<uint8_t>(m.begin(), m.end());
@@ -359,14 +380,18 @@ std::vector<udp_record> sip_records(const sip_call& c) {
     const std::string request_uri = c.callee_uri;
     std::vector<udp_record> out;
     auto add = [&](int64_t t, const ipv4_endpoint& from, const ipv4_endpoint& to,
-                   std::vector<uint8_t> text) { out.push_back({t, from, to, std::move(text), 0}); };
-    add(c.invite_us, a, b, sip_text("INVITE " + request_uri + " SIP/2.0", c, "1 INVITE", a, false,
-                                    sdp_body(c, c.caller_media, "alice")));
+                   std::vector<uint8_t> text) {
+        out.push_back({t, from, to, std::move(text), 0});
+    };
+    add(c.invite_us, a, b,
+        sip_text("INVITE " + request_uri + " SIP/2.0", c, "1 INVITE", a, false,
+                 sdp_body(c, c.caller_media, "alice")));
     add(c.invite_us + 2000, b, a, sip_text("SIP/2.0 100 Trying", c, "1 INVITE", a, false, ""));
     add(c.invite_us + 3000, b, a, sip_text("SIP/2.0 180 Ringing", c, "1 INVITE", a, true, ""));
-    add(c.answer_us, b, a, sip_text("SIP/2.0 200 OK", c, "1 INVITE", a, true,
-                                    sdp_body(c, c.callee_media, "bob")));
-    add(c.answer_us + 1000, a, b, sip_text("ACK " + request_uri + " SIP/2.0", c, "1 ACK", a, true, ""));
+    add(c.answer_us, b, a,
+        sip_text("SIP/2.0 200 OK", c, "1 INVITE", a, true, sdp_body(c, c.callee_media, "bob")));
+    add(c.answer_us + 1000, a, b,
+        sip_text("ACK " + request_uri + " SIP/2.0", c, "1 ACK", a, true, ""));
     add(c.bye_us, a, b, sip_text("BYE " + request_uri + " SIP/2.0", c, "2 BYE", a, true, ""));
     add(c.bye_us + 1000, b, a, sip_text("SIP/2.0 200 OK", c, "2 BYE", a, true, ""));
     return out;
@@ -385,7 +410,8 @@ bool write_many_calls(const std::string& path, const std::vector<int16_t>& speec
         callee_talks[i] = (i % 400) >= 200 && (i % 400) < 390;
     }
     std::vector<int16_t> audio(slots * kSlotSamples);
-    for (size_t i = 0; i < audio.size() && !speech.empty(); ++i) audio[i] = speech[i % speech.size()];
+    for (size_t i = 0; i < audio.size() && !speech.empty(); ++i)
+        audio[i] = speech[i % speech.size()];
     const std::vector<rtp_packet> caller = dtx_packets(audio, caller_talks, kSidInterval, 0, 0, 0);
     std::rotate(audio.begin(), audio.begin() + static_cast<long>(audio.size() / 3), audio.end());
     const std::vector<rtp_packet> callee = dtx_packets(audio, callee_talks, kSidInterval, 0, 0, 0);
@@ -394,7 +420,8 @@ bool write_many_calls(const std::string& path, const std::vector<int16_t>& speec
     if (!w.open(path, layout, error)) return false;
     auto host = [](int call, int side) {
         return std::array<uint8_t, 4>{10, static_cast<uint8_t>(side + 1),
-                                      static_cast<uint8_t>(call / 250), static_cast<uint8_t>(call % 250 + 1)};
+                                      static_cast<uint8_t>(call / 250),
+                                      static_cast<uint8_t>(call % 250 + 1)};
     };
     // Calls start at different moments of a 20 ms slot, so their packets interleave as on a
     // busy trunk while the file stays in capture order.
@@ -434,10 +461,11 @@ bool write_many_calls(const std::string& path, const std::vector<int16_t>& speec
                 p.sequence = static_cast<uint16_t>(p.sequence + 1000 * k + side * 7);
                 p.timestamp += static_cast<uint32_t>(160000u * static_cast<uint32_t>(k) + side);
                 udp_record r;
-                r.time_us = kStart + call_offset(k) + static_cast<int64_t>(slot) * kSlotMicroseconds +
-                            side * 3000;
+                r.time_us = kStart + call_offset(k) +
+                            static_cast<int64_t>(slot) * kSlotMicroseconds + side * 3000;
                 r.source = {host(k, side), static_cast<uint16_t>((side ? 20000 : 16384) + 2 * k)};
-                r.destination = {host(k, 1 - side), static_cast<uint16_t>((side ? 16384 : 20000) + 2 * k)};
+                r.destination = {host(k, 1 - side),
+                                 static_cast<uint16_t>((side ? 16384 : 20000) + 2 * k)};
                 r.payload = rtp_bytes(0x10000000u + static_cast<uint32_t>(2 * k + side), p);
                 slot_records.push_back(std::move(r));
             }
@@ -451,13 +479,13 @@ bool write_many_calls(const std::string& path, const std::vector<int16_t>& speec
 }
 
 std::vector<rtp_leg> sample_call(const std::vector<int16_t>& speech) {
-    constexpr size_t kSlots = 450;                 // 9 s
-    constexpr size_t kCallerTalks = 155;           // slots 0..154: the first sentence, 0-3.1 s
-    constexpr size_t kCalleeStarts = 165;          // answers 200 ms after the caller stops
-    constexpr size_t kCalleeTalks = 270;           // 5.4 s of the third sentence
+    constexpr size_t kSlots = 450;                   // 9 s
+    constexpr size_t kCallerTalks = 155;             // slots 0..154: the first sentence, 0-3.1 s
+    constexpr size_t kCalleeStarts = 165;            // answers 200 ms after the caller stops
+    constexpr size_t kCalleeTalks = 270;             // 5.4 s of the third sentence
     constexpr size_t kCalleeFrom = 9 * kSampleRate;  // where the third sentence starts
-    constexpr int kSidInterval = 10;               // a noise update every 200 ms
-    constexpr int64_t kStart = 1700000000000000;   // capture time of the first slot
+    constexpr int kSidInterval = 10;                 // a noise update every 200 ms
+    constexpr int64_t kStart = 1700000000000000;     // capture time of the first slot
 
     auto slice = [&](size_t from, size_t count) {
         std::vector<int16_t> out(count, 0);
@@ -485,7 +513,8 @@ std::vector<rtp_leg> sample_call(const std::vector<int16_t>& speech) {
     const std::vector<int16_t> answer = slice(kCalleeFrom, kCalleeTalks * kSlotSamples);
     callee_audio.insert(callee_audio.end(), answer.begin(), answer.end());
     // The callee's phone answers 7 ms after the caller's: the two legs' packets interleave.
-    callee.packets = dtx_packets(callee_audio, callee_talks, kSidInterval, 40001, 3200000, kStart + 7000);
+    callee.packets =
+        dtx_packets(callee_audio, callee_talks, kSidInterval, 40001, 3200000, kStart + 7000);
     return {caller, callee};
 }
 

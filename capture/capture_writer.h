@@ -72,9 +72,9 @@ struct capture_layout {
     bool pcapng = false;
     // The interfaces' link types (kLinkEthernet or kLinkLinuxSll); a classic pcap has one.
     std::vector<int> link_types = {kLinkEthernet};
-    uint32_t snap_length = 0;         // frames are cut to this many bytes; 0 keeps them whole
-    std::size_t fragment_payload = 0; // IP payloads longer than this go in fragments of this
-                                      // many bytes (a multiple of 8); 0 never fragments
+    uint32_t snap_length = 0;          // frames are cut to this many bytes; 0 keeps them whole
+    std::size_t fragment_payload = 0;  // IP payloads longer than this go in fragments of this
+                                       // many bytes (a multiple of 8); 0 never fragments
     // pcapng: how many sections the records are spread over, each with its own header and
     // interfaces, as concatenating captures yields.
     int sections = 1;

@@ -40,10 +40,10 @@ bool operator<(const fragment_key& a, const fragment_key& b);
 
 struct ip_fragment {
     fragment_key key;
-    std::size_t offset = 0;     // bytes, from the start of the datagram's payload
-    bool more = false;          // more fragments follow
+    std::size_t offset = 0;  // bytes, from the start of the datagram's payload
+    bool more = false;       // more fragments follow
     const uint8_t* data = nullptr;
-    std::size_t size = 0;       // bytes of this piece
+    std::size_t size = 0;  // bytes of this piece
 };
 
 struct reassembly_limits {
@@ -53,12 +53,12 @@ struct reassembly_limits {
 };
 
 struct reassembly_stats {
-    uint64_t fragments = 0;     // pieces offered
-    uint64_t reassembled = 0;   // datagrams completed
-    uint64_t repeated = 0;      // pieces that added nothing new (repeats, consistent overlaps)
-    uint64_t conflicting = 0;   // datagrams dropped for an overlap that changed bytes
-    uint64_t oversized = 0;     // datagrams dropped for exceeding the size or piece limits
-    uint64_t incomplete = 0;    // datagrams given up: timed out, evicted, or left at the end
+    uint64_t fragments = 0;    // pieces offered
+    uint64_t reassembled = 0;  // datagrams completed
+    uint64_t repeated = 0;     // pieces that added nothing new (repeats, consistent overlaps)
+    uint64_t conflicting = 0;  // datagrams dropped for an overlap that changed bytes
+    uint64_t oversized = 0;    // datagrams dropped for exceeding the size or piece limits
+    uint64_t incomplete = 0;   // datagrams given up: timed out, evicted, or left at the end
 };
 
 class ip_reassembler {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <unordered_set>
@@ -131,10 +131,10 @@ struct stored_packet {
     int64_t ext_seq = 0;
     int64_t time_us = 0;
     uint32_t timestamp = 0;
-    uint32_t payload_at = 0;     // in the stream's payload store
-    uint32_t payload_size = 0;   // bytes sent (stored unless cut or not kept)
+    uint32_t payload_at = 0;    // in the stream's payload store
+    uint32_t payload_size = 0;  // bytes sent (stored unless cut or not kept)
     uint16_t sequence = 0;
-    bool decodable = false;      // of the payload type asked for
+    bool decodable = false;  // of the payload type asked for
     bool cut = false;
 };
 
@@ -154,7 +154,8 @@ std::string plural(uint64_t n, const char* one, const char* many) {
 // What a payload `extra` bytes longer than G.729 needs most likely is.
 std::string extra_bytes_meaning(int64_t extra, uint32_t bytes, uint32_t step) {
     if (extra == 4 || extra == 10 || extra == 8 || extra == 14)
-        return std::to_string(extra) + " bytes more than G.729 needs for that time, as an SRTP "
+        return std::to_string(extra) +
+               " bytes more than G.729 needs for that time, as an SRTP "
                "authentication tag adds: the stream is probably encrypted (SRTP)";
     if (bytes == step) return "one byte per sample, as G.711 sends: probably another codec";
     return "probably another codec";
@@ -199,7 +200,7 @@ struct rtp_stream_builder::impl {
     std::map<step_shape, uint64_t> disagreements;  // a few shapes, for the report
     uint64_t parity_checked = 0;
     uint64_t parity_failed = 0;
-    uint64_t misshapen = 0;                        // payloads of no G.729 length
+    uint64_t misshapen = 0;  // payloads of no G.729 length
     std::map<uint32_t, uint64_t> misshapen_sizes;
 
     void accept(stored_packet&& p, int64_t ext) {
@@ -273,7 +274,8 @@ void rtp_stream_builder::impl::check_payload(const stored_packet& p, const uint8
     }
     // A G.729 sender protects the pitch delay with a parity bit; random bytes fail it half the
     // time.
-    for (std::size_t at = 0; at + kSpeechFrameBytes <= captured && at / kSpeechFrameBytes < shape.speech_frames;
+    for (std::size_t at = 0;
+         at + kSpeechFrameBytes <= captured && at / kSpeechFrameBytes < shape.speech_frames;
          at += kSpeechFrameBytes) {
         g729_params params{};
         g729_unpack_frame(&params, payload + at, kFrameTypeSpeech);
@@ -371,9 +373,8 @@ payload_verdict rtp_stream_builder::impl::verdict() const {
                    (g.well_formed ? std::to_string(g.samples() / 8) + " ms of G.729"
                                   : std::string("no G.729 length")) +
                    ") every " + std::to_string(shape.step) + " samples (" +
-                   std::to_string(shape.step / 8) + " ms), in " +
-                   std::to_string(steps_disagree) + " of " +
-                   std::to_string(steps_agree + steps_disagree) + " packets; " +
+                   std::to_string(shape.step / 8) + " ms), in " + std::to_string(steps_disagree) +
+                   " of " + std::to_string(steps_agree + steps_disagree) + " packets; " +
                    extra_bytes_meaning(static_cast<int64_t>(shape.bytes) - needed, shape.bytes,
                                        shape.step);
         return v;
@@ -410,8 +411,8 @@ void rtp_stream_builder::impl::plan(rtp_stream* out) {
     uint64_t position = 0;
     uint64_t missing = 0;
     uint64_t missing_total = 0;
-    bool have_previous = false;   // any packet, for sequence gaps
-    bool have_played = false;     // a decodable packet, for the timeline
+    bool have_previous = false;  // any packet, for sequence gaps
+    bool have_played = false;    // a decodable packet, for the timeline
     int64_t previous_ext = 0;
     uint32_t previous_ts = 0;
     uint32_t previous_samples = 0;
@@ -440,14 +441,13 @@ void rtp_stream_builder::impl::plan(rtp_stream* out) {
                 // how long the listener waited.
                 ++st.timestamp_jumps;
                 reason = playout_event::cause::kDiscontinuity;
-                const double waited = (static_cast<double>(p.time_us) -
-                                       static_cast<double>(previous_time)) *
-                                          kSampleRate / 1e6 -
-                                      previous_samples;
-                gap = waited <= 0 ? 0
-                      : waited >= static_cast<double>(max_gap)
-                          ? static_cast<int64_t>(max_gap)
-                          : static_cast<int64_t>(waited + 0.5);
+                const double waited =
+                    (static_cast<double>(p.time_us) - static_cast<double>(previous_time)) *
+                        kSampleRate / 1e6 -
+                    previous_samples;
+                gap = waited <= 0                              ? 0
+                      : waited >= static_cast<double>(max_gap) ? static_cast<int64_t>(max_gap)
+                                                               : static_cast<int64_t>(waited + 0.5);
             }
             uint64_t fill = static_cast<uint64_t>(gap);
             if (fill > 0 && position + fill > max_samples) {
@@ -498,8 +498,9 @@ void rtp_stream_builder::impl::plan(rtp_stream* out) {
                 if (shape.sid) {
                     ++st.sid_frames;
                     if (options.keep_payloads)
-                        last_sid.assign(store.begin() + p.payload_at + p.payload_size - kSidFrameBytes,
-                                        store.begin() + p.payload_at + p.payload_size);
+                        last_sid.assign(
+                            store.begin() + p.payload_at + p.payload_size - kSidFrameBytes,
+                            store.begin() + p.payload_at + p.payload_size);
                     else
                         last_sid.assign(kSidFrameBytes, 0);
                 }

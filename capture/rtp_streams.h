@@ -74,8 +74,7 @@ struct g729_payload_shape {
     std::size_t speech_frames = 0;
     bool sid = false;
     uint32_t samples() const {
-        return well_formed ? static_cast<uint32_t>((speech_frames + (sid ? 1 : 0)) * kFrame)
-                           : 0;
+        return well_formed ? static_cast<uint32_t>((speech_frames + (sid ? 1 : 0)) * kFrame) : 0;
     }
 };
 g729_payload_shape classify_g729_payload(std::size_t size);
@@ -111,12 +110,12 @@ struct playout_event {
     };
     type kind = type::kPayload;
     cause reason = cause::kNone;
-    uint64_t offset = 0;    // first output sample of this event, from the stream's start
-    uint64_t samples = 0;   // output samples this event accounts for; the caller trims the
-                            // last comfort-noise frame to this, and fills a refused payload's
-                            // share with silence
-    uint32_t timestamp = 0; // RTP timestamp of the event's first sample
-    uint16_t sequence = 0;  // payloads and cut packets: the packet's sequence number
+    uint64_t offset = 0;     // first output sample of this event, from the stream's start
+    uint64_t samples = 0;    // output samples this event accounts for; the caller trims the
+                             // last comfort-noise frame to this, and fills a refused payload's
+                             // share with silence
+    uint32_t timestamp = 0;  // RTP timestamp of the event's first sample
+    uint16_t sequence = 0;   // payloads and cut packets: the packet's sequence number
     uint64_t missing_packets = 0;  // gaps: sequence numbers missing just before the next payload
     std::vector<uint8_t> bytes;
 };
@@ -129,18 +128,18 @@ struct payload_verdict {
 };
 
 struct rtp_stream_stats {
-    uint64_t packets = 0;          // packets of the payload type, duplicates and late ones included
-    uint64_t played = 0;           // packets placed on the timeline
-    uint64_t lost = 0;             // sequence numbers never seen between the first and last played
+    uint64_t packets = 0;  // packets of the payload type, duplicates and late ones included
+    uint64_t played = 0;   // packets placed on the timeline
+    uint64_t lost = 0;     // sequence numbers never seen between the first and last played
     uint64_t duplicated = 0;
-    uint64_t late = 0;             // arrived after their slot was played (out of the window)
-    uint64_t stray = 0;            // far off the stream's numbering and not followed up
-    uint64_t reordered = 0;        // arrived out of order but in time, and played
-    uint64_t cut = 0;              // captured, but cut short by the snapshot length
+    uint64_t late = 0;                   // arrived after their slot was played (out of the window)
+    uint64_t stray = 0;                  // far off the stream's numbering and not followed up
+    uint64_t reordered = 0;              // arrived out of order but in time, and played
+    uint64_t cut = 0;                    // captured, but cut short by the snapshot length
     uint64_t other_payload_packets = 0;  // same SSRC, other payload type (not decoded)
-    uint64_t speech_frames = 0;    // in played payloads
-    uint64_t sid_frames = 0;       // played payloads whose length is 2 more than a multiple of 10
-    uint64_t malformed_payloads = 0;     // played payloads of no G.729 length
+    uint64_t speech_frames = 0;          // in played payloads
+    uint64_t sid_frames = 0;  // played payloads whose length is 2 more than a multiple of 10
+    uint64_t malformed_payloads = 0;  // played payloads of no G.729 length
     uint64_t timestamp_jumps = 0;
     uint64_t comfort_noise_samples = 0;
     uint64_t silence_samples = 0;
@@ -149,11 +148,11 @@ struct rtp_stream_stats {
     bool capped = false;           // gaps were cut to respect max_stream_seconds
     uint32_t first_timestamp = 0;
     uint32_t last_timestamp = 0;
-    int64_t first_time_us = 0;     // capture time of the first played packet
+    int64_t first_time_us = 0;  // capture time of the first played packet
     int64_t last_time_us = 0;
-    double jitter_ms = 0;          // interarrival jitter (RFC 3550, A.8) at the last packet
-    double max_jitter_ms = 0;      // its highest value over the stream
-    double largest_gap_ms = 0;     // longest wait between two packets' arrivals
+    double jitter_ms = 0;       // interarrival jitter (RFC 3550, A.8) at the last packet
+    double max_jitter_ms = 0;   // its highest value over the stream
+    double largest_gap_ms = 0;  // longest wait between two packets' arrivals
     payload_verdict verdict;
     double duration_seconds() const { return static_cast<double>(samples) / kSampleRate; }
     // Every packet that carried speech was cut, so nothing but SID frames is left.
@@ -178,11 +177,11 @@ struct other_rtp_stream {
 
 struct rtp_options {
     int payload_type = kG729PayloadType;
-    std::optional<uint32_t> ssrc;       // decode only this SSRC
-    uint32_t reorder_window = 16;       // packets; at least 1
-    uint32_t max_gap_seconds = 3600;    // a single gap longer than this is a discontinuity
+    std::optional<uint32_t> ssrc;         // decode only this SSRC
+    uint32_t reorder_window = 16;         // packets; at least 1
+    uint32_t max_gap_seconds = 3600;      // a single gap longer than this is a discontinuity
     uint32_t max_stream_seconds = 86400;  // gaps stop growing the timeline past this
-    bool keep_payloads = true;          // false: figures only, the plan's events carry no bytes
+    bool keep_payloads = true;            // false: figures only, the plan's events carry no bytes
 };
 
 // One stream's packets in capture order, sequenced as they arrive; finish() plans the stream.
@@ -216,9 +215,9 @@ private:
 };
 
 struct rtp_scan_result {
-    std::vector<rtp_stream> streams;             // in order of first appearance
-    std::vector<other_rtp_stream> other_streams; // in order of first appearance
-    uint64_t rtp_packets = 0;      // UDP datagrams that parsed as RTP
+    std::vector<rtp_stream> streams;              // in order of first appearance
+    std::vector<other_rtp_stream> other_streams;  // in order of first appearance
+    uint64_t rtp_packets = 0;                     // UDP datagrams that parsed as RTP
     uint64_t non_rtp_datagrams = 0;
 };
 

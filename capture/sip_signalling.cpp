@@ -124,8 +124,8 @@ bool parse_sdp_audio(const std::string& body, sdp_audio* out) {
 bool parse_sip(const uint8_t* data, std::size_t size, sip_message* out) {
     if (data == nullptr || size < 12 || size > kMaxSipMessage) return false;
     const std::string text(reinterpret_cast<const char*>(data), size);
-    const std::size_t first_end = text.find("\r\n") != std::string::npos ? text.find("\r\n")
-                                                                         : text.find('\n');
+    const std::size_t first_end =
+        text.find("\r\n") != std::string::npos ? text.find("\r\n") : text.find('\n');
     if (first_end == std::string::npos) return false;
     const std::string first = text.substr(0, first_end);
     *out = sip_message{};
@@ -151,8 +151,8 @@ bool parse_sip(const uint8_t* data, std::size_t size, sip_message* out) {
         blank = text.find("\n\n");
         body_at = blank == std::string::npos ? std::string::npos : blank + 2;
     }
-    std::istringstream headers(text.substr(first_end, blank == std::string::npos ? std::string::npos
-                                                                                 : blank - first_end));
+    std::istringstream headers(
+        text.substr(first_end, blank == std::string::npos ? std::string::npos : blank - first_end));
     std::string line, content_type;
     while (std::getline(headers, line)) {
         const std::size_t colon = line.find(':');

@@ -14,18 +14,18 @@ namespace tarnel::capture {
 
 // The audio description of one side, from an SDP body.
 struct sdp_audio {
-    bool present = false;      // an m=audio line with a usable address and port
-    ip_endpoint address;       // where this side receives RTP
+    bool present = false;        // an m=audio line with a usable address and port
+    ip_endpoint address;         // where this side receives RTP
     int g729_payload_type = -1;  // the payload type a=rtpmap maps to G729/8000 (or a bare 18)
 };
 
 struct sip_message {
     bool request = false;
-    std::string method;        // requests: INVITE, ACK, BYE, CANCEL, ...
-    int status = 0;            // responses: 100..699
-    std::string cseq_method;   // the method a response answers
+    std::string method;       // requests: INVITE, ACK, BYE, CANCEL, ...
+    int status = 0;           // responses: 100..699
+    std::string cseq_method;  // the method a response answers
     std::string call_id;
-    std::string from;          // the header's address, without its tag
+    std::string from;  // the header's address, without its tag
     std::string to;
     sdp_audio audio;
 };

@@ -89,9 +89,9 @@ void cng_init(cng_state* st) {
     st->sid_gain = tab_Sidgain[0];
 }
 
-void cng_decode_sid(cng_state* st, bool new_burst, int sid_switch, int sid_index1,
-                    int sid_index2, int energy_index, double* exc, double* lsp_prev,
-                    double* a_sub, int16_t* seed, double (*predictor)[kOrder]) {
+void cng_decode_sid(cng_state* st, bool new_burst, int sid_switch, int sid_index1, int sid_index2,
+                    int energy_index, double* exc, double* lsp_prev, double* a_sub, int16_t* seed,
+                    double (*predictor)[kOrder]) {
     // The fields arrive masked to their widths; masking again keeps any caller in the tables.
     st->sid_gain = tab_Sidgain[energy_index & 31];
     sid_lsf_decode(sid_switch & 1, sid_index1 & 31, sid_index2 & 15, predictor, st->sid_lsp);
@@ -111,8 +111,8 @@ void cng_continue(cng_state* st, double* exc, double* lsp_prev, double* a_sub, i
     generate_noise(st, exc, lsp_prev, a_sub, seed);
 }
 
-void sid_lsf_decode(int sid_switch, int sid_index1, int sid_index2,
-                    double (*predictor)[kOrder], double* lsp) {
+void sid_lsf_decode(int sid_switch, int sid_index1, int sid_index2, double (*predictor)[kOrder],
+                    double* lsp) {
     const double* cb1 = lspcb1[PtrTab_1[sid_index1]];
     const double* cb2_low = lspcb2[PtrTab_2[0][sid_index2]];
     const double* cb2_high = lspcb2[PtrTab_2[1][sid_index2]];
@@ -178,10 +178,10 @@ double cng_pulse_gain(double b, double delta) {
 
 int16_t cng_random(int16_t* seed) {
     // Unsigned arithmetic wraps by definition; the 16-bit result is then read back as signed.
-    const uint32_t next = (static_cast<uint32_t>(static_cast<uint16_t>(*seed)) * 31821u + 13849u) &
-                          0xFFFFu;
-    const int32_t value = next >= 0x8000u ? static_cast<int32_t>(next) - 0x10000
-                                          : static_cast<int32_t>(next);
+    const uint32_t next =
+        (static_cast<uint32_t>(static_cast<uint16_t>(*seed)) * 31821u + 13849u) & 0xFFFFu;
+    const int32_t value =
+        next >= 0x8000u ? static_cast<int32_t>(next) - 0x10000 : static_cast<int32_t>(next);
     *seed = static_cast<int16_t>(value);
     return *seed;
 }

@@ -7,8 +7,8 @@
 
 namespace tarnel {
 
-void sid_lsf_decode(int sid_switch, int sid_index1, int sid_index2,
-                    double (*predictor)[kOrder], double* lsp);
+void sid_lsf_decode(int sid_switch, int sid_index1, int sid_index2, double (*predictor)[kOrder],
+                    double* lsp);
 
 void cng_excitation(double* exc, double gain, int16_t* seed);
 

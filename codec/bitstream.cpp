@@ -28,8 +28,8 @@ constexpr field_places place_fields() {
     int offset = 0;
     for (int s = 1; s <= 11; ++s) {
         const int end = offset + kSpeechWidths[s];
-        p.slot[s] = end <= kWordBits ? field_place{0, kWordBits - end}
-                                     : field_place{1, kSpeechBits - end};
+        p.slot[s] =
+            end <= kWordBits ? field_place{0, kWordBits - end} : field_place{1, kSpeechBits - end};
         offset = end;
     }
     return p;

@@ -12,17 +12,17 @@ constexpr int kFrameTypeSid = 2;
 // Slot numbers of g729_params::slot (slot 0 is unused so that the numbers read as in the
 // bit layout). Speech frame meaning first, SID frame meaning after the slash.
 enum : int {
-    kSlotLsp1 = 1,       // L0L1, 8 bits / SID L0, 1 bit
-    kSlotLsp2 = 2,       // L2L3, 10 bits / SID L1, 5 bits
-    kSlotPitch1 = 3,     // P1, 8 bits / SID L2, 4 bits
-    kSlotParity = 4,     // P0 (encoder) or parity check result (decoder) / SID energy, 5 bits
-    kSlotCode1 = 5,      // C1, 13 bits
-    kSlotSign1 = 6,      // S1, 4 bits
-    kSlotGain1 = 7,      // GA1GB1, 7 bits
-    kSlotPitch2 = 8,     // P2, 5 bits
-    kSlotCode2 = 9,      // C2, 13 bits
-    kSlotSign2 = 10,     // S2, 4 bits
-    kSlotGain2 = 11,     // GA2GB2, 7 bits
+    kSlotLsp1 = 1,    // L0L1, 8 bits / SID L0, 1 bit
+    kSlotLsp2 = 2,    // L2L3, 10 bits / SID L1, 5 bits
+    kSlotPitch1 = 3,  // P1, 8 bits / SID L2, 4 bits
+    kSlotParity = 4,  // P0 (encoder) or parity check result (decoder) / SID energy, 5 bits
+    kSlotCode1 = 5,   // C1, 13 bits
+    kSlotSign1 = 6,   // S1, 4 bits
+    kSlotGain1 = 7,   // GA1GB1, 7 bits
+    kSlotPitch2 = 8,  // P2, 5 bits
+    kSlotCode2 = 9,   // C2, 13 bits
+    kSlotSign2 = 10,  // S2, 4 bits
+    kSlotGain2 = 11,  // GA2GB2, 7 bits
 };
 
 struct g729_params {

@@ -108,8 +108,8 @@ void hold_to_heard_level(g729_decoder_state* st, double* syn, int16_t* pcm) {
 
 // The excitation of concealed subframe s into the history, what of it is heard into heard,
 // and the subframe's synthesis filter into a.
-void continue_excitation(g729_decoder_state* st, const double* a_sub, int s, int t0,
-                         double* heard, double* a) {
+void continue_excitation(g729_decoder_state* st, const double* a_sub, int s, int t0, double* heard,
+                         double* a) {
     double* exc = st->exc + kExcHistory + s * kSubframe;
     if (st->conceal_voiced) {
         repeat_pitch(exc, t0);
@@ -175,8 +175,7 @@ void conceal_noise(g729_decoder_state* st, double* syn) {
     cng_continue(&st->cng, exc, st->lsp_old, a_sub, &st->cng_seed);
     for (int s = 0; s < kSubframes; ++s) {
         const int sub = s * kSubframe;
-        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem,
-                         false);
+        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem, false);
         copy_vector(syn + sub + kSubframe - kOrder, st->syn_mem, kOrder);
     }
     st->pitch_sharp = kSharpMin;

@@ -38,10 +38,9 @@ constexpr int kConcealFadeFrames = 6;  // frames after which a lost stretch of s
 // last received speech.
 constexpr double conceal_level(int n) {
     return n >= kConcealHeardSubframes ? 0.0
-           : n < kConcealHeldSubframes
-               ? 1.0
-               : static_cast<double>(kConcealHeardSubframes - n) /
-                     (kConcealHeardSubframes - kConcealHeldSubframes + 1);
+           : n < kConcealHeldSubframes ? 1.0
+                                       : static_cast<double>(kConcealHeardSubframes - n) /
+                                             (kConcealHeardSubframes - kConcealHeldSubframes + 1);
 }
 
 // Bandwidth expansion of the kept envelope in concealed subframe n: the formants widen as the

@@ -115,15 +115,13 @@ void synthesise_sid(g729_decoder_state* st, const g729_params* p, double* syn, d
                     int* lags) {
     cng_decode_sid(&st->cng, st->prev_frame_type == kFrameTypeSpeech, p->slot[kSlotLsp1],
                    p->slot[kSlotLsp2], p->slot[kSlotPitch1], p->slot[kSlotParity],
-                   st->exc + kExcHistory, st->lsp_old, a_sub, &st->cng_seed,
-                   st->lsp_predictor);
+                   st->exc + kExcHistory, st->lsp_old, a_sub, &st->cng_seed, st->lsp_predictor);
 
     // The synthesis memory takes the unflushed last outputs of each subframe.
     const double* exc = st->exc + kExcHistory;
     for (int s = 0; s < kSubframes; ++s) {
         const int sub = s * kSubframe;
-        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem,
-                         false);
+        synthesis_filter(a_sub + s * kLpSize, exc + sub, syn + sub, kSubframe, st->syn_mem, false);
         copy_vector(syn + sub + kSubframe - kOrder, st->syn_mem, kOrder);
         lags[s] = st->prev_pitch;
     }
@@ -212,8 +210,8 @@ void g729_synthesise_frame(g729_decoder_state* st, const g729_params* params, do
         for (int s = 0; s < kSubframes; ++s) {
             build_excitation(st, s, e[s]);
             const int sub = s * kSubframe;
-            synthesis_filter(a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub,
-                             kSubframe, st->syn_mem, true);
+            synthesis_filter(a_sub + s * kLpSize, st->exc + kExcHistory + sub, syn + sub, kSubframe,
+                             st->syn_mem, true);
         }
         st->prev_pitch = lags[1];
     }

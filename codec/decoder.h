@@ -25,21 +25,20 @@ struct g729_decoder_state {
     int16_t lost_frames;               // frames concealed since the last one received, up to 7
     int16_t conceal_voiced;            // 1 while a burst repeats the pitch, 0 when it is noise
     int16_t conceal_lag;               // integer lag of the last frame before the burst
-    double lsp_predictor[kLspPredictorOrder][kOrder];  // MA memory of the LSP decoder
-    cng_state cng;                                     // comfort-noise memory
-    double gain_predictor_memory[kGainPredictorOrder]; // past decoded code-gain energies (dB)
-    double postprocess_state[kBiquadMemory];           // x1, x2, y1, y2 of the output high-pass
+    double lsp_predictor[kLspPredictorOrder][kOrder];   // MA memory of the LSP decoder
+    cng_state cng;                                      // comfort-noise memory
+    double gain_predictor_memory[kGainPredictorOrder];  // past decoded code-gain energies (dB)
+    double postprocess_state[kBiquadMemory];            // x1, x2, y1, y2 of the output high-pass
     postfilter_state postfilter;
-    double syn[kFrame];  // the frame's output before rounding
+    double syn[kFrame];                   // the frame's output before rounding
     double exc_before_loss[kExcHistory];  // the excitation history when the burst began
     double burst_lsf[kOrder];             // the envelope a burst keeps, as LSFs
     double burst_lp[kLpSize];             // and as the LP filter of both subframes
 };
 constexpr int kDecoderStateDoubles = (kExcHistory + kFrame) + 2 * kOrder + 3 +
                                      kLspPredictorOrder * kOrder + kCngStateDoubles +
-                                     kGainPredictorOrder + kBiquadMemory +
-                                     kPostfilterStateDoubles + kFrame + kExcHistory + kOrder +
-                                     kLpSize;
+                                     kGainPredictorOrder + kBiquadMemory + kPostfilterStateDoubles +
+                                     kFrame + kExcHistory + kOrder + kLpSize;
 // The seven integers take the room of three doubles.
 static_assert(sizeof(g729_decoder_state) == (kDecoderStateDoubles + 3) * sizeof(double),
               "g729_decoder_state is the listed doubles and seven integers");

@@ -55,7 +55,8 @@ std::unique_ptr<module_session> module_session::open(const std::string& requeste
     // directory, which is not what a file name on the command line means.
     if (!path.empty() && path.find('/') == std::string::npos) path = "./" + path;
     if (path.empty()) {
-        *error = "cannot find the module: the executable's directory is unknown (use --module PATH)";
+        *error =
+            "cannot find the module: the executable's directory is unknown (use --module PATH)";
         return nullptr;
     }
     // The loader's own message for a missing file is long and names the loader; say it plainly.

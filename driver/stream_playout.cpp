@@ -45,44 +45,44 @@ stream_audio decode_stream_plan(const capture::rtp_stream& stream, translator_in
     for (const capture::playout_event& e : stream.plan) {
         decoded.clear();
         switch (e.kind) {
-        case event_type::kPayload: {
-            // Only a payload of no G.729 length is refused; its reason is read under the lock.
-            const bool suspect = !capture::classify_g729_payload(e.bytes.size()).well_formed;
-            std::unique_lock<std::mutex> guard(refusal_lock, std::defer_lock);
-            if (suspect) {
-                guard.lock();
-                log.take();
+            case event_type::kPayload: {
+                // Only a payload of no G.729 length is refused; its reason is read under the lock.
+                const bool suspect = !capture::classify_g729_payload(e.bytes.size()).well_formed;
+                std::unique_lock<std::mutex> guard(refusal_lock, std::defer_lock);
+                if (suspect) {
+                    guard.lock();
+                    log.take();
+                }
+                if (decoder.decode(e.bytes.data(), e.bytes.size(), &decoded)) {
+                    result.rows.add_payload(e.bytes.data(), e.bytes.size());
+                    append_fitted(result.samples, decoded, e.samples);
+                } else {
+                    // A refusal may come after some units were decoded; those are dropped too, so
+                    // that the payload is wholly absent rather than half there.
+                    ++result.refused;
+                    std::string why = suspect ? log.take() : std::string();
+                    if (why.empty()) why = "refused by the decoder";
+                    result.refusals.push_back("payload seq " + std::to_string(e.sequence) + " (" +
+                                              std::to_string(e.bytes.size()) +
+                                              " bytes, RTP timestamp " +
+                                              std::to_string(e.timestamp) + "): " + why);
+                    append_fitted(result.samples, {}, e.samples);
+                }
+                break;
             }
-            if (decoder.decode(e.bytes.data(), e.bytes.size(), &decoded)) {
-                result.rows.add_payload(e.bytes.data(), e.bytes.size());
+            case event_type::kComfortNoise: {
+                const uint64_t frames = (e.samples + kFrame - 1) / kFrame;
+                for (uint64_t i = 0; i < frames; ++i)
+                    if (!decoder.decode(e.bytes.data(), e.bytes.size(), &decoded)) break;
                 append_fitted(result.samples, decoded, e.samples);
-            } else {
-                // A refusal may come after some units were decoded; those are dropped too, so
-                // that the payload is wholly absent rather than half there.
-                ++result.refused;
-                std::string why = suspect ? log.take() : std::string();
-                if (why.empty()) why = "refused by the decoder";
-                result.refusals.push_back("payload seq " + std::to_string(e.sequence) + " (" +
-                                          std::to_string(e.bytes.size()) +
-                                          " bytes, RTP timestamp " + std::to_string(e.timestamp) +
-                                          "): " + why);
-                append_fitted(result.samples, {}, e.samples);
+                break;
             }
-            break;
-        }
-        case event_type::kComfortNoise: {
-            const uint64_t frames = (e.samples + kFrame - 1) / kFrame;
-            for (uint64_t i = 0; i < frames; ++i)
-                if (!decoder.decode(e.bytes.data(), e.bytes.size(), &decoded)) break;
-            append_fitted(result.samples, decoded, e.samples);
-            break;
-        }
-        case event_type::kSilence:
-            append_fitted(result.samples, {}, e.samples);
-            break;
-        case event_type::kMissing:
-            play_missing(result.samples, e.samples, missing, decoder, result);
-            break;
+            case event_type::kSilence:
+                append_fitted(result.samples, {}, e.samples);
+                break;
+            case event_type::kMissing:
+                play_missing(result.samples, e.samples, missing, decoder, result);
+                break;
         }
     }
     return result;

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "dsp/filters_avx.h"
 #include "dsp/frame.h"
 #include "dsp/lanes.h"
 #include "dsp/recursion.h"
-#include "dsp/filters_avx.h"
 #include "dsp/wide_lanes.h"
 
 namespace tarnel {

@@ -17,8 +17,7 @@ constexpr int kBiquadMemory = 4;
 
 // y = x filtered by 1/A(z), n <= 40. mem[9] is y[-1] ... mem[0] is y[-10]. y may alias x,
 // and mem may lie inside x or y. With update set, mem takes the last 10 outputs (flushed).
-void synthesis_filter(const double* a, const double* x, double* y, int n, double* mem,
-                      bool update);
+void synthesis_filter(const double* a, const double* x, double* y, int n, double* mem, bool update);
 
 // Two unrelated synthesis filters run side by side: each job gives exactly the result of
 // synthesis_filter(a, x, y, n, mem, update) on its own. The recursions are latency-bound,

@@ -28,9 +28,9 @@ int run_index(int p, int q) {
 
 struct search_data {
     double run[(kSubframe + 1) * kRunWidth];
-    double half[kSubframe];  // 0.5 * Phi(p, p)
-    double d[kSubframe];     // magnitude of the target correlation
-    double s[kSubframe];     // sign of the target correlation (+1 for zero)
+    double half[kSubframe];                // 0.5 * Phi(p, p)
+    double d[kSubframe];                   // magnitude of the target correlation
+    double s[kSubframe];                   // sign of the target correlation (+1 for zero)
     double block01[kPerTrack][kPerTrack];  // sign-adjusted Phi between tracks 0 and 1
     double block12[kPerTrack][kPerTrack];  // and between tracks 1 and 2
 };
@@ -159,8 +159,7 @@ void focused_search(const search_data& sd, int ta, int tb, int tc, int td,
     int i2 = tc, i3 = td;
     for (int p = tc; p < kSubframe; p += kTracks) {
         const double ps1 = sd.d[p] + ps0;
-        const double alp1 =
-            ((cross(sd, p, i0) + alp0) + cross(sd, p, i1)) + half_energy(sd, p);
+        const double alp1 = ((cross(sd, p, i0) + alp0) + cross(sd, p, i1)) + half_energy(sd, p);
         const double* row = block[p / kTracks];
         // The row's sums and squares side by side; only the comparisons with the best so far
         // go in order.

@@ -54,9 +54,8 @@ void code_gain_correlations(const double* x, const double* y1, const double* y2,
 void gain_predict(const double* mem, const double* code, int n, double* gcode0_out) {
     double e = 0.01;
     for (int i = 0; i < n; ++i) e += code[i] * code[i];
-    const double log_energy = n == kSubframe && e == unit_pulses_energy()
-                                  ? unit_pulses_log_energy()
-                                  : std::log10(e / n);
+    const double log_energy =
+        n == kSubframe && e == unit_pulses_energy() ? unit_pulses_log_energy() : std::log10(e / n);
     double p = gain_mean_energy - 10.0 * log_energy;
     for (int i = 0; i < kGainPredictorOrder; ++i) p = p + gain_pred[i] * mem[i];
     *gcode0_out = std::pow(10.0, p / 20.0);
@@ -101,8 +100,8 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
     // band at the rows just below it.
     const double a = gain_coef[0][0] * bp;
     const double px = (bc - (a + gain_coef[1][1]) * gcode0) * gain_inv_coef;
-    const double py = ((a - gain_coef[0][1]) * gain_coef[1][0] * gcode0 - gain_coef[0][0] * bc) *
-                      gain_inv_coef;
+    const double py =
+        ((a - gain_coef[0][1]) * gain_coef[1][0] * gcode0 - gain_coef[0][0] * bc) * gain_inv_coef;
     const int cand1 = leading_count(py, thr1, 4, gcode0);
     const int cand2 = leading_count(px, thr2, 8, gcode0);
 
@@ -113,8 +112,8 @@ int gain_quantize(double* mem, const double* code, const double* g, int n, doubl
             const double gp = gbk1[i].pitch + gbk2[j].pitch;
             const double gc = gcode0 * (gbk1[i].code + gbk2[j].code);
             if (tame && gp >= 0.9999) continue;
-            const double err = (gp * gp) * g[0] + gp * g[1] + (gc * gc) * g[2] + gc * g[3] +
-                               gp * gc * g[4];
+            const double err =
+                (gp * gp) * g[0] + gp * g[1] + (gc * gc) * g[2] + gc * g[3] + gp * gc * g[4];
             if (err < best) {
                 best = err;
                 r1 = i;

@@ -11,8 +11,7 @@ void code_gain_correlations(const double* x, const double* y1, const double* y2,
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
                   double* gc_out, bool tame);
 
-void gain_decode(double* mem, int index, const double* code, int n, double* gp_out,
-                 double* gc_out);
+void gain_decode(double* mem, int index, const double* code, int n, double* gp_out, double* gc_out);
 
 // The pitch gain a 7-bit index names: unlike the code gain it needs no memory.
 double gain_index_pitch(int index);

@@ -74,8 +74,7 @@ void target_correlation(const double* h, const double* x, double* d) {
 namespace {
 
 // One output of the interpolation: v = sum over i of left[-i] c1[3 i] + right[i] c2[3 i].
-double interpolate(const double* left, const double* right, const double* c1,
-                   const double* c2) {
+double interpolate(const double* left, const double* right, const double* c1, const double* c2) {
     double v = 0.0;
     for (int i = 0; i < 10; ++i) v += left[-i] * c1[3 * i] + right[i] * c2[3 * i];
     return v;
@@ -125,8 +124,7 @@ void adaptive_codebook_vector(double* exc, int t0, int frac, int n) {
 namespace {
 
 // c[t - t_min] = 0.1 + sum over j < n of d[j] exc[j - t], lags side by side in lane pairs.
-void lag_correlations(const double* d, const double* exc, int n, int t_min, int t_max,
-                      double* c) {
+void lag_correlations(const double* d, const double* exc, int n, int t_min, int t_max, double* c) {
     // Lanes {t + 1, t}: neighbouring samples of the excitation in that order.
     const int count = t_max - t_min + 1;
     int k = 0;
@@ -153,8 +151,8 @@ void lag_correlations(const double* d, const double* exc, int n, int t_min, int 
 
 }  // namespace
 
-int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int t_min,
-                      int t_max, int subframe_start, int* frac_out) {
+int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int t_min, int t_max,
+                      int subframe_start, int* frac_out) {
     double d[kSubframe];
     target_correlation(h, x, d);
 

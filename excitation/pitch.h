@@ -17,8 +17,8 @@ void pitch_search_range(int t_op, int* t_min, int* t_max);
 void target_correlation(const double* h, const double* x, double* d);
 
 // Returns T0 and writes frac; exc[0..39] then holds the adaptive-codebook vector.
-int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int t_min,
-                      int t_max, int subframe_start, int* frac_out);
+int pitch_closed_loop(double* exc, const double* x, const double* h, int n, int t_min, int t_max,
+                      int subframe_start, int* frac_out);
 
 // Overwrites exc[0..n-1] with the past excitation interpolated at delay t0 + frac/3.
 void adaptive_codebook_vector(double* exc, int t0, int frac, int n);
@@ -28,8 +28,7 @@ int encode_lag(int t0, int frac, int* t_min_io, int* t_max_io, int pit_min, int 
                int subframe_start);
 
 // In the second subframe t0_io holds the first subframe's T0 on entry.
-void decode_lag(int index, int pit_min, int pit_max, int subframe_start, int* t0_io,
-                int* frac_out);
+void decode_lag(int index, int pit_min, int pit_max, int subframe_start, int* t0_io, int* frac_out);
 
 // Unquantized pitch gain in [0, 1.2]; writes g_coeff[0] and g_coeff[1].
 double pitch_gain(const double* x, const double* y1, double* g_coeff, int n);

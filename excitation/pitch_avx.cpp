@@ -7,8 +7,8 @@ namespace tarnel {
 
 #if TARNEL_HAVE_WIDE_LANES
 
-TARNEL_WIDE int lag_blocks_avx(const double* wsp, int n, const double* base, int stride,
-                               int count, double* r) {
+TARNEL_WIDE int lag_blocks_avx(const double* wsp, int n, const double* base, int stride, int count,
+                               double* r) {
     // A lane quad holds results {c + 3, ..., c}: neighbouring samples in that order.
     int c = 0;
     for (; c + 16 <= count; c += 16) {
@@ -60,8 +60,8 @@ TARNEL_WIDE void target_correlation_avx(const double* h, const double* x, double
     }
 }
 
-TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1,
-                                         const double* c2, int n) {
+TARNEL_WIDE int interpolation_blocks_avx(double* exc, int base, const double* c1, const double* c2,
+                                         int n) {
     int j = 0;
     // Sixteen outputs share each tap's coefficients where the lag keeps them reading only
     // samples of earlier blocks: up to j + 15 + base + 10 < j.

@@ -7,8 +7,7 @@ namespace tarnel {
 
 // r[c] = sum over even i < n of wsp[i] base[stride i / 2 - c], each in order of i, for c in
 // blocks of four below count.
-int lag_blocks_avx(const double* wsp, int n, const double* base, int stride, int count,
-                   double* r);
+int lag_blocks_avx(const double* wsp, int n, const double* base, int stride, int count, double* r);
 
 // d[i] = sum over j = i..39 of x[j] h[j - i], all 40.
 void target_correlation_avx(const double* h, const double* x, double* d);

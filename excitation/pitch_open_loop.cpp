@@ -3,9 +3,9 @@
 #include <cmath>
 
 #include "dsp/frame.h"
-#include "excitation/pitch_avx.h"
 #include "dsp/lanes.h"
 #include "dsp/wide_lanes.h"
+#include "excitation/pitch_avx.h"
 
 namespace tarnel {
 

@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const tarnel::media::pcm_result raw = tarnel::media::read_pcm(g_path, true);
     check_outcome(raw, "headerless:");
-    if (raw.ok() != (size > 0 && size % 2 == 0)) fail("headerless:", "whole samples refused, or a part sample taken");
+    if (raw.ok() != (size > 0 && size % 2 == 0))
+        fail("headerless:", "whole samples refused, or a part sample taken");
     for (size_t i = 0; i < raw.samples.size(); ++i)
         if (raw.samples[i] != static_cast<int16_t>(data[2 * i] | (data[2 * i + 1] << 8)))
             fail("headerless:", "sample " + std::to_string(i) + " differs from the bytes");

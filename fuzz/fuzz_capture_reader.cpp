@@ -48,11 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     read_options read;
     read.reassembly.max_bytes = 1 << 20;
-    read_capture_stream(in, "fuzz", [&](const udp_datagram& d) {
-        check(d.payload_size <= d.original_size, "payload longer than sent");
-        check(d.payload_size == 0 || d.payload != nullptr, "payload without bytes");
-        tracker.add(d);
-    }, &summary, &error, read);
+    read_capture_stream(
+        in, "fuzz",
+        [&](const udp_datagram& d) {
+            check(d.payload_size <= d.original_size, "payload longer than sent");
+            check(d.payload_size == 0 || d.payload != nullptr, "payload without bytes");
+            tracker.add(d);
+        },
+        &summary, &error, read);
     tracker.finish();
     std::fclose(in);
     check(tracker.calls_in_progress() == 0, "calls left in progress");

@@ -32,10 +32,12 @@ void check_state(const tarnel::g729_decoder_state& st, size_t unit) {
         std::fprintf(stderr, "non-finite value in %s\n", bad.c_str());
         fail("decoder state holds a non-finite value", unit);
     }
-    if (!(st.pitch_sharp >= 0.2 && st.pitch_sharp <= 0.7945)) fail("pitch_sharp out of range", unit);
+    if (!(st.pitch_sharp >= 0.2 && st.pitch_sharp <= 0.7945))
+        fail("pitch_sharp out of range", unit);
     // Subframe 2 decodes relative to subframe 1, so 19..144 is the widest any stream reaches.
     if (st.prev_pitch < 19 || st.prev_pitch > 144) fail("previous pitch delay out of range", unit);
-    if (st.prev_frame_type != 1 && st.prev_frame_type != 2) fail("previous frame type invalid", unit);
+    if (st.prev_frame_type != 1 && st.prev_frame_type != 2)
+        fail("previous frame type invalid", unit);
     for (double e : st.exc)
         if (std::fabs(e) > tarnel::kExcitationLimit) fail("excitation beyond its bound", unit);
 }

@@ -34,20 +34,21 @@ using tarnel::test::g_warnings;
 }
 
 constexpr int kCapacity = tarnel::module::kBufferSamples;
-constexpr int kExtremes[] = {INT_MAX, INT_MIN, INT_MIN + 1, kCapacity + 1, kCapacity, kCapacity - 1, -1,
-                             -kFrame, kFrame, kFrame - 1, 65536, 1 << 30, -(1 << 30), 2 * kCapacity};
+constexpr int kExtremes[] = {INT_MAX,       INT_MIN, INT_MIN + 1, kCapacity + 1, kCapacity,
+                             kCapacity - 1, -1,      -kFrame,     kFrame,        kFrame - 1,
+                             65536,         1 << 30, -(1 << 30),  2 * kCapacity};
 
 int sample_count(const uint8_t* h) {
     const uint16_t raw = static_cast<uint16_t>(h[1] | (h[2] << 8));
     switch (h[0] & 3) {
-    case 0:
-        return raw % 400;
-    case 1:
-        return raw % (kCapacity + 200);
-    case 2:
-        return static_cast<int16_t>(raw);
-    default:
-        return kExtremes[raw % (sizeof kExtremes / sizeof kExtremes[0])];
+        case 0:
+            return raw % 400;
+        case 1:
+            return raw % (kCapacity + 200);
+        case 2:
+            return static_cast<int16_t>(raw);
+        default:
+            return kExtremes[raw % (sizeof kExtremes / sizeof kExtremes[0])];
     }
 }
 
@@ -89,11 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         hvn_frame f = tarnel::test::voice_frame("slin", samples.get(), header[1], n);
         const int warnings_before = g_warnings;
         const int result = hvn_trans_instance_feed(pvt, &f);
-        if (result != (must_accept ? 0 : -1)) fail("frame-in accepted or refused wrongly", frame_no);
+        if (result != (must_accept ? 0 : -1))
+            fail("frame-in accepted or refused wrongly", frame_no);
         if (g_warnings - warnings_before != (must_accept ? 0 : 1))
             fail("a refusal must log exactly one warning, an acceptance none", frame_no);
         if (must_accept && n > 0) held.insert(held.end(), samples.get(), samples.get() + n);
-        if (pvt->samples != static_cast<int>(held.size())) fail("sample counter differs from the model", frame_no);
+        if (pvt->samples != static_cast<int>(held.size()))
+            fail("sample counter differs from the model", frame_no);
 
         if (drain) {
             const size_t blocks = held.size() / kFrame;
@@ -108,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     uint8_t expected[kSpeechFrameBytes];
                     int len = 0;
                     tarnel::g729_encode_frame(reference.get(), &held[b * kFrame], expected, &len);
-                    const auto* coded = static_cast<const uint8_t*>(out->data) + kSpeechFrameBytes * b;
+                    const auto* coded =
+                        static_cast<const uint8_t*>(out->data) + kSpeechFrameBytes * b;
                     if (std::memcmp(coded, expected, kSpeechFrameBytes) != 0)
                         fail("encoded frame differs from a directly driven encoder", frame_no);
                 }

@@ -80,9 +80,10 @@ int main(int argc, char** argv) {
             SF_FORMAT_INFO sub{};
             sub.format = s;
             sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE, &sub, sizeof sub);
-            const std::string name = format_name(SFC_GET_FORMAT_MAJOR, m) + "-" +
-                                     format_name(SFC_GET_FORMAT_SUBTYPE, s);
-            written += write_seed(dir + "/" + name, major.format | sub.format, tarnel::kSampleRate, 1);
+            const std::string name =
+                format_name(SFC_GET_FORMAT_MAJOR, m) + "-" + format_name(SFC_GET_FORMAT_SUBTYPE, s);
+            written +=
+                write_seed(dir + "/" + name, major.format | sub.format, tarnel::kSampleRate, 1);
         }
     }
 
@@ -91,8 +92,10 @@ int main(int argc, char** argv) {
     written += write_seed(dir + "/refused-stereo.wav", wav, tarnel::kSampleRate, 2);
     if (write_seed(dir + "/speech.wav", wav, tarnel::kSampleRate, 1)) {
         std::ifstream in(dir + "/speech.wav", std::ios::binary);
-        const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::ofstream(dir + "/refused-truncated.wav", std::ios::binary) << whole.substr(0, whole.size() / 2);
+        const std::string whole((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+        std::ofstream(dir + "/refused-truncated.wav", std::ios::binary)
+            << whole.substr(0, whole.size() / 2);
         std::ofstream(dir + "/refused-header-only.wav", std::ios::binary) << whole.substr(0, 44);
         written += 3;
     }

@@ -11,12 +11,12 @@
 
 // The host's record of a registered module descriptor.
 struct hvn_module {
-    uint64_t serial = 0;             // identifies the record even after it is gone
-    hvn_module_info* info = nullptr; // the descriptor, inside the module's image
-    void* handle = nullptr;          // from dlopen; null for a module the host did not map
+    uint64_t serial = 0;              // identifies the record even after it is gone
+    hvn_module_info* info = nullptr;  // the descriptor, inside the module's image
+    void* handle = nullptr;           // from dlopen; null for a module the host did not map
     std::string path;
-    bool loaded = false;             // the load entry succeeded
-    int instances = 0;               // live translator instances of this module's translators
+    bool loaded = false;  // the load entry succeeded
+    int instances = 0;    // live translator instances of this module's translators
 };
 
 namespace hvn {

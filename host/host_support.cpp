@@ -1,8 +1,8 @@
 // Small pieces the host's components share.
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <unistd.h>
 
 #include "host_internal.h"
 

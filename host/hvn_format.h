@@ -14,8 +14,8 @@ enum hvn_media_type {
 };
 
 struct hvn_format {
-    const char *name;  /* e.g. "slin" */
-    int media_type;    /* enum hvn_media_type */
+    const char *name; /* e.g. "slin" */
+    int media_type;   /* enum hvn_media_type */
     unsigned int sample_rate;
 };
 

@@ -16,8 +16,8 @@ enum hvn_log_level {
 };
 
 /* Writes one log line naming the level, the source file and line, and the function. */
-HVN_API void hvn_log(int level, const char *file, int line, const char *function,
-                     const char *fmt, ...) __attribute__((format(printf, 5, 6)));
+HVN_API void hvn_log(int level, const char *file, int line, const char *function, const char *fmt,
+                     ...) __attribute__((format(printf, 5, 6)));
 
 HVN_END_DECLS
 

@@ -1,8 +1,8 @@
 // The host log: one line per call, to stderr or to a sink the driver installs.
+#include <unistd.h>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "host_internal.h"
 
@@ -27,14 +27,14 @@ void hvn_log(int level, const char* file, int line, const char* function, const 
     const std::string message = hvn::vformat(fmt, ap);
     va_end(ap);
     try {
-        std::string text = std::string("[") + level_name(level) + "] " + (file ? file : "?") +
-                           ":" + std::to_string(line) + " " + (function ? function : "?") + ": " +
+        std::string text = std::string("[") + level_name(level) + "] " + (file ? file : "?") + ":" +
+                           std::to_string(line) + " " + (function ? function : "?") + ": " +
                            message;
         // Callers usually end their messages with a newline, some do not: either way this
         // is one line.
         if (text.empty() || text.back() != '\n') text += '\n';
-        const hvn_log_record record{level, level_name(level), file ? file : "",
-                                    line, function ? function : "", message.c_str(),
+        const hvn_log_record record{level,       level_name(level),        file ? file : "",
+                                    line,        function ? function : "", message.c_str(),
                                     text.c_str()};
         std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
         if (g_sink)

@@ -42,7 +42,8 @@ private:
     hvn_module* previous_;
 };
 
-void set_error(char* error, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void set_error(char* error, size_t size, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 void set_error(char* error, size_t size, const char* fmt, ...) {
     if (!error || size == 0) return;
     va_list ap;
@@ -52,8 +53,9 @@ void set_error(char* error, size_t size, const char* fmt, ...) {
 }
 
 module_list::iterator find_serial(uint64_t serial) {
-    return std::find_if(registry().begin(), registry().end(),
-                        [serial](const std::unique_ptr<hvn_module>& m) { return m->serial == serial; });
+    return std::find_if(
+        registry().begin(), registry().end(),
+        [serial](const std::unique_ptr<hvn_module>& m) { return m->serial == serial; });
 }
 
 bool is_registered(const hvn_module* mod) {
@@ -125,16 +127,17 @@ void hvn_module_register(hvn_module_info* info) {
         }
         registry().push_back(std::move(rec));
     } catch (...) {
-        hvn_log(HVN_LOG_ERROR, __FILE__, __LINE__, __func__, "Out of memory registering module '%s'\n",
-                info->name ? info->name : "");
+        hvn_log(HVN_LOG_ERROR, __FILE__, __LINE__, __func__,
+                "Out of memory registering module '%s'\n", info->name ? info->name : "");
     }
 }
 
 void hvn_module_unregister(hvn_module_info* info) {
     if (!info) return;
     std::lock_guard<std::recursive_mutex> guard(hvn::registry_lock());
-    auto it = std::find_if(registry().begin(), registry().end(),
-                           [info](const std::unique_ptr<hvn_module>& m) { return m->info == info; });
+    auto it =
+        std::find_if(registry().begin(), registry().end(),
+                     [info](const std::unique_ptr<hvn_module>& m) { return m->info == info; });
     if (it == registry().end()) return;
     if (info->self == it->get()) info->self = nullptr;
     registry().erase(it);
@@ -159,10 +162,9 @@ hvn_module* hvn_load_module(const char* path, char* error, size_t error_size) {
         return nullptr;
     }
     if (!ctx.registered) {
-        const bool already = std::any_of(registry().begin(), registry().end(),
-                                         [handle](const std::unique_ptr<hvn_module>& m) {
-                                             return m->handle == handle;
-                                         });
+        const bool already = std::any_of(
+            registry().begin(), registry().end(),
+            [handle](const std::unique_ptr<hvn_module>& m) { return m->handle == handle; });
         dlclose(handle);
         set_error(error, error_size, "%s",
                   already ? "module is already loaded"
@@ -231,7 +233,9 @@ hvn_module* hvn_module_find(const char* name) {
     return nullptr;
 }
 
-const hvn_module_info* hvn_module_get_info(const hvn_module* mod) { return mod ? mod->info : nullptr; }
+const hvn_module_info* hvn_module_get_info(const hvn_module* mod) {
+    return mod ? mod->info : nullptr;
+}
 
 const char* hvn_module_get_path(const hvn_module* mod) { return mod ? mod->path.c_str() : ""; }
 

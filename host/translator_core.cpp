@@ -24,7 +24,8 @@ bool valid_descriptor(const hvn_translator* t) {
     if (!t || t->name[0] == '\0' || !t->framein) return false;
     if (t->buf_size < 0 || t->desc_size < 0 || t->buffer_samples < 0) return false;
     // The name fields are fixed arrays: an unterminated one would be read past its end.
-    if (!std::memchr(t->name, '\0', sizeof t->name) || !std::memchr(t->format, '\0', sizeof t->format))
+    if (!std::memchr(t->name, '\0', sizeof t->name) ||
+        !std::memchr(t->format, '\0', sizeof t->format))
         return false;
     return hvn_format_find(t->format) && t->src_codec.name && t->dst_codec.name &&
            hvn_format_find(t->src_codec.name) && hvn_format_find(t->dst_codec.name);
@@ -145,7 +146,8 @@ hvn_trans_pvt* hvn_trans_instance_new(const char* name) {
     if (!pvt) return nullptr;
     pvt->t = t;
     if (t->desc_size > 0) pvt->pvt = std::calloc(1, static_cast<size_t>(t->desc_size));
-    if (t->buf_size > 0) pvt->outbuf.c = static_cast<char*>(std::calloc(1, static_cast<size_t>(t->buf_size)));
+    if (t->buf_size > 0)
+        pvt->outbuf.c = static_cast<char*>(std::calloc(1, static_cast<size_t>(t->buf_size)));
     if ((t->desc_size > 0 && !pvt->pvt) || (t->buf_size > 0 && !pvt->outbuf.c)) {
         free_instance(pvt);
         return nullptr;

@@ -25,8 +25,7 @@ TARNEL_WIDE int autocorrelation_head_avx(const double* y, double* head) {
     return common;
 }
 
-TARNEL_WIDE void autocorrelation_tails_avx(const double* y, const double* head, int m,
-                                           double* r) {
+TARNEL_WIDE void autocorrelation_tails_avx(const double* y, const double* head, int m, double* r) {
     // Four neighbouring lags k = 4g + w to a quad, lane w, take the terms all of them still
     // have side by side; the shorter lags' last few terms follow one at a time.
     constexpr int common = kAnalysisWindow - kWideAutocorrelationLags + 1;

@@ -24,7 +24,7 @@ constexpr double kSecondGap = 0.0006;
 constexpr double kLowestLsf = 0.005;
 constexpr double kMinDistance = 0.0392;
 constexpr double kHighestLsf = 3.135;
-constexpr double kWeightLow = 0.12566370616;         // 0.04 pi
+constexpr double kWeightLow = 0.12566370616;        // 0.04 pi
 constexpr double kWeightHigh = 2.8902652416800003;  // 0.92 pi
 constexpr double kSearchStart = 1e38;
 

@@ -8,7 +8,7 @@ namespace tarnel {
 
 struct postfilter_state {
     double residual[kPitchMax + kSubframe];  // 143 past residual samples, then the subframe's 40
-    double syn_mem[kOrder];   // memory of the short-term post-filter 1/A(z/0.7)
+    double syn_mem[kOrder];                  // memory of the short-term post-filter 1/A(z/0.7)
     double syn_tail[kOrder];  // the previous frame's last 10 samples, before post-filtering
     double tilt_mem;          // last long-term-filtered residual sample of the previous subframe
     double past_gain;         // gain-control level at the end of the previous subframe

@@ -44,9 +44,7 @@ __attribute__((always_inline)) inline void store_from(double* p, const V& v) {
 }
 __attribute__((always_inline)) inline void splat_into(lane2& v, double x) { v = lane2{x, x}; }
 #if TARNEL_HAVE_WIDE_LANES
-__attribute__((always_inline)) inline void splat_into(lane4& v, double x) {
-    v = lane4{x, x, x, x};
-}
+__attribute__((always_inline)) inline void splat_into(lane4& v, double x) { v = lane4{x, x, x, x}; }
 #endif
 
 // The pitch post-filter's sums of one subframe, taken a block of residual samples at a time.
@@ -129,9 +127,9 @@ struct pitch_sums {
 
 // The gain control's ramp on the samples of a subframe.
 struct agc_ramp {
-    double g;      // level
-    double g0;     // target step
-    bool scale;    // false for a silent subframe, which stays as it is
+    double g;    // level
+    double g0;   // target step
+    bool scale;  // false for a silent subframe, which stays as it is
 
     __attribute__((always_inline)) double operator()(double v) {
         if (!scale) return v;
@@ -225,15 +223,17 @@ __attribute__((always_inline)) inline double first_pass(const double* a, const d
     sums.add_block(kSubframe - W);
     update_synthesis_memory(x0 + kSubframe - kOrder, syn_mem);
     for (int s = 0; s < kSubframes; ++s)
-        plan->tilt[s] = tilt_factor(tilt_r0[(s + 1) / W][(s + 1) % W],
-                                    tilt_r1[(s + 1) / W][(s + 1) % W]);
+        plan->tilt[s] =
+            tilt_factor(tilt_r0[(s + 1) / W][(s + 1) % W], tilt_r1[(s + 1) / W][(s + 1) % W]);
     return sq[0][0];
 }
 
 template <typename V>
-__attribute__((always_inline)) inline void synthesise_frame(
-    postfilter_state* pf, const double* a_sub, const int* lags, const double* exc,
-    double* syn_mem, double* high_pass, double* syn, int16_t* pcm) {
+__attribute__((always_inline)) inline void synthesise_frame(postfilter_state* pf,
+                                                            const double* a_sub, const int* lags,
+                                                            const double* exc, double* syn_mem,
+                                                            double* high_pass, double* syn,
+                                                            int16_t* pcm) {
     constexpr int W = kWidth<V>;
     postfilter_plan plan;
     postfilter_weights(a_sub, &plan);
@@ -328,9 +328,8 @@ __attribute__((always_inline)) inline void synthesise_frame(
     high_pass[3] = y2h;
 }
 
-void synthesise_pairs(postfilter_state* pf, const double* a_sub, const int* lags,
-                      const double* exc, double* syn_mem, double* high_pass, double* syn,
-                      int16_t* pcm) {
+void synthesise_pairs(postfilter_state* pf, const double* a_sub, const int* lags, const double* exc,
+                      double* syn_mem, double* high_pass, double* syn, int16_t* pcm) {
     synthesise_frame<lane2>(pf, a_sub, lags, exc, syn_mem, high_pass, syn, pcm);
 }
 

@@ -108,7 +108,8 @@ bool input_file::open(const std::string& path) {
     } else {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0) {
-            error_ = label_ + (errno == ENOENT ? ": no such file" : ": cannot open: " + errno_text(errno));
+            error_ = label_ +
+                     (errno == ENOENT ? ": no such file" : ": cannot open: " + errno_text(errno));
             return false;
         }
         owned_ = true;
@@ -207,7 +208,8 @@ bool output_file::open(const std::string& path, int stdout_fd) {
             return false;
         }
         // Anything already buffered by stdio must precede the data written to the descriptor.
-        if (stdout_fd == STDOUT_FILENO && std::fflush(stdout) != 0) return fail("write failed", errno);
+        if (stdout_fd == STDOUT_FILENO && std::fflush(stdout) != 0)
+            return fail("write failed", errno);
         fd_ = stdout_fd;
         return true;
     }

@@ -33,22 +33,32 @@ file_kind identify_file(const uint8_t* head, size_t size) {
         return file_kind::kPcap;
     // pcapng: a section header block, whose byte-order magic follows its length.
     if (starts(head, size, 0, "\x0a\x0d\x0d\x0a", 4) &&
-        (starts(head, size, 8, "\x4d\x3c\x2b\x1a", 4) || starts(head, size, 8, "\x1a\x2b\x3c\x4d", 4)))
+        (starts(head, size, 8, "\x4d\x3c\x2b\x1a", 4) ||
+         starts(head, size, 8, "\x1a\x2b\x3c\x4d", 4)))
         return file_kind::kPcapng;
     return file_kind::kUnknown;
 }
 
 const char* describe(file_kind kind) {
     switch (kind) {
-        case file_kind::kWav: return "a WAV file";
-        case file_kind::kRiff: return "a RIFF file";
-        case file_kind::kFlac: return "a FLAC file";
-        case file_kind::kOgg: return "an Ogg file";
-        case file_kind::kAiff: return "an AIFF file";
-        case file_kind::kAu: return "an AU file";
-        case file_kind::kPcap: return "a pcap packet capture";
-        case file_kind::kPcapng: return "a pcapng packet capture";
-        case file_kind::kUnknown: break;
+        case file_kind::kWav:
+            return "a WAV file";
+        case file_kind::kRiff:
+            return "a RIFF file";
+        case file_kind::kFlac:
+            return "a FLAC file";
+        case file_kind::kOgg:
+            return "an Ogg file";
+        case file_kind::kAiff:
+            return "an AIFF file";
+        case file_kind::kAu:
+            return "an AU file";
+        case file_kind::kPcap:
+            return "a pcap packet capture";
+        case file_kind::kPcapng:
+            return "a pcapng packet capture";
+        case file_kind::kUnknown:
+            break;
     }
     return "a file of unknown kind";
 }

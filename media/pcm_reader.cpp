@@ -55,11 +55,20 @@ std::string format_name(int format) {
 // Encodings with more resolution than 16 bits, or decoded to floating point.
 bool rounds_to_16_bits(int subformat) {
     switch (subformat) {
-        case SF_FORMAT_PCM_24: case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT:
-        case SF_FORMAT_DOUBLE: case SF_FORMAT_DWVW_24: case SF_FORMAT_DWVW_N:
-        case SF_FORMAT_ALAC_20: case SF_FORMAT_ALAC_24: case SF_FORMAT_ALAC_32:
-        case SF_FORMAT_VORBIS: case SF_FORMAT_OPUS: case SF_FORMAT_MPEG_LAYER_I:
-        case SF_FORMAT_MPEG_LAYER_II: case SF_FORMAT_MPEG_LAYER_III:
+        case SF_FORMAT_PCM_24:
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+        case SF_FORMAT_DOUBLE:
+        case SF_FORMAT_DWVW_24:
+        case SF_FORMAT_DWVW_N:
+        case SF_FORMAT_ALAC_20:
+        case SF_FORMAT_ALAC_24:
+        case SF_FORMAT_ALAC_32:
+        case SF_FORMAT_VORBIS:
+        case SF_FORMAT_OPUS:
+        case SF_FORMAT_MPEG_LAYER_I:
+        case SF_FORMAT_MPEG_LAYER_II:
+        case SF_FORMAT_MPEG_LAYER_III:
             return true;
         default:
             return false;
@@ -152,7 +161,9 @@ struct pcm_reader::state {
     }
     static sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
         auto* s = static_cast<state*>(user);
-        const sf_count_t base = whence == SEEK_CUR ? vio_tell(user) : whence == SEEK_END ? vio_length(user) : 0;
+        const sf_count_t base = whence == SEEK_CUR   ? vio_tell(user)
+                                : whence == SEEK_END ? vio_length(user)
+                                                     : 0;
         const sf_count_t target = base + offset;
         if (target < 0) return -1;
         const bool moved = s->in.seekable() ? s->in.seek(static_cast<uint64_t>(target))
@@ -163,7 +174,8 @@ struct pcm_reader::state {
         auto* s = static_cast<state*>(user);
         auto* bytes = static_cast<uint8_t*>(out);
         const auto size = static_cast<size_t>(std::max<sf_count_t>(count, 0));
-        return static_cast<sf_count_t>(s->in.seekable() ? s->in.read(bytes, size) : s->pipe_read(bytes, size));
+        return static_cast<sf_count_t>(s->in.seekable() ? s->in.read(bytes, size)
+                                                        : s->pipe_read(bytes, size));
     }
     static sf_count_t vio_write(const void*, sf_count_t, void*) { return 0; }
 
@@ -209,8 +221,8 @@ bool pcm_reader::state::open_container(const std::string& path) {
         // libsndfile quietly shortens a WAV whose data chunk runs past the end of the file, so
         // a file cut short by an interrupted copy would otherwise be coded as if complete.
         const std::string problem = read_wav_layout(
-            [this](uint64_t at, uint8_t* out, size_t n) { return read_at(at, out, n); },
-            in.size(), &wav);
+            [this](uint64_t at, uint8_t* out, size_t n) { return read_at(at, out, n); }, in.size(),
+            &wav);
         if (!problem.empty()) return fail(problem);
         // Told where the audio ends, libsndfile does not read through a pipe looking for
         // chunks after it.
@@ -303,7 +315,8 @@ size_t pcm_reader::read(int16_t* samples, size_t count) {
     } else {
         while (done < count) {
             const size_t n = std::min(count - done, kConvertBlock);
-            const sf_count_t got = sf_readf_double(s.sf, s.convert.data(), static_cast<sf_count_t>(n));
+            const sf_count_t got =
+                sf_readf_double(s.sf, s.convert.data(), static_cast<sf_count_t>(n));
             const size_t g = got > 0 ? static_cast<size_t>(got) : 0;
             for (size_t i = 0; i < g; ++i) samples[done + i] = to_16_bits(s.convert[i]);
             done += g;
@@ -334,4 +347,3 @@ bool names_raw_file(const std::string& path) {
 }
 
 }  // namespace tarnel::media
-

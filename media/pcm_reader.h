@@ -21,8 +21,8 @@ struct audio_format {
     std::string encoding;   // e.g. "Signed 16 bit PCM", "U-Law"
     int sample_rate = 0;
     int channels = 0;
-    bool exact = true;      // every sample becomes a 16-bit sample unchanged
-    int64_t samples = -1;   // as announced; -1 when unknown until the end
+    bool exact = true;     // every sample becomes a 16-bit sample unchanged
+    int64_t samples = -1;  // as announced; -1 when unknown until the end
 };
 
 class pcm_reader {

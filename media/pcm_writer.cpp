@@ -43,7 +43,7 @@ constexpr named_format kLibraryFormats[] = {
 };
 
 // Names of linear or coded audio that is not written here, and not G.729 frames either.
-constexpr const char* kOtherAudioExtensions[] = {"pcm", "sln", "ul", "al", "gsm", "amr",
+constexpr const char* kOtherAudioExtensions[] = {"pcm", "sln", "ul",  "al",   "gsm", "amr",
                                                  "m4a", "aac", "wma", "webm", "mka"};
 
 constexpr size_t kConvertBlock = 2048;  // samples put into bytes at a time
@@ -89,8 +89,8 @@ bool output_format_for(const std::string& path, bool raw, output_format* format,
             return true;
         }
     }
-    *error = output_label(path) + ": cannot write ." + ext + " files; name the output with one of " +
-             writable_extensions();
+    *error = output_label(path) + ": cannot write ." + ext +
+             " files; name the output with one of " + writable_extensions();
     return false;
 }
 
@@ -172,7 +172,8 @@ bool pcm_writer::write(const int16_t* samples, size_t count) {
         char limit[160];
         std::snprintf(limit, sizeof limit,
                       "too long for a WAV file (%.0f hours at most); name the output .raw, .w64 "
-                      "or .rf64", kMaxWavHours);
+                      "or .rf64",
+                      kMaxWavHours);
         return s.fail(limit);
     }
     while (count > 0) {

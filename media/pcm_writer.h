@@ -21,8 +21,8 @@ enum class pcm_container { kWav, kHeaderless, kLibrary };
 
 struct output_format {
     pcm_container container = pcm_container::kWav;
-    int library_format = 0;        // libsndfile's container and encoding, for kLibrary
-    const char* name = "WAV";      // for reports
+    int library_format = 0;    // libsndfile's container and encoding, for kLibrary
+    const char* name = "WAV";  // for reports
 };
 
 // The format for an output named `path`: headerless when `raw` is set or the name ends in

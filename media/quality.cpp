@@ -132,7 +132,8 @@ void quality_meter::add(const int16_t* ref, const int16_t* test, size_t count) {
             spectrum_frame();
             // The next frame starts one hop later: keep its first part.
             std::copy(spectrum_ref_ + kSpectrumHop, spectrum_ref_ + kSpectrumFrame, spectrum_ref_);
-            std::copy(spectrum_test_ + kSpectrumHop, spectrum_test_ + kSpectrumFrame, spectrum_test_);
+            std::copy(spectrum_test_ + kSpectrumHop, spectrum_test_ + kSpectrumFrame,
+                      spectrum_test_);
             spectrum_fill_ = kSpectrumFrame - kSpectrumHop;
         }
     }
@@ -157,7 +158,9 @@ void quality_meter::spectrum_frame() {
     ++spectrum_frames_;
 }
 
-std::optional<double> quality_meter::segmental_snr_db() const { return mean(snr_sum_, snr_frames_); }
+std::optional<double> quality_meter::segmental_snr_db() const {
+    return mean(snr_sum_, snr_frames_);
+}
 
 std::optional<double> quality_meter::log_spectral_distance_db() const {
     return mean(spectrum_sum_, spectrum_frames_);

@@ -15,10 +15,9 @@ constexpr size_t kFormatFields = 16;  // tag, channels, rate, byte rate, block a
 std::string check_sizes(const wav_layout& w, int64_t file_size) {
     if (w.streamed()) return "";
     const bool known_end = file_size >= 0;
-    const uint64_t available =
-        known_end && static_cast<uint64_t>(file_size) > w.data_offset
-            ? static_cast<uint64_t>(file_size) - w.data_offset
-            : 0;
+    const uint64_t available = known_end && static_cast<uint64_t>(file_size) > w.data_offset
+                                   ? static_cast<uint64_t>(file_size) - w.data_offset
+                                   : 0;
     if (!w.has_format || !w.sample_frames()) {
         if (known_end && w.data_size > available)
             return "truncated (the header announces " + std::to_string(w.data_size) +
@@ -75,7 +74,8 @@ std::string read_wav_layout(const read_at_fn& read_at, int64_t file_size, wav_la
         }
         if (std::memcmp(head, "fmt ", 4) == 0) {
             uint8_t f[kFormatFields];
-            if (size < kFormatFields || read_at(pos + kChunkHeader, f, kFormatFields) < kFormatFields)
+            if (size < kFormatFields ||
+                read_at(pos + kChunkHeader, f, kFormatFields) < kFormatFields)
                 break;
             layout->format_tag = le16(f);
             layout->channels = le16(f + 2);

@@ -25,7 +25,7 @@ std::array<uint8_t, kWavHeaderBytes> wav_header(uint32_t data_bytes);
 
 // Where a WAV file's audio lies and how it is cut into samples, as its chunks say.
 struct wav_layout {
-    uint16_t format_tag = 0;   // 1 integer PCM, 3 float, 6 A-law, 7 mu-law, 0xFFFE extensible
+    uint16_t format_tag = 0;  // 1 integer PCM, 3 float, 6 A-law, 7 mu-law, 0xFFFE extensible
     uint16_t channels = 0;
     uint16_t block_align = 0;  // bytes per sample frame (per block for compressed audio)
     uint16_t bits = 0;

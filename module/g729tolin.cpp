@@ -10,10 +10,10 @@ namespace tarnel::module {
 namespace {
 
 // No frame-out: the host's default one hands on the counted samples.
-hvn_translator g_descriptor =
-    make_translator("g729tolin", "g729", "slin",
-                    {g729tolin_new, g729tolin_framein, nullptr, g729tolin_destroy, g729tolin_sample},
-                    sizeof(g729tolin_pvt));
+hvn_translator g_descriptor = make_translator(
+    "g729tolin", "g729", "slin",
+    {g729tolin_new, g729tolin_framein, nullptr, g729tolin_destroy, g729tolin_sample},
+    sizeof(g729tolin_pvt));
 
 // A unit is decoded only while a whole frame still fits behind the waiting samples.
 constexpr int kLastFrameStart = kBufferSamples - kFrame;

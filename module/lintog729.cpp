@@ -52,13 +52,14 @@ hvn_frame* lintog729_frameout(hvn_trans_pvt* pvt) noexcept {
     do {
         // Every block codes to exactly one speech frame; the reported length adds nothing.
         int len = 0;
-        g729_encode_frame(&st->encoder, st->buf + k * kFrame, pvt->outbuf.uc + k * kSpeechFrameBytes,
-                          &len);
+        g729_encode_frame(&st->encoder, st->buf + k * kFrame,
+                          pvt->outbuf.uc + k * kSpeechFrameBytes, &len);
         pvt->samples -= kFrame;
         ++k;
     } while (pvt->samples >= kFrame);
     if (pvt->samples > 0)
-        std::memmove(st->buf, st->buf + k * kFrame, static_cast<size_t>(pvt->samples) * sizeof(int16_t));
+        std::memmove(st->buf, st->buf + k * kFrame,
+                     static_cast<size_t>(pvt->samples) * sizeof(int16_t));
     // The sample counter keeps the count of samples still waiting; the host must leave it so.
     return hvn_trans_frameout(pvt, k * kSpeechFrameBytes, k * kFrame);
 }

@@ -72,17 +72,18 @@ int reload_module() noexcept {
 
 char* handle_g729_show_version(hvn_cli_entry* e, int cmd, hvn_cli_args* a) noexcept {
     switch (cmd) {
-    case HVN_CLI_INIT:
-        e->command = "g729 show version";
-        e->usage = "Usage: show g729 version\n       Displays G.729 module version\n";
-        return nullptr;
-    case HVN_CLI_GENERATE:
-        return nullptr;
-    default:
-        // Words after the command are of no interest: there is one thing to show.
-        if (a)
-            hvn_cli(a->fd, "Corvane G.729A Module Version " TARNEL_VERSION_STRING " (optimized for x86_64\n");
-        return nullptr;
+        case HVN_CLI_INIT:
+            e->command = "g729 show version";
+            e->usage = "Usage: show g729 version\n       Displays G.729 module version\n";
+            return nullptr;
+        case HVN_CLI_GENERATE:
+            return nullptr;
+        default:
+            // Words after the command are of no interest: there is one thing to show.
+            if (a)
+                hvn_cli(a->fd, "Corvane G.729A Module Version " TARNEL_VERSION_STRING
+                               " (optimized for x86_64\n");
+            return nullptr;
     }
 }
 

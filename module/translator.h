@@ -44,7 +44,8 @@ constexpr hvn_codec audio_codec(const char* name) {
 // A descriptor from `src` to `dst`, whose frames come out in the `dst` format. Descriptors are
 // constant-initialised from this, so the host never sees a half-built one however early it looks.
 constexpr hvn_translator make_translator(const char* name, const char* src, const char* dst,
-                                         const translator_operations& ops, std::size_t private_size) {
+                                         const translator_operations& ops,
+                                         std::size_t private_size) {
     hvn_translator t{};
     copy_name(t.name, name);
     t.src_codec = audio_codec(src);

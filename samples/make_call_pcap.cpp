@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
     const tarnel::media::pcm_result speech = tarnel::media::read_pcm(speech_path, false);
     if (!speech.ok()) return fail(speech.error);
     std::string error;
-    const bool ok =
-        many ? tarnel::capture::write_many_calls(out_path, speech.samples, calls, seconds, layout, &error)
-             : tarnel::capture::write_capture(out_path, tarnel::capture::sample_call(speech.samples), &error);
+    const bool ok = many ? tarnel::capture::write_many_calls(out_path, speech.samples, calls,
+                                                             seconds, layout, &error)
+                         : tarnel::capture::write_capture(
+                               out_path, tarnel::capture::sample_call(speech.samples), &error);
     return ok ? 0 : fail(error);
 }

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 
-
 namespace tarnel::tool {
 
 void arg_parser::flag(const char* name, bool* seen) {

@@ -219,7 +219,8 @@ speed_figures speed_of(std::vector<double> run_seconds, const frame_times& frame
                        const bench_input& in, int threads) {
     std::sort(run_seconds.begin(), run_seconds.end());
     const size_t n = run_seconds.size();
-    const double median = n % 2 ? run_seconds[n / 2] : (run_seconds[n / 2 - 1] + run_seconds[n / 2]) / 2;
+    const double median =
+        n % 2 ? run_seconds[n / 2] : (run_seconds[n / 2 - 1] + run_seconds[n / 2]) / 2;
     auto per_frame = [&](double seconds) {
         return std::max(seconds, 1e-9) * 1e6 / static_cast<double>(in.frames);
     };
@@ -285,9 +286,9 @@ struct path_result {
 
 struct direction_result {
     const char* translator;
-    int state_bytes;          // the translator's private area, from its descriptor
-    int output_buffer_bytes;  // the host's output buffer per instance, from the descriptor
-    size_t codec_state_bytes; // the codec state alone, for the direct path
+    int state_bytes;           // the translator's private area, from its descriptor
+    int output_buffer_bytes;   // the host's output buffer per instance, from the descriptor
+    size_t codec_state_bytes;  // the codec state alone, for the direct path
     path_result codec;
     path_result module;
 };
@@ -378,7 +379,8 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
                                   seconds_text + "'");
     long runs = 0;
     if (!parse_int(runs_text, 1, 1000, &runs))
-        return parser.usage_error("--runs needs a whole number from 1 to 1000, not '" + runs_text + "'");
+        return parser.usage_error("--runs needs a whole number from 1 to 1000, not '" + runs_text +
+                                  "'");
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     long threads = cores;
     if (!threads_text.empty() && !parse_int(threads_text, 1, 1024, &threads))
@@ -387,9 +389,10 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
 
     if (input_path.empty()) input_path = bundled_speech();
     if (input_path.empty()) {
-        report_error(ctx.io.err, "bench: no recording to code: the bundled speech sample is neither "
-                                 "in samples/ beside this program nor in ../share/codec_tarnel/ "
-                                 "(name one with --input FILE)");
+        report_error(ctx.io.err,
+                     "bench: no recording to code: the bundled speech sample is neither "
+                     "in samples/ beside this program nor in ../share/codec_tarnel/ "
+                     "(name one with --input FILE)");
         return kExitFailure;
     }
     const media::pcm_result pcm = media::read_pcm(input_path, false);
@@ -400,7 +403,8 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
 
     bench_input in;
     const size_t wanted = static_cast<size_t>(std::ceil(seconds * kSampleRate));
-    while (in.pcm.size() < wanted) in.pcm.insert(in.pcm.end(), pcm.samples.begin(), pcm.samples.end());
+    while (in.pcm.size() < wanted)
+        in.pcm.insert(in.pcm.end(), pcm.samples.begin(), pcm.samples.end());
     in.pcm.resize((wanted + kFrame - 1) / kFrame * kFrame, 0);
     in.frames = in.pcm.size() / kFrame;
     pass_buffers reference(in), through_module(in);
@@ -439,12 +443,18 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
     };
     const hvn_translator* enc = hvn_translator_find(driver::kEncoderTranslator);
     const hvn_translator* dec = hvn_translator_find(driver::kDecoderTranslator);
-    direction_result encode{driver::kEncoderTranslator, enc->desc_size, enc->buf_size,
-                           sizeof(g729_encoder_state), measure(encode_with_codec),
-                           measure(encode_with_module)};
-    direction_result decode{driver::kDecoderTranslator, dec->desc_size, dec->buf_size,
-                           sizeof(g729_decoder_state), measure(decode_with_codec),
-                           measure(decode_with_module)};
+    direction_result encode{driver::kEncoderTranslator,
+                            enc->desc_size,
+                            enc->buf_size,
+                            sizeof(g729_encoder_state),
+                            measure(encode_with_codec),
+                            measure(encode_with_module)};
+    direction_result decode{driver::kDecoderTranslator,
+                            dec->desc_size,
+                            dec->buf_size,
+                            sizeof(g729_decoder_state),
+                            measure(decode_with_codec),
+                            measure(decode_with_module)};
 
     const double audio_seconds = static_cast<double>(in.pcm.size()) / kSampleRate;
     std::string text;
@@ -468,8 +478,9 @@ int run_bench(context& ctx, const std::vector<std::string>& args) {
                       *load_text ? load_text : "unknown");
         text = head;
         if (*load_text && load >= cores)
-            text += "The machine was busy: other work shared the cores, so the slowest runs and "
-                    "frames include waits for it.\n\n";
+            text +=
+                "The machine was busy: other work shared the cores, so the slowest runs and "
+                "frames include waits for it.\n\n";
         text += text_direction("Encoder", encode) + "\n" + text_direction("Decoder", decode);
     }
     write_text(ctx.io.out, text);

@@ -17,8 +17,7 @@ const char* const kHelp =
     "  tarnel cli \"g729 show version\"   and   tarnel cli g729 show version\n"
     "are the same.\n"
     "\n"
-    "Options:\n"
-    TARNEL_COMMON_OPTIONS_HELP;
+    "Options:\n" TARNEL_COMMON_OPTIONS_HELP;
 
 int run_cli(context& ctx, const std::vector<std::string>& args) {
     const arg_parser parser(ctx, "cli");
@@ -40,16 +39,16 @@ int run_cli(context& ctx, const std::vector<std::string>& args) {
     auto session = load_module(ctx);
     if (!session) return kExitFailure;
     switch (hvn_cli_command(ctx.io.out, line.c_str())) {
-    case HVN_CLI_STATUS_OK:
-        return kExitOk;
-    case HVN_CLI_STATUS_NO_COMMAND:
-        report_error(ctx.io.err, "cli: no such console command: '" + line + "'");
-        return kExitFailure;
-    case HVN_CLI_STATUS_USAGE:
-        return kExitFailure;  // the console printed the command's usage
-    default:
-        report_error(ctx.io.err, "cli: console command failed: '" + line + "'");
-        return kExitFailure;
+        case HVN_CLI_STATUS_OK:
+            return kExitOk;
+        case HVN_CLI_STATUS_NO_COMMAND:
+            report_error(ctx.io.err, "cli: no such console command: '" + line + "'");
+            return kExitFailure;
+        case HVN_CLI_STATUS_USAGE:
+            return kExitFailure;  // the console printed the command's usage
+        default:
+            report_error(ctx.io.err, "cli: console command failed: '" + line + "'");
+            return kExitFailure;
     }
 }
 

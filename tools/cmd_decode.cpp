@@ -72,8 +72,8 @@ const char* const kHelp =
     "  --pt N          the payload type of G.729 (default 18, or what SIP signalling says)\n"
     "  --ssrc X        only the stream with this SSRC (decimal, or hex with 0x; default: all)\n"
     "  --threads N     with --pcap: decoding threads (default: one per core)\n"
-    "  --no-conceal    with --pcap or --rtp-stream: silence for lost speech (default: conceal)\n"
-    TARNEL_COMMON_OPTIONS_HELP;
+    "  --no-conceal    with --pcap or --rtp-stream: silence for lost speech (default: "
+    "conceal)\n" TARNEL_COMMON_OPTIONS_HELP;
 
 constexpr size_t kFramesPerHostFrame = driver::kHostFrameSamples / kFrame;
 constexpr size_t kMaxRefusalLines = 10;  // per input or stream; the others are counted after
@@ -206,14 +206,16 @@ int decode_file(context& ctx, const std::string& in, const std::string& out, boo
     if (!decoder) return kExitFailure;
     media::pcm_writer writer;
     if (!writer.open(out, format, ctx.io.out)) return exit_failure(ctx, writer.error());
-    detail(ctx, "writing " + output_label(out) + ": " + format.name + ", 8000 Hz, 1 channel, 16-bit");
+    detail(ctx,
+           "writing " + output_label(out) + ": " + format.name + ", 8000 Hz, 1 channel, 16-bit");
 
     decode_run run;
     run.pcm.reserve(kFramesPerHostFrame * kFrame);
     progress_line progress(ctx, "decoding " + input.label());
     const double cpu_start = process_cpu_seconds();
-    const bool written = framed ? decode_framed(run, *decoder, session->log(), input, writer, progress)
-                                : decode_raw(run, *decoder, session->log(), input, writer, progress);
+    const bool written = framed
+                             ? decode_framed(run, *decoder, session->log(), input, writer, progress)
+                             : decode_raw(run, *decoder, session->log(), input, writer, progress);
     const double cpu = process_cpu_seconds() - cpu_start;
     progress.clear();
     report_refusals(ctx, input.label() + ": ", run.refusals, run.refused,
@@ -228,13 +230,14 @@ int decode_file(context& ctx, const std::string& in, const std::string& out, boo
                                      output_label(out));
     if (!ctx.quiet) {
         char line[512];
-        std::snprintf(line, sizeof line,
-                      "decoded %s -> %s: %llu %s, %llu refused, %llu frames, %.2f s of audio, CPU %.3f s\n",
-                      input.label().c_str(), output_label(out).c_str(),
-                      static_cast<unsigned long long>(run.payloads),
-                      framed ? "payloads" : "host frames", static_cast<unsigned long long>(run.refused),
-                      static_cast<unsigned long long>(run.samples / kFrame),
-                      static_cast<double>(run.samples) / kSampleRate, cpu);
+        std::snprintf(
+            line, sizeof line,
+            "decoded %s -> %s: %llu %s, %llu refused, %llu frames, %.2f s of audio, CPU %.3f s\n",
+            input.label().c_str(), output_label(out).c_str(),
+            static_cast<unsigned long long>(run.payloads), framed ? "payloads" : "host frames",
+            static_cast<unsigned long long>(run.refused),
+            static_cast<unsigned long long>(run.samples / kFrame),
+            static_cast<double>(run.samples) / kSampleRate, cpu);
         write_text(ctx.io.err, line);
         const std::string rows = run.rows.report();
         if (!rows.empty()) write_text(ctx.io.err, input.label() + ": " + rows + "\n");

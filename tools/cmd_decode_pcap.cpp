@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
@@ -41,9 +41,9 @@ constexpr unsigned kMaxThreads = 256;
 constexpr double kProgressInterval = 0.25;  // seconds between progress lines on a terminal
 
 struct capture_request {
-    std::string capture;      // --pcap
-    std::string rtp_stream;   // --rtp-stream
-    std::string out;          // a folder, a file or "-"; empty with --list
+    std::string capture;     // --pcap
+    std::string rtp_stream;  // --rtp-stream
+    std::string out;         // a folder, a file or "-"; empty with --list
     capture::call_options options;
     bool split = false;
     bool list = false;
@@ -121,8 +121,8 @@ std::string unplayable_reason(const capture::rtp_stream& s, uint32_t snap_length
         const std::string snap =
             snap_length ? " (" + std::to_string(snap_length) + " bytes)" : std::string();
         return "the capture's snapshot length" + snap + " cut every packet that carried speech (" +
-               std::to_string(st.cut) + " of " + std::to_string(st.packets) +
-               " packets); only " + std::to_string(st.sid_frames) +
+               std::to_string(st.cut) + " of " + std::to_string(st.packets) + " packets); only " +
+               std::to_string(st.sid_frames) +
                " SID frames are whole, so there is nothing to hear. Capture whole packets: "
                "tcpdump -s 0 (dumpcap and tshark keep whole packets unless given -s)";
     }
@@ -135,17 +135,19 @@ std::string counters(const capture::rtp_stream_stats& st, bool all = false) {
     std::string text = std::to_string(st.packets) + " packets, " + std::to_string(st.lost) +
                        " lost, " + std::to_string(st.duplicated) + " duplicated, ";
     if (all) text += std::to_string(st.late) + " late, ";
-    const std::pair<uint64_t, const char*> rare[] = {
-        {all ? 0 : st.late, "late"}, {st.reordered, "reordered"}, {st.stray, "stray"},
-        {st.timestamp_jumps, "timestamp jumps"}, {st.cut, "cut by the capture"}};
+    const std::pair<uint64_t, const char*> rare[] = {{all ? 0 : st.late, "late"},
+                                                     {st.reordered, "reordered"},
+                                                     {st.stray, "stray"},
+                                                     {st.timestamp_jumps, "timestamp jumps"},
+                                                     {st.cut, "cut by the capture"}};
     for (const auto& r : rare)
         if (r.first) text += std::to_string(r.first) + " " + r.second + ", ";
     return text + std::to_string(st.sid_frames) + " SID frames";
 }
 
 std::string stream_figures(const capture::rtp_stream& s, const driver::stream_audio* audio) {
-    std::string text = "starts " + capture::utc_time_text(s.stats.first_time_us) + " UTC, " +
-                       counters(s.stats);
+    std::string text =
+        "starts " + capture::utc_time_text(s.stats.first_time_us) + " UTC, " + counters(s.stats);
     if (audio) {
         text += ", " + std::to_string(audio->refused) + " refused payloads";
         if (audio->concealed_frames)
@@ -154,7 +156,8 @@ std::string stream_figures(const capture::rtp_stream& s, const driver::stream_au
     return text + ", " + fixed(s.stats.duration_seconds(), 2) + " s";
 }
 
-// ---- the calls -----------------------------------------------------------------------------------
+// ---- the calls
+// -----------------------------------------------------------------------------------
 
 struct call_job {
     capture::call_record call;
@@ -166,9 +169,9 @@ struct call_result {
     std::vector<std::string> errors;  // "tarnel: " lines
     std::vector<std::string> lines;   // the summary, unless quiet
     bool failure = false;
-    bool produced = false;            // audio was written or kept
-    std::vector<uint8_t> kept;        // single-output mode: the file's bytes
-    size_t outputs = 0;               // files this call yields
+    bool produced = false;      // audio was written or kept
+    std::vector<uint8_t> kept;  // single-output mode: the file's bytes
+    size_t outputs = 0;         // files this call yields
 };
 
 class decoder_pool {
@@ -238,7 +241,8 @@ std::string call_title(const capture::call_record& call) {
     std::string text = "call " + std::to_string(call.number);
     if (call.signalled) {
         text += " " + call.call_id;
-        if (!call.from.empty() || !call.to.empty()) text += " (" + call.from + " -> " + call.to + ")";
+        if (!call.from.empty() || !call.to.empty())
+            text += " (" + call.from + " -> " + call.to + ")";
     }
     return text;
 }
@@ -278,21 +282,22 @@ call_result decoder_pool::decode(const call_job& job) {
         audio[i] = driver::decode_stream_plan(s, *decoder, log_, request_.missing);
         playable[i] = true;
         for (size_t k = 0; k < audio[i].refusals.size() && k < kMaxRefusalLines; ++k)
-            r.errors.push_back(where + name + ": " + audio[i].refusals[k] + "; silence in its place");
+            r.errors.push_back(where + name + ": " + audio[i].refusals[k] +
+                               "; silence in its place");
         if (audio[i].refusals.size() > kMaxRefusalLines)
             r.errors.push_back(where + name + ": " +
                                std::to_string(audio[i].refusals.size() - kMaxRefusalLines) +
                                " more payloads refused");
         if (audio[i].refused) r.failure = true;
         if (s.stats.cut && !s.stats.speech_all_cut()) {
-            r.errors.push_back(where + name + ": " + std::to_string(s.stats.cut) + " of " +
-                               std::to_string(s.stats.packets) +
-                               " packets were cut short by the capture's snapshot length" +
-                               (snap_length_ ? " (" + std::to_string(snap_length_) + " bytes)" : "") +
-                               "; their " + fixed(s.stats.missing_samples / double(kSampleRate), 2) +
-                               " s are missing from the audio" +
-                               (audio[i].concealed_frames ? ", concealed" : "") +
-                               " (capture with -s 0 to keep whole packets)");
+            r.errors.push_back(
+                where + name + ": " + std::to_string(s.stats.cut) + " of " +
+                std::to_string(s.stats.packets) +
+                " packets were cut short by the capture's snapshot length" +
+                (snap_length_ ? " (" + std::to_string(snap_length_) + " bytes)" : "") + "; their " +
+                fixed(s.stats.missing_samples / double(kSampleRate), 2) +
+                " s are missing from the audio" + (audio[i].concealed_frames ? ", concealed" : "") +
+                " (capture with -s 0 to keep whole packets)");
             r.failure = true;
         }
         parts.push_back({&audio[i].samples, s.stats.first_time_us, call.streams[i].channel});
@@ -341,18 +346,20 @@ call_result decoder_pool::decode(const call_job& job) {
                            "capture's clock; they are placed an hour in");
     const std::string dest = job.destination;
     if (!write(dest, bytes)) return r;
-    r.lines.push_back(call_title(call) + ": starts " + capture::utc_time_text(call.audio_start_us()) +
-                      " UTC, " + fixed(call_seconds(call), 2) + " s, " +
-                      std::to_string(call.streams.size()) +
+    r.lines.push_back(call_title(call) + ": starts " +
+                      capture::utc_time_text(call.audio_start_us()) + " UTC, " +
+                      fixed(call_seconds(call), 2) + " s, " + std::to_string(call.streams.size()) +
                       (call.streams.size() == 1 ? " stream" : " streams") + " -> " +
                       output_label(dest.empty() ? request_.out : dest));
     for (size_t i = 0; i < call.streams.size(); ++i) {
         const capture::rtp_stream& s = call.streams[i].stream;
-        const double offset = static_cast<double>(s.stats.first_time_us - call.audio_start_us()) / 1e6;
-        r.lines.push_back(std::string("  ") + (call.streams[i].channel ? "right " : "left  ") +
-                          capture::stream_description(s.key) + ": " +
-                          (playable[i] ? stream_figures(s, &audio[i]) : stream_figures(s, nullptr)) +
-                          (offset > 0.0005 ? " (from " + fixed(offset, 3) + " s)" : ""));
+        const double offset =
+            static_cast<double>(s.stats.first_time_us - call.audio_start_us()) / 1e6;
+        r.lines.push_back(
+            std::string("  ") + (call.streams[i].channel ? "right " : "left  ") +
+            capture::stream_description(s.key) + ": " +
+            (playable[i] ? stream_figures(s, &audio[i]) : stream_figures(s, nullptr)) +
+            (offset > 0.0005 ? " (from " + fixed(offset, 3) + " s)" : ""));
         const std::string rows = playable[i] ? audio[i].rows.report() : std::string();
         if (!rows.empty()) r.lines.push_back("    " + rows);
     }
@@ -363,27 +370,26 @@ call_result decoder_pool::decode(const call_job& job) {
 
 std::string stream_json(const capture::rtp_stream& s, int channel) {
     const capture::rtp_stream_stats& st = s.stats;
-    std::string j = "{\"channel\": " + std::to_string(channel) +
-                    ", \"source\": " + json_string(s.key.source.to_string()) +
-                    ", \"destination\": " + json_string(s.key.destination.to_string()) +
-                    ", \"ssrc\": " + json_string(hex32(s.key.ssrc)) +
-                    ", \"payload_type\": " + std::to_string(s.payload_type) +
-                    ", \"start\": " + json_string(capture::utc_time_text(st.first_time_us) + " UTC") +
-                    ", \"start_us\": " + std::to_string(st.first_time_us) +
-                    ", \"duration_s\": " + fixed(st.duration_seconds(), 3) +
-                    ", \"packets\": " + std::to_string(st.packets) +
-                    ", \"lost\": " + std::to_string(st.lost) +
-                    ", \"duplicated\": " + std::to_string(st.duplicated) +
-                    ", \"late\": " + std::to_string(st.late) +
-                    ", \"reordered\": " + std::to_string(st.reordered) +
-                    ", \"stray\": " + std::to_string(st.stray) +
-                    ", \"cut\": " + std::to_string(st.cut) +
-                    ", \"timestamp_jumps\": " + std::to_string(st.timestamp_jumps) +
-                    ", \"sid_frames\": " + std::to_string(st.sid_frames) +
-                    ", \"largest_gap_ms\": " + fixed(st.largest_gap_ms, 1) +
-                    ", \"jitter_ms\": " + fixed(st.jitter_ms, 2) +
-                    ", \"max_jitter_ms\": " + fixed(st.max_jitter_ms, 2) +
-                    ", \"g729\": " + (st.verdict.g729 ? "true" : "false");
+    std::string j =
+        "{\"channel\": " + std::to_string(channel) +
+        ", \"source\": " + json_string(s.key.source.to_string()) +
+        ", \"destination\": " + json_string(s.key.destination.to_string()) +
+        ", \"ssrc\": " + json_string(hex32(s.key.ssrc)) +
+        ", \"payload_type\": " + std::to_string(s.payload_type) +
+        ", \"start\": " + json_string(capture::utc_time_text(st.first_time_us) + " UTC") +
+        ", \"start_us\": " + std::to_string(st.first_time_us) +
+        ", \"duration_s\": " + fixed(st.duration_seconds(), 3) +
+        ", \"packets\": " + std::to_string(st.packets) + ", \"lost\": " + std::to_string(st.lost) +
+        ", \"duplicated\": " + std::to_string(st.duplicated) +
+        ", \"late\": " + std::to_string(st.late) +
+        ", \"reordered\": " + std::to_string(st.reordered) +
+        ", \"stray\": " + std::to_string(st.stray) + ", \"cut\": " + std::to_string(st.cut) +
+        ", \"timestamp_jumps\": " + std::to_string(st.timestamp_jumps) +
+        ", \"sid_frames\": " + std::to_string(st.sid_frames) +
+        ", \"largest_gap_ms\": " + fixed(st.largest_gap_ms, 1) +
+        ", \"jitter_ms\": " + fixed(st.jitter_ms, 2) +
+        ", \"max_jitter_ms\": " + fixed(st.max_jitter_ms, 2) +
+        ", \"g729\": " + (st.verdict.g729 ? "true" : "false");
     if (!st.verdict.g729) j += ", \"not_g729\": " + json_string(st.verdict.reason);
     return j + "}";
 }
@@ -391,8 +397,8 @@ std::string stream_json(const capture::rtp_stream& s, int channel) {
 std::string call_json(const capture::call_record& call) {
     std::string j = "{\"call\": " + std::to_string(call.number);
     if (call.signalled)
-        j += ", \"call_id\": " + json_string(call.call_id) + ", \"from\": " + json_string(call.from) +
-             ", \"to\": " + json_string(call.to);
+        j += ", \"call_id\": " + json_string(call.call_id) +
+             ", \"from\": " + json_string(call.from) + ", \"to\": " + json_string(call.to);
     const int64_t start = call.streams.empty() ? call.start_us : call.audio_start_us();
     j += ", \"start\": " + json_string(capture::utc_time_text(start) + " UTC") +
          ", \"duration_s\": " + fixed(call_seconds(call), 3) + ", \"streams\": [";
@@ -425,8 +431,8 @@ std::string call_text(const capture::call_record& call) {
              capture::stream_description(s.key) + " pt " + std::to_string(s.payload_type) +
              ": starts " + capture::utc_time_text(st.first_time_us) + " UTC, " +
              fixed(st.duration_seconds(), 2) + " s, " + counters(st, true) + ", largest gap " +
-             fixed(st.largest_gap_ms, 1) + " ms, jitter " + fixed(st.jitter_ms, 2) + " ms (at most " +
-             fixed(st.max_jitter_ms, 2) + ")\n";
+             fixed(st.largest_gap_ms, 1) + " ms, jitter " + fixed(st.jitter_ms, 2) +
+             " ms (at most " + fixed(st.max_jitter_ms, 2) + ")\n";
         if (!st.verdict.g729) t += "    not G.729: " + st.verdict.reason + "\n";
     }
     for (const capture::other_rtp_stream& o : call.other_streams) {
@@ -439,9 +445,11 @@ std::string call_text(const capture::call_record& call) {
     return t;
 }
 
-// ---- the capture ---------------------------------------------------------------------------------
+// ---- the capture
+// ---------------------------------------------------------------------------------
 
-std::vector<std::string> capture_warnings(const std::string& name, const capture::capture_summary& c) {
+std::vector<std::string> capture_warnings(const std::string& name,
+                                          const capture::capture_summary& c) {
     std::vector<std::string> w;
     if (c.cut_unplaced)
         w.push_back(name + ": " + std::to_string(c.cut_unplaced) +
@@ -492,7 +500,8 @@ std::string no_stream_message(const capture_request& request,
                 text += (k ? ", " : " ") + std::to_string(others[i].payload_types[k]);
             text += ")";
         }
-        if (others.size() > shown) text += " and " + std::to_string(others.size() - shown) + " more";
+        if (others.size() > shown)
+            text += " and " + std::to_string(others.size() - shown) + " more";
         text += " (choose with --pt or --ssrc)";
     } else if (rtp_packets == 0) {
         text += "; none of its " + std::to_string(udp_datagrams) + " UDP datagrams is RTP";
@@ -507,7 +516,8 @@ public:
     progress_line(const context& ctx, const capture_request& request)
         : ctx_(ctx), on_(!request.quiet && isatty(ctx.io.err) == 1) {
         struct stat st;
-        if (on_ && ::stat(request.capture.c_str(), &st) == 0) size_ = static_cast<uint64_t>(st.st_size);
+        if (on_ && ::stat(request.capture.c_str(), &st) == 0)
+            size_ = static_cast<uint64_t>(st.st_size);
         if (on_) thread_ = std::thread([this] { run(); });
     }
     ~progress_line() { stop(); }
@@ -534,9 +544,12 @@ private:
         while (!wake_.wait_for(lock, std::chrono::duration<double>(kProgressInterval),
                                [this] { return stopping_; })) {
             std::string text = "\rreading: " + fixed(bytes / 1e6, 1) + " MB";
-            if (size_) text += " of " + fixed(size_ / 1e6, 1) + " MB (" + fixed(100.0 * bytes / size_, 0) + "%)";
+            if (size_)
+                text += " of " + fixed(size_ / 1e6, 1) + " MB (" + fixed(100.0 * bytes / size_, 0) +
+                        "%)";
             text += ", " + std::to_string(in_progress) + " calls in progress, " +
-                    std::to_string(decoded) + " of " + std::to_string(ended) + " ended calls decoded\x1b[K";
+                    std::to_string(decoded) + " of " + std::to_string(ended) +
+                    " ended calls decoded\x1b[K";
             write_text(ctx_.io.err, text);
         }
     }
@@ -577,7 +590,7 @@ int decode_capture(context& ctx, const capture_request& request) {
     progress_line progress(ctx, request);
     std::unique_ptr<decoder_pool> pool;
     std::set<std::string> used_names;
-    std::vector<std::string> listing;      // --list: one entry per call, in order of ending
+    std::vector<std::string> listing;  // --list: one entry per call, in order of ending
     std::map<uint64_t, std::string> listed;
     std::vector<capture::other_rtp_stream> others;
     uint64_t calls_with_audio = 0, streams_with_audio = 0;
@@ -602,8 +615,9 @@ int decode_capture(context& ctx, const capture_request& request) {
         if (request.split) {
             for (const capture::call_stream& s : call.streams)
                 job.stream_destinations.push_back(
-                    to_folder ? folder + unique_name(used_names, capture::stream_label(s.stream.key))
-                              : std::string());
+                    to_folder
+                        ? folder + unique_name(used_names, capture::stream_label(s.stream.key))
+                        : std::string());
         } else if (to_folder) {
             job.destination = folder + unique_name(used_names, capture::call_label(call));
         }
@@ -623,8 +637,8 @@ int decode_capture(context& ctx, const capture_request& request) {
     };
     std::string error;
     const bool readable = capture::read_capture(
-        request.capture, [&](const capture::udp_datagram& d) { tracker->add(d); }, &summary,
-        &error, read);
+        request.capture, [&](const capture::udp_datagram& d) { tracker->add(d); }, &summary, &error,
+        read);
     if (readable) tracker->finish();
     if (pool) pool->close();
     progress.stop();
@@ -635,10 +649,12 @@ int decode_capture(context& ctx, const capture_request& request) {
 
     bool failure = false;
     if (summary.truncated) {
-        report_error(ctx.io.err, summary.warning + (request.list ? "" : "; decoding what was read"));
+        report_error(ctx.io.err,
+                     summary.warning + (request.list ? "" : "; decoding what was read"));
         failure = true;
     }
-    for (const std::string& w : capture_warnings(request.capture, summary)) report_error(ctx.io.err, w);
+    for (const std::string& w : capture_warnings(request.capture, summary))
+        report_error(ctx.io.err, w);
     if (summary.cut_unplaced) failure = true;
 
     if (calls_with_audio == 0) {
@@ -710,15 +726,16 @@ int decode_rtp_stream(context& ctx, const capture_request& request) {
     while (pos < b.size()) {
         if (b.size() - pos < 2) {
             failure_text = name + ": truncated: 1 byte at byte " + std::to_string(pos) +
-                           " where a 2-byte length should start packet " + std::to_string(packets + 1);
+                           " where a 2-byte length should start packet " +
+                           std::to_string(packets + 1);
             break;
         }
         const size_t length = media::be16(&b[pos]);
         if (length > b.size() - pos - 2) {
             failure_text = name + ": truncated: packet " + std::to_string(packets + 1) +
                            " at byte " + std::to_string(pos) + " announces " +
-                           std::to_string(length) + " bytes, " + std::to_string(b.size() - pos - 2) +
-                           " follow";
+                           std::to_string(length) + " bytes, " +
+                           std::to_string(b.size() - pos - 2) + " follow";
             break;
         }
         capture::udp_datagram d;
@@ -731,7 +748,8 @@ int decode_rtp_stream(context& ctx, const capture_request& request) {
     capture::rtp_scan_result scan = collector.finish();
     if (!failure_text.empty()) report_error(ctx.io.err, failure_text + "; decoding what was read");
     if (scan.streams.empty()) {
-        report_error(ctx.io.err, no_stream_message(request, scan.other_streams, scan.rtp_packets, packets));
+        report_error(ctx.io.err,
+                     no_stream_message(request, scan.other_streams, scan.rtp_packets, packets));
         return kExitFailure;
     }
     const std::string& out = request.out;
@@ -765,21 +783,22 @@ int decode_rtp_stream(context& ctx, const capture_request& request) {
         for (size_t k = 0; k < audio.refusals.size() && k < kMaxRefusalLines; ++k)
             report_error(ctx.io.err, label + ": " + audio.refusals[k] + "; silence in its place");
         failure = failure || audio.refused > 0;
-        const std::string dest =
-            to_folder ? (out.back() == '/' ? out : out + "/") + "ssrc" + hex32(s.key.ssrc).substr(2) + ".wav"
-                      : out;
+        const std::string dest = to_folder ? (out.back() == '/' ? out : out + "/") + "ssrc" +
+                                                 hex32(s.key.ssrc).substr(2) + ".wav"
+                                           : out;
         if (failed(ctx, media::write_pcm(dest, audio.samples, false, ctx.io.out).error)) {
             failure = true;
             continue;
         }
         if (!request.quiet)
-            write_text(ctx.io.err, label + ": " + counters(s.stats) + ", " +
-                                       std::to_string(audio.refused) + " refused payloads, " +
-                                       (audio.concealed_frames
-                                            ? std::to_string(audio.concealed_frames) + " frames concealed, "
-                                            : std::string()) +
-                                       fixed(s.stats.duration_seconds(), 2) + " s -> " +
-                                       output_label(dest) + "\n");
+            write_text(ctx.io.err,
+                       label + ": " + counters(s.stats) + ", " + std::to_string(audio.refused) +
+                           " refused payloads, " +
+                           (audio.concealed_frames
+                                ? std::to_string(audio.concealed_frames) + " frames concealed, "
+                                : std::string()) +
+                           fixed(s.stats.duration_seconds(), 2) + " s -> " + output_label(dest) +
+                           "\n");
     }
     return failure ? kExitFailure : kExitOk;
 }
@@ -799,9 +818,9 @@ bool is_capture_decode(const std::vector<std::string>& args) {
 
 int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     arg_parser parser(ctx, "decode");
-    bool framed = false, raw = false, pcap_given = false, stream_given = false,
-         pt_given = false, ssrc_given = false, split = false, list = false, json = false,
-         threads_given = false, no_conceal = false;
+    bool framed = false, raw = false, pcap_given = false, stream_given = false, pt_given = false,
+         ssrc_given = false, split = false, list = false, json = false, threads_given = false,
+         no_conceal = false;
     std::string capture, rtp_stream, pt_text, ssrc_text, threads_text;
     parser.flag("--framed", &framed);
     parser.flag("--raw", &raw);
@@ -818,17 +837,21 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     if (!parser.parse(args, &files)) return kExitUsage;
 
     if (!pcap_given && !stream_given) {
-        for (const auto& o : {std::make_pair(pt_given, "--pt"), std::make_pair(ssrc_given, "--ssrc"),
-                              std::make_pair(split, "--split"), std::make_pair(list, "--list"),
-                              std::make_pair(json, "--json"),
-                              std::make_pair(threads_given, "--threads"),
-                              std::make_pair(no_conceal, "--no-conceal")})
+        for (const auto& o :
+             {std::make_pair(pt_given, "--pt"), std::make_pair(ssrc_given, "--ssrc"),
+              std::make_pair(split, "--split"), std::make_pair(list, "--list"),
+              std::make_pair(json, "--json"), std::make_pair(threads_given, "--threads"),
+              std::make_pair(no_conceal, "--no-conceal")})
             if (o.first) return parser.usage_error(std::string(o.second) + " needs --pcap");
     }
     const char* mode = pcap_given ? "--pcap" : "--rtp-stream";
-    if (pcap_given && stream_given) return parser.usage_error("--pcap and --rtp-stream exclude each other");
-    if (framed) return parser.usage_error(std::string("--framed and ") + mode + " exclude each other");
-    if (raw) return parser.usage_error(std::string("--raw does not apply to ") + mode + ", which writes WAV files");
+    if (pcap_given && stream_given)
+        return parser.usage_error("--pcap and --rtp-stream exclude each other");
+    if (framed)
+        return parser.usage_error(std::string("--framed and ") + mode + " exclude each other");
+    if (raw)
+        return parser.usage_error(std::string("--raw does not apply to ") + mode +
+                                  ", which writes WAV files");
     if (stream_given && (split || list || json || threads_given))
         return parser.usage_error("--split, --list, --json and --threads apply to --pcap");
     if (json && !list) return parser.usage_error("--json needs --list");
@@ -836,11 +859,13 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     if (list && !files.empty())
         return parser.usage_error("--list writes to standard output, not '" + files[0] + "'");
     if (!list && files.size() != 1)
-        return parser.usage_error(files.empty() ? std::string(mode) + " needs an output folder or file"
-                                                : std::string(mode) + " takes one output, not '" +
-                                                      files[1] + "' as well");
+        return parser.usage_error(files.empty()
+                                      ? std::string(mode) + " needs an output folder or file"
+                                      : std::string(mode) + " takes one output, not '" + files[1] +
+                                            "' as well");
     if ((pcap_given ? capture : rtp_stream).empty())
-        return parser.usage_error(std::string(mode) + (pcap_given ? " needs a capture file" : " needs a file"));
+        return parser.usage_error(std::string(mode) +
+                                  (pcap_given ? " needs a capture file" : " needs a file"));
 
     capture_request request;
     request.capture = capture;
@@ -863,8 +888,10 @@ int run_decode_capture(context& ctx, const std::vector<std::string>& args) {
     if (ssrc_given) {
         uint32_t ssrc = 0;
         if (!parse_u32(ssrc_text, &ssrc))
-            return parser.usage_error("--ssrc needs a 32-bit SSRC, decimal or 0x-prefixed "
-                                      "hexadecimal, not '" + ssrc_text + "'");
+            return parser.usage_error(
+                "--ssrc needs a 32-bit SSRC, decimal or 0x-prefixed "
+                "hexadecimal, not '" +
+                ssrc_text + "'");
         request.options.rtp.ssrc = ssrc;
     }
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());

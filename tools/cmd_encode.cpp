@@ -38,8 +38,8 @@ const char* const kHelp =
     "\n"
     "Options:\n"
     "  --raw           IN holds headerless samples (default: only when it is named .raw)\n"
-    "  --frame-ms N    host frame length in milliseconds, 1 to 1000 (default 20)\n"
-    TARNEL_COMMON_OPTIONS_HELP;
+    "  --frame-ms N    host frame length in milliseconds, 1 to 1000 (default "
+    "20)\n" TARNEL_COMMON_OPTIONS_HELP;
 
 constexpr long kMaxFrameMs = 1000;  // the encoder translator buffers at most one second
 
@@ -47,7 +47,8 @@ constexpr long kMaxFrameMs = 1000;  // the encoder translator buffers at most on
 std::string g729_name(const std::string& out) {
     const size_t slash = out.find_last_of('/');
     const size_t dot = out.find_last_of('.');
-    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const bool has_ext =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
     return (has_ext ? out.substr(0, dot) : out) + ".g729";
 }
 
@@ -67,8 +68,10 @@ int run_encode(context& ctx, const std::vector<std::string>& args) {
     const std::string& in = files[0];
     const std::string& out = files[1];
     if (out != "-" && media::names_audio_file(out))
-        return parser.usage_error(out + " is named like an audio file, but encode writes G.729 "
-                                  "frames: name it " + g729_name(out));
+        return parser.usage_error(out +
+                                  " is named like an audio file, but encode writes G.729 "
+                                  "frames: name it " +
+                                  g729_name(out));
 
     media::pcm_reader reader;
     if (!reader.open(in, raw)) return exit_failure(ctx, reader.error());
@@ -144,7 +147,7 @@ int run_encode(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand kEncodeCommand{
-    "encode", "encode audio into raw G.729 frames through the module", kHelp, run_encode};
+const subcommand kEncodeCommand{"encode", "encode audio into raw G.729 frames through the module",
+                                kHelp, run_encode};
 
 }  // namespace tarnel::tool

@@ -15,8 +15,7 @@ const char* const kHelp =
     "Loads the module and lists its name, description and file, the translators it\n"
     "registered (name, source and destination codec, sample rate) and its console commands.\n"
     "\n"
-    "Options:\n"
-    TARNEL_COMMON_OPTIONS_HELP;
+    "Options:\n" TARNEL_COMMON_OPTIONS_HELP;
 
 std::string padded(std::string text, size_t width) {
     if (text.size() < width) text.resize(width, ' ');
@@ -25,14 +24,14 @@ std::string padded(std::string text, size_t width) {
 
 const char* support_level_name(int level) {
     switch (level) {
-    case HVN_MODULE_SUPPORT_CORE:
-        return "core";
-    case HVN_MODULE_SUPPORT_EXTENDED:
-        return "extended";
-    case HVN_MODULE_SUPPORT_DEPRECATED:
-        return "deprecated";
-    default:
-        return "unknown";
+        case HVN_MODULE_SUPPORT_CORE:
+            return "core";
+        case HVN_MODULE_SUPPORT_EXTENDED:
+            return "extended";
+        case HVN_MODULE_SUPPORT_DEPRECATED:
+            return "deprecated";
+        default:
+            return "unknown";
     }
 }
 
@@ -76,7 +75,7 @@ int run_modinfo(context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
-const subcommand kModinfoCommand{
-    "modinfo", "list what the module registers with the host", kHelp, run_modinfo};
+const subcommand kModinfoCommand{"modinfo", "list what the module registers with the host", kHelp,
+                                 run_modinfo};
 
 }  // namespace tarnel::tool

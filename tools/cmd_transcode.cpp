@@ -40,8 +40,8 @@ const char* const kHelp =
     "needs both whole signals, is left out beyond 3 minutes).\n"
     "\n"
     "Options:\n"
-    "  --raw           both IN and OUT are headerless samples (default: each by its name)\n"
-    TARNEL_COMMON_OPTIONS_HELP;
+    "  --raw           both IN and OUT are headerless samples (default: each by its "
+    "name)\n" TARNEL_COMMON_OPTIONS_HELP;
 
 // STOI needs both whole signals and, while it works, about 50 bytes per sample: some 70 MB at
 // this length. Past it the figure is left out rather than memory growing with the input.
@@ -83,7 +83,8 @@ std::string format_db(const std::optional<double>& v) {
 }
 
 std::string format_stoi(const stoi_signals& s) {
-    if (s.skipped) return "not measured (inputs over " + std::to_string(kStoiMaxSeconds / 60) + " minutes)";
+    if (s.skipped)
+        return "not measured (inputs over " + std::to_string(kStoiMaxSeconds / 60) + " minutes)";
     const std::optional<double> v = media::stoi(s.clean, s.coded, 0);
     if (!v) return "n/a (under half a second of speech)";
     char buf[32];
@@ -110,8 +111,8 @@ struct leg {
     uint64_t fed_samples = 0;  // into the encoder, padding included
     uint64_t frame_at = 0;     // where the last host frame started
     int delay_left = kCodecDelay;
-    bool measure = true;         // false with -q, when no report is printed
-    double coding_wall = 0.0;    // seconds spent in the translators alone
+    bool measure = true;       // false with -q, when no report is printed
+    double coding_wall = 0.0;  // seconds spent in the translators alone
     double coding_cpu = 0.0;
     const char* refused_by = nullptr;
 
@@ -130,8 +131,10 @@ struct leg {
         fed_samples += n;
         const double wall_start = wall_seconds();
         const double cpu_start = process_cpu_seconds();
-        if (!encoder.encode(samples, static_cast<int>(n), &coded)) refused_by = driver::kEncoderTranslator;
-        else if (!decoder.decode(coded.data(), coded.size(), &decoded)) refused_by = driver::kDecoderTranslator;
+        if (!encoder.encode(samples, static_cast<int>(n), &coded))
+            refused_by = driver::kEncoderTranslator;
+        else if (!decoder.decode(coded.data(), coded.size(), &decoded))
+            refused_by = driver::kDecoderTranslator;
         coding_cpu += process_cpu_seconds() - cpu_start;
         coding_wall += wall_seconds() - wall_start;
         if (refused_by) return false;
@@ -172,8 +175,8 @@ int run_transcode(context& ctx, const std::vector<std::string>& args) {
     media::pcm_writer writer;
     if (!writer.open(out, format, ctx.io.out)) return exit_failure(ctx, writer.error());
     detail(ctx, "writing " + media::output_label(out) + ": " + format.name +
-                    ", 8000 Hz, 1 channel, 16-bit, shifted back by " +
-                    std::to_string(kCodecDelay) + " samples");
+                    ", 8000 Hz, 1 channel, 16-bit, shifted back by " + std::to_string(kCodecDelay) +
+                    " samples");
 
     leg call(*encoder, *decoder, writer);
     call.coded.reserve(2 * kSpeechFrameBytes * driver::kHostFrameSamples / kFrame);
@@ -203,8 +206,7 @@ int run_transcode(context& ctx, const std::vector<std::string>& args) {
     if (call.refused_by)
         return exit_failure(ctx, reader.label() + ": " + call.refused_by +
                                      " refused the host frame at sample " +
-                                     std::to_string(call.frame_at) + ": " +
-                                     session->log().take());
+                                     std::to_string(call.frame_at) + ": " + session->log().take());
     if (failed(ctx, reader.error())) return kExitFailure;
     if (!carried || !writer.finish()) return exit_failure(ctx, writer.error());
     if (ctx.quiet) return kExitOk;
@@ -223,8 +225,7 @@ int run_transcode(context& ctx, const std::vector<std::string>& args) {
         "log-spectral distance:  " + format_db(call.quality.log_spectral_distance_db()) + "\n" +
         "STOI:                   " + format_stoi(call.stoi) + "\n" +
         "codec delay:            " + std::to_string(kCodecDelay) +
-        " samples, taken out: OUT lines up with IN\n" +
-        "time taken:             " + timing + "\n" +
+        " samples, taken out: OUT lines up with IN\n" + "time taken:             " + timing + "\n" +
         "A higher SNR, a lower distance (0 dB: the same spectrum) and a higher STOI (0 to 1) "
         "mean OUT is closer to IN.\n";
     write_text(out == "-" ? ctx.io.err : ctx.io.out, report);

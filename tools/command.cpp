@@ -10,9 +10,9 @@
 namespace tarnel::tool {
 
 const std::vector<const subcommand*>& all_subcommands() {
-    static const std::vector<const subcommand*> list = {
-        &kEncodeCommand, &kDecodeCommand, &kTranscodeCommand,
-        &kBenchCommand,  &kCliCommand,    &kModinfoCommand};
+    static const std::vector<const subcommand*> list = {&kEncodeCommand,    &kDecodeCommand,
+                                                        &kTranscodeCommand, &kBenchCommand,
+                                                        &kCliCommand,       &kModinfoCommand};
     return list;
 }
 
@@ -61,7 +61,8 @@ std::string describe_input(const media::pcm_reader& reader) {
     if (f.samples >= 0) {
         char length[64];
         std::snprintf(length, sizeof length, "%lld samples (%.2f s), ",
-                      static_cast<long long>(f.samples), static_cast<double>(f.samples) / kSampleRate);
+                      static_cast<long long>(f.samples),
+                      static_cast<double>(f.samples) / kSampleRate);
         text += length;
     } else {
         text += "length known at its end, ";

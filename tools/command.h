@@ -21,10 +21,10 @@ struct context {
 };
 
 // The options every command takes, for the end of each command's help.
-#define TARNEL_COMMON_OPTIONS_HELP                                                              \
+#define TARNEL_COMMON_OPTIONS_HELP                                                             \
     "  -q, --quiet     errors only: no summary, report or progress line\n"                     \
     "  -v, --verbose   also the input and output formats, the module and the framing\n"        \
-    "  --module PATH   the module to load (default: codec_tarnel.so beside this program, or\n"  \
+    "  --module PATH   the module to load (default: codec_tarnel.so beside this program, or\n" \
     "                  in ../lib/codec_tarnel/ of an installed one)\n"                         \
     "  --version       show the program's and the module's versions\n"                         \
     "  -h, --help      show this help\n"

@@ -48,7 +48,8 @@ int show_version(const context& ctx) {
     auto session = load_module(ctx);
     if (!session) return kExitFailure;
     if (hvn_cli_command(ctx.io.out, kModuleVersionCommand) == HVN_CLI_STATUS_OK) return kExitOk;
-    report_error(ctx.io.err, std::string("the module did not answer '") + kModuleVersionCommand + "'");
+    report_error(ctx.io.err,
+                 std::string("the module did not answer '") + kModuleVersionCommand + "'");
     return kExitFailure;
 }
 
@@ -75,8 +76,8 @@ int take_common_options(const std::vector<std::string>& args, size_t& i, context
         }
         const std::string name = a.substr(0, a.find('='));
         if (name != a && (name == "--version" || name == "--quiet" || name == "--verbose")) {
-            report_error(ctx.io.err, (s ? std::string(s->name) + ": " : std::string()) + "option '" +
-                                         name + "' takes no value " + try_help(s));
+            report_error(ctx.io.err, (s ? std::string(s->name) + ": " : std::string()) +
+                                         "option '" + name + "' takes no value " + try_help(s));
             return kExitUsage;
         }
         if (a == "--version") {

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <random>
 
+#include "dsp/filters.h"
 #include "excitation/acelp.h"
 #include "excitation/pitch.h"
-#include "dsp/filters.h"
 
 using namespace tarnel;
 
@@ -151,8 +151,11 @@ TEST(AcelpSearch, EveryPulseSetCodesAndDecodesToItself) {
 TEST(AcelpSearch, FindsTheFourPulsesBehindAFilteredTarget) {
     const weighted_filter wf;
     const int sets[][5] = {// positions in track order, sign index
-                           {15, 6, 22, 33, 11}, {0, 36, 7, 14, 4},  {35, 21, 2, 39, 15},
-                           {10, 1, 32, 8, 0},   {25, 16, 12, 24, 6}};
+                           {15, 6, 22, 33, 11},
+                           {0, 36, 7, 14, 4},
+                           {35, 21, 2, 39, 15},
+                           {10, 1, 32, 8, 0},
+                           {25, 16, 12, 24, 6}};
     for (int t0 : {25, 60}) {
         for (const auto& s : sets) {
             double code[40], x[40];

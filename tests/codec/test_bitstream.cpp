@@ -43,7 +43,8 @@ TEST(Unpack, UniformFramesGiveEveryFieldItsExtreme) {
         for (uint8_t& b : bytes) b = c.byte;
         const g729_params p = unpack_speech(bytes);
         EXPECT_EQ(kFrameTypeSpeech, p.frame_type);
-        for (int s = 1; s <= 11; ++s) EXPECT_EQ(c.expect[s], p.slot[s]) << int{c.byte} << " slot " << s;
+        for (int s = 1; s <= 11; ++s)
+            EXPECT_EQ(c.expect[s], p.slot[s]) << int{c.byte} << " slot " << s;
     }
 }
 
@@ -62,7 +63,8 @@ TEST(Unpack, SingleFieldsLandOnTheirBits) {
         const g729_params out = unpack_speech(bytes);
         for (int s = 1; s <= 11; ++s) {
             if (s == kSlotParity) continue;
-            EXPECT_EQ(s == field ? in.slot[s] : 0, out.slot[s]) << "field " << field << " slot " << s;
+            EXPECT_EQ(s == field ? in.slot[s] : 0, out.slot[s])
+                << "field " << field << " slot " << s;
         }
     }
     // Spot checks of the byte map: P0 is byte 3 bit 5, S2 straddles bytes 8 and 9.
@@ -98,7 +100,8 @@ TEST(Pack, RoundTripOfRandomRecords) {
     for (int trial = 0; trial < 1000; ++trial) {
         g729_params in{};
         in.frame_type = kFrameTypeSpeech;
-        for (int s = 1; s <= 11; ++s) in.slot[s] = static_cast<int32_t>(rng() & ((1u << kWidths[s]) - 1));
+        for (int s = 1; s <= 11; ++s)
+            in.slot[s] = static_cast<int32_t>(rng() & ((1u << kWidths[s]) - 1));
         in.slot[kSlotParity] = g729_pitch_parity(in.slot[kSlotPitch1]);
         uint8_t bytes[10];
         int len;

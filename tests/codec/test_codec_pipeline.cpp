@@ -11,8 +11,8 @@
 #include "codec/decoder_internal.h"
 #include "codec/encoder.h"
 #include "excitation/acelp.h"
-#include "support/state_scan.h"
 #include "support/alloc_counter.h"
+#include "support/state_scan.h"
 #include "support/test_support.h"
 #include "tables/cng_tables.h"
 
@@ -97,7 +97,8 @@ TEST(EncoderPipeline, SelectsOnlyPublishedFirstStageRows) {
         {"silence", std::vector<int16_t>(16000, 0)},
         {"200 Hz tone", make([](int n) { return 32767.0 * std::sin(2 * M_PI * 200 * n / 8000); })},
         {"1 kHz tone", make([](int n) { return 32767.0 * std::sin(2 * M_PI * 1000 * n / 8000); })},
-        {"3.9 kHz tone", make([](int n) { return 32767.0 * std::sin(2 * M_PI * 3900 * n / 8000); })},
+        {"3.9 kHz tone",
+         make([](int n) { return 32767.0 * std::sin(2 * M_PI * 3900 * n / 8000); })},
         {"50 Hz square", make([](int n) { return (n / 80) % 2 ? 32767.0 : -32768.0; })},
         {"1 kHz square", make([](int n) { return (n / 4) % 2 ? 32767.0 : -32768.0; })},
         {"Nyquist", make([](int n) { return n % 2 ? 32767.0 : -32768.0; })},
@@ -133,7 +134,8 @@ TEST(CodecPipelines, StatesArePlainRecords) {
             const bool is_sid = f % 9 == 0;
             g729_decode_frame(d, pcm, is_sid ? sid : &bits[f * 10], is_sid ? 2 : 10);
             out.insert(out.end(), frame, frame + 10);
-            out.insert(out.end(), reinterpret_cast<uint8_t*>(pcm), reinterpret_cast<uint8_t*>(pcm + kFrame));
+            out.insert(out.end(), reinterpret_cast<uint8_t*>(pcm),
+                       reinterpret_cast<uint8_t*>(pcm + kFrame));
         }
         return out;
     };
@@ -191,9 +193,9 @@ TEST(DecoderPipeline, RoundingAndSaturation) {
     const struct {
         double v;
         int16_t expected;
-    } cases[] = {{32767.4, 32767}, {32767.5, 32767},   {1e300, 32767},     {-32768.6, -32768},
-                 {-32768.4, -32768}, {2.5, 3},         {-2.5, -3},         {0.49, 0},
-                 {-0.49, 0},       {std::nan(""), 0}, {INFINITY, 0},      {-INFINITY, 0}};
+    } cases[] = {{32767.4, 32767},   {32767.5, 32767},  {1e300, 32767}, {-32768.6, -32768},
+                 {-32768.4, -32768}, {2.5, 3},          {-2.5, -3},     {0.49, 0},
+                 {-0.49, 0},         {std::nan(""), 0}, {INFINITY, 0},  {-INFINITY, 0}};
     for (const auto& c : cases) EXPECT_EQ(c.expected, g729_round_sample(c.v)) << c.v;
     // Two at a time, every case beside every other.
     for (const auto& a : cases) {
@@ -225,8 +227,8 @@ TEST(DecoderPipeline, SidFramesStartFromSeedAndLevelAndSmooth) {
     g729_decoder_state st;
     g729_decoder_init(&st);
     int16_t pcm[kFrame];
-    const uint8_t sid_low[2] = {0x00, 0x00};       // energy index 0
-    const uint8_t sid_high[2] = {0x00, 31 << 1};   // energy index 31
+    const uint8_t sid_low[2] = {0x00, 0x00};      // energy index 0
+    const uint8_t sid_high[2] = {0x00, 31 << 1};  // energy index 31
     ASSERT_EQ(0, g729_decode_frame(&st, pcm, sid_low, 2));
     EXPECT_EQ(tab_Sidgain[0], st.cng.cur_gain);
     EXPECT_EQ(kSharpMin, st.pitch_sharp);
@@ -278,7 +280,8 @@ TEST(DecoderPipeline, ParityErrorsAndSidFramesReuseThePreviousLag) {
 }
 
 TEST(CodecPipelines, NothingAllocatesWhileFramesAreProcessed) {
-    if (!tarnel::test::alloc_counting_available()) GTEST_SKIP() << "allocator is not interposable here";
+    if (!tarnel::test::alloc_counting_available())
+        GTEST_SKIP() << "allocator is not interposable here";
     const std::vector<int16_t> speech = tarnel::test::load_speech_sample();
     const std::vector<uint8_t> bits = encode_all(speech);
     g729_encoder_state enc;

@@ -93,8 +93,10 @@ TEST(CngDraw, EverySeedGivesFieldsInRangeAndCodeThreeMeansNoFraction) {
         ASSERT_TRUE(d.t0 >= 40 && d.t0 <= 103) << s;
         for (int j = 0; j < 4; ++j) {
             ASSERT_TRUE(d.pos[j] >= 0 && d.pos[j] < 40) << s;
-            if (j < 3) ASSERT_EQ(j, d.pos[j] % 5) << s;
-            else ASSERT_GE(d.pos[j] % 5, 3) << s;
+            if (j < 3)
+                ASSERT_EQ(j, d.pos[j] % 5) << s;
+            else
+                ASSERT_GE(d.pos[j] % 5, 3) << s;
         }
         ASSERT_TRUE(d.gp >= 0.0 && d.gp <= 8191.0 / 16384.0) << s;
     }
@@ -148,8 +150,10 @@ TEST(CngExcitation, WithoutHistoryTheFirstSubframeIsScaledGaussianPlusFourPulses
     const double scale = (3.16227766 * g) / std::sqrt(cng_gaussian(&seed, e));
     for (int n = 0; n < 40; ++n) {
         const bool pulse = n == d.pos[0] || n == d.pos[1] || n == d.pos[2] || n == d.pos[3];
-        if (pulse) EXPECT_NE(e[n] * scale, dec.exc()[n]) << n;
-        else EXPECT_EQ(e[n] * scale, dec.exc()[n]) << n;
+        if (pulse)
+            EXPECT_NE(e[n] * scale, dec.exc()[n]) << n;
+        else
+            EXPECT_EQ(e[n] * scale, dec.exc()[n]) << n;
     }
 }
 

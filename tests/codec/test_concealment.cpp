@@ -15,16 +15,16 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "excitation/excitation_guard.h"
+#include "media/quality.h"
 #include "media/stoi.h"
 #include "support/state_scan.h"
 #include "support/test_support.h"
-#include "media/quality.h"
 
 using namespace tarnel;
 
 namespace {
 
-constexpr int kPacketFrames = 2; // 20 ms per packet
+constexpr int kPacketFrames = 2;  // 20 ms per packet
 
 const std::vector<int16_t>& speech() {
     static const std::vector<int16_t> pcm = tarnel::test::load_speech_sample();
@@ -148,8 +148,8 @@ TEST(Concealment, RecoversIntelligibilityLostToSilenceFilling) {
     const scores lossless = score(decode(lost_packets({"none", loss_model::none, 0.0, 0}), false));
     std::printf("%-12s %7s | %-21s | %-21s | %s\n", "loss", "packets", "silence: STOI, segSNR",
                 "concealed: STOI, segSNR", "share");
-    std::printf("%-12s %7s | %6.4f %8.2f dB    | %6.4f %8.2f dB    |\n", "none", "0",
-                lossless.stoi, lossless.snr_db, lossless.stoi, lossless.snr_db);
+    std::printf("%-12s %7s | %6.4f %8.2f dB    | %6.4f %8.2f dB    |\n", "none", "0", lossless.stoi,
+                lossless.snr_db, lossless.stoi, lossless.snr_db);
     for (const auto& row : rows) {
         scores silence{0.0, 0.0};
         scores concealed{0.0, 0.0};

@@ -14,10 +14,13 @@ constexpr double kA[11] = {1.0, -0.9, 0.4, -0.1, 0.05, -0.02, 0.01, 0.0, 0.003, 
 constexpr double kIdentity[11] = {1.0};
 
 void fill_signal(double* x, int n, double scale) {
-    for (int i = 0; i < n; ++i) x[i] = scale * std::sin(0.37 * i) + 0.25 * scale * std::cos(1.9 * i);
+    for (int i = 0; i < n; ++i)
+        x[i] = scale * std::sin(0.37 * i) + 0.25 * scale * std::cos(1.9 * i);
 }
 
-bool same(const double* a, const double* b, int n) { return std::memcmp(a, b, n * sizeof(double)) == 0; }
+bool same(const double* a, const double* b, int n) {
+    return std::memcmp(a, b, n * sizeof(double)) == 0;
+}
 
 }  // namespace
 
@@ -107,7 +110,8 @@ TEST(WeightLp, PowersBuiltAtCompileTimeAreTheRunTimeProducts) {
         weight_lp(kA, ap, kTables[t]);
         EXPECT_EQ(kA[0], ap[0]);
         double f = gamma;
-        for (int i = 1; i <= 10; ++i, f = f * gamma) EXPECT_EQ(kA[i] * f, ap[i]) << gamma << " " << i;
+        for (int i = 1; i <= 10; ++i, f = f * gamma)
+            EXPECT_EQ(kA[i] * f, ap[i]) << gamma << " " << i;
     }
 }
 

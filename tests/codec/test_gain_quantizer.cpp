@@ -36,8 +36,8 @@ double predicted(const double* mem, const double* code) {
 int index_of(int r1, int r2) { return map1[r1] * 16 + map2[r2]; }
 
 // Quantizes, then checks that the decoder rebuilds gains and predictor from the index.
-int quantize_and_decode(predictor& enc, const double* code, const double* g, bool tame,
-                        double* gp, double* gc) {
+int quantize_and_decode(predictor& enc, const double* code, const double* g, bool tame, double* gp,
+                        double* gc) {
     predictor dec = enc;
     const int index = gain_quantize(enc.mem, code, g, 40, gp, gc, tame);
     double dgp, dgc;

@@ -81,11 +81,11 @@ using speech_frame = std::array<uint8_t, 10>;
 // A speech frame from its fields. Slot 4 is the transmitted P0: its correct parity unless the
 // frame is meant to arrive with damaged pitch bits.
 speech_frame pack(int lsp1, int lsp2, int p1, int c1, int s1, int g1, int p2, int c2, int s2,
-                 int g2, bool parity_ok = true) {
+                  int g2, bool parity_ok = true) {
     g729_params p{};
     p.frame_type = kFrameTypeSpeech;
-    const int slots[12] = {0,  lsp1, lsp2, p1, g729_pitch_parity(p1) ^ (parity_ok ? 0 : 1),
-                           c1, s1,   g1,   p2, c2, s2, g2};
+    const int slots[12] = {
+        0, lsp1, lsp2, p1, g729_pitch_parity(p1) ^ (parity_ok ? 0 : 1), c1, s1, g1, p2, c2, s2, g2};
     std::memcpy(p.slot, slots, sizeof slots);
     speech_frame out{};
     int len = 0;
@@ -113,7 +113,9 @@ double relative_difference(const std::vector<int16_t>& a, const std::vector<int1
 // synthesis. Failures stop the stream at the first bad frame, with its number.
 class watched_decoder {
 public:
-    watched_decoder() : st_(std::make_unique<g729_decoder_state>()) { g729_decoder_init(st_.get()); }
+    watched_decoder() : st_(std::make_unique<g729_decoder_state>()) {
+        g729_decoder_init(st_.get());
+    }
 
     ::testing::AssertionResult decode(const uint8_t* unit, int size, int16_t* pcm) {
         if (g729_decode_frame(st_.get(), pcm, unit, size) != 0)
@@ -121,20 +123,24 @@ public:
         ++frames_;
         const std::string bad = tarnel::test::first_non_finite(*st_);
         if (!bad.empty())
-            return ::testing::AssertionFailure() << "frame " << frames_ << ": " << bad << " is not finite";
+            return ::testing::AssertionFailure()
+                   << "frame " << frames_ << ": " << bad << " is not finite";
         if (!(st_->pitch_sharp >= kSharpMin && st_->pitch_sharp <= kSharpMax))
-            return ::testing::AssertionFailure() << "frame " << frames_ << ": pitch_sharp " << st_->pitch_sharp;
+            return ::testing::AssertionFailure()
+                   << "frame " << frames_ << ": pitch_sharp " << st_->pitch_sharp;
         if (st_->prev_pitch < 19 || st_->prev_pitch > 144)
-            return ::testing::AssertionFailure() << "frame " << frames_ << ": pitch delay " << st_->prev_pitch;
+            return ::testing::AssertionFailure()
+                   << "frame " << frames_ << ": pitch delay " << st_->prev_pitch;
         for (double e : st_->exc) peak_excitation_ = std::fmax(peak_excitation_, std::fabs(e));
         if (peak_excitation_ > kExcitationLimit)
-            return ::testing::AssertionFailure() << "frame " << frames_ << ": excitation " << peak_excitation_;
+            return ::testing::AssertionFailure()
+                   << "frame " << frames_ << ": excitation " << peak_excitation_;
         for (int i = 0; i < kFrame; ++i) {
             // syn holds the frame's final values, before rounding.
             const double v = st_->syn[i];
             if (!std::isfinite(v) || pcm[i] != g729_round_sample(v))
-                return ::testing::AssertionFailure()
-                       << "frame " << frames_ << ": sample " << i << " is " << pcm[i] << " from " << v;
+                return ::testing::AssertionFailure() << "frame " << frames_ << ": sample " << i
+                                                     << " is " << pcm[i] << " from " << v;
         }
         return ::testing::AssertionSuccess();
     }
@@ -178,9 +184,10 @@ void expect_recovery(watched_decoder& abused, const char* what) {
         first_diff.push_back(static_cast<double>(after[i]) - reference[i]);
         first_ref.push_back(reference[i]);
     }
-    std::printf("recovery after %s: difference %.3g%% of the signal in the first second, %.3g%% in "
-                "the second; state identical to a fresh decoder's after %zu frames (0: never)\n",
-                what, 100.0 * rms(first_diff) / rms(first_ref), 100.0 * ratio, settled);
+    std::printf(
+        "recovery after %s: difference %.3g%% of the signal in the first second, %.3g%% in "
+        "the second; state identical to a fresh decoder's after %zu frames (0: never)\n",
+        what, 100.0 * rms(first_diff) / rms(first_ref), 100.0 * ratio, settled);
     ::testing::Test::RecordProperty("recovery_percent", std::to_string(100.0 * ratio));
     ::testing::Test::RecordProperty("settled_frames", std::to_string(settled));
     EXPECT_LT(ratio, kRecoveryLimit) << "after " << what;
@@ -221,20 +228,25 @@ TEST(HostileDecoderStreams, TenMinutesOfRandomFramesAndSidsStayFiniteThenRecover
 
 // The stream that drives the pitch loop hardest, and variants of it.
 enum class drive {
-    kFixedFrame,            // one frame repeated: largest gain, shortest lags, nothing else moves
+    kFixedFrame,  // one frame repeated: largest gain, shortest lags, nothing else moves
     kRandomSpectrumAndPulses,  // largest gain and shortest lags, everything else random
-    kEveryLag,              // largest gain in both subframes, lags drawn over their whole range
-    kParityErrors,          // P1 arrives damaged: the decoder repeats its last (shortest) lag
-    kInterleavedSids,       // loud comfort noise between the driving frames
+    kEveryLag,                 // largest gain in both subframes, lags drawn over their whole range
+    kParityErrors,             // P1 arrives damaged: the decoder repeats its last (shortest) lag
+    kInterleavedSids,          // loud comfort noise between the driving frames
 };
 
 std::string drive_name(const ::testing::TestParamInfo<drive>& info) {
     switch (info.param) {
-    case drive::kFixedFrame: return "FixedFrame";
-    case drive::kRandomSpectrumAndPulses: return "RandomSpectrumAndPulses";
-    case drive::kEveryLag: return "EveryLag";
-    case drive::kParityErrors: return "ParityErrors";
-    case drive::kInterleavedSids: return "InterleavedSids";
+        case drive::kFixedFrame:
+            return "FixedFrame";
+        case drive::kRandomSpectrumAndPulses:
+            return "RandomSpectrumAndPulses";
+        case drive::kEveryLag:
+            return "EveryLag";
+        case drive::kParityErrors:
+            return "ParityErrors";
+        case drive::kInterleavedSids:
+            return "InterleavedSids";
     }
     return "Unknown";
 }
@@ -248,40 +260,42 @@ TEST_P(MaximalPitchGain, TenMinutesStayBoundedThenRecover) {
     auto field = [&](int bits) { return static_cast<int>(rng() & ((1u << bits) - 1u)); };
     watched_decoder dec;
     // P1 = 0 decodes to 19 1/3, the shortest delay; P2 = 0 to the shortest relative delay.
-    const speech_frame fixed = pack(0x25, 0x155, 0, 0x0aaa, 5, kLargestPitchGainIndex, 0, 0x1555, 10,
-                                   kLargestPitchGainIndex);
+    const speech_frame fixed = pack(0x25, 0x155, 0, 0x0aaa, 5, kLargestPitchGainIndex, 0, 0x1555,
+                                    10, kLargestPitchGainIndex);
     for (int f = 0; f < kTenMinutes; ++f) {
         switch (GetParam()) {
-        case drive::kFixedFrame:
-            ASSERT_TRUE(dec.decode(fixed));
-            break;
-        case drive::kRandomSpectrumAndPulses:
-            ASSERT_TRUE(dec.decode(pack(field(8), field(10), field(2), field(13), field(4),
-                                        kLargestPitchGainIndex, 0, field(13), field(4),
-                                        kLargestPitchGainIndex)))
-                << "seed " << seed;
-            break;
-        case drive::kEveryLag:
-            ASSERT_TRUE(dec.decode(pack(field(8), field(10), field(8), field(13), field(4),
-                                        kLargestPitchGainIndex, field(5), field(13), field(4),
-                                        kLargestPitchGainIndex)))
-                << "seed " << seed;
-            break;
-        case drive::kParityErrors:
-            ASSERT_TRUE(dec.decode(pack(field(8), field(10), f % 50 == 0 ? 0 : field(8), field(13),
-                                        field(4), kLargestPitchGainIndex, 0, field(13), field(4),
-                                        kLargestPitchGainIndex, f % 50 == 0)))
-                << "seed " << seed;
-            break;
-        case drive::kInterleavedSids:
-            if (f % 10 == 9) {
-                const uint8_t sid[2] = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(0x3e | (rng() & 0xc0))};
-                int16_t pcm[kFrame];
-                ASSERT_TRUE(dec.decode(sid, 2, pcm)) << "seed " << seed;
-            } else {
+            case drive::kFixedFrame:
                 ASSERT_TRUE(dec.decode(fixed));
-            }
-            break;
+                break;
+            case drive::kRandomSpectrumAndPulses:
+                ASSERT_TRUE(dec.decode(pack(field(8), field(10), field(2), field(13), field(4),
+                                            kLargestPitchGainIndex, 0, field(13), field(4),
+                                            kLargestPitchGainIndex)))
+                    << "seed " << seed;
+                break;
+            case drive::kEveryLag:
+                ASSERT_TRUE(dec.decode(pack(field(8), field(10), field(8), field(13), field(4),
+                                            kLargestPitchGainIndex, field(5), field(13), field(4),
+                                            kLargestPitchGainIndex)))
+                    << "seed " << seed;
+                break;
+            case drive::kParityErrors:
+                ASSERT_TRUE(
+                    dec.decode(pack(field(8), field(10), f % 50 == 0 ? 0 : field(8), field(13),
+                                    field(4), kLargestPitchGainIndex, 0, field(13), field(4),
+                                    kLargestPitchGainIndex, f % 50 == 0)))
+                    << "seed " << seed;
+                break;
+            case drive::kInterleavedSids:
+                if (f % 10 == 9) {
+                    const uint8_t sid[2] = {static_cast<uint8_t>(rng()),
+                                            static_cast<uint8_t>(0x3e | (rng() & 0xc0))};
+                    int16_t pcm[kFrame];
+                    ASSERT_TRUE(dec.decode(sid, 2, pcm)) << "seed " << seed;
+                } else {
+                    ASSERT_TRUE(dec.decode(fixed));
+                }
+                break;
         }
     }
     // The stream must actually have driven the excitation into its bound, or this test has
@@ -306,18 +320,18 @@ enum class abuse {
     kSquare3900Hz,
     kDcPositive,
     kDcNegative,
-    kClippedSpeech,     // the bundled speech amplified 16 times into hard clipping
-    kImpulses,          // a single full-scale sample in silence, four times a second
+    kClippedSpeech,         // the bundled speech amplified 16 times into hard clipping
+    kImpulses,              // a single full-scale sample in silence, four times a second
     kSilenceThenFullScale,  // half a second of digital zero, half a second of full-scale noise
     kWhiteNoise,
-    kAlternatingExtremes,   // -32768, 32767, -32768, ...: all energy at the Nyquist frequency
+    kAlternatingExtremes,  // -32768, 32767, -32768, ...: all energy at the Nyquist frequency
 };
 
 std::string abuse_name(const ::testing::TestParamInfo<abuse>& info) {
-    static const char* const names[] = {"Square50Hz",     "Square400Hz",   "Square1kHz",
-                                        "Square3900Hz",   "DcPositive",    "DcNegative",
-                                        "ClippedSpeech",  "Impulses",      "SilenceThenFullScale",
-                                        "WhiteNoise",     "AlternatingExtremes"};
+    static const char* const names[] = {
+        "Square50Hz",           "Square400Hz", "Square1kHz",         "Square3900Hz",
+        "DcPositive",           "DcNegative",  "ClippedSpeech",      "Impulses",
+        "SilenceThenFullScale", "WhiteNoise",  "AlternatingExtremes"};
     return names[static_cast<int>(info.param)];
 }
 
@@ -326,21 +340,30 @@ int16_t full_scale(bool high) { return high ? 32767 : -32768; }
 int16_t abusive_sample(abuse kind, size_t n, std::mt19937_64& rng) {
     auto square = [n](double hz) { return full_scale(std::fmod(n * hz / 8000.0, 1.0) < 0.5); };
     switch (kind) {
-    case abuse::kSquare50Hz: return square(50.0);
-    case abuse::kSquare400Hz: return square(400.0);
-    case abuse::kSquare1kHz: return square(1000.0);
-    case abuse::kSquare3900Hz: return square(3900.0);
-    case abuse::kDcPositive: return 32767;
-    case abuse::kDcNegative: return -32768;
-    case abuse::kClippedSpeech: {
-        const int v = 16 * speech()[n % speech().size()];
-        return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
-    }
-    case abuse::kImpulses: return n % 2000 == 0 ? 32767 : 0;
-    case abuse::kSilenceThenFullScale:
-        return (n / 4000) % 2 == 0 ? 0 : static_cast<int16_t>(static_cast<uint16_t>(rng()));
-    case abuse::kWhiteNoise: return static_cast<int16_t>(static_cast<uint16_t>(rng()));
-    case abuse::kAlternatingExtremes: return full_scale(n % 2 == 1);
+        case abuse::kSquare50Hz:
+            return square(50.0);
+        case abuse::kSquare400Hz:
+            return square(400.0);
+        case abuse::kSquare1kHz:
+            return square(1000.0);
+        case abuse::kSquare3900Hz:
+            return square(3900.0);
+        case abuse::kDcPositive:
+            return 32767;
+        case abuse::kDcNegative:
+            return -32768;
+        case abuse::kClippedSpeech: {
+            const int v = 16 * speech()[n % speech().size()];
+            return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+        }
+        case abuse::kImpulses:
+            return n % 2000 == 0 ? 32767 : 0;
+        case abuse::kSilenceThenFullScale:
+            return (n / 4000) % 2 == 0 ? 0 : static_cast<int16_t>(static_cast<uint16_t>(rng()));
+        case abuse::kWhiteNoise:
+            return static_cast<int16_t>(static_cast<uint16_t>(rng()));
+        case abuse::kAlternatingExtremes:
+            return full_scale(n % 2 == 1);
     }
     return 0;
 }
@@ -362,7 +385,8 @@ constexpr int kAbuseSeconds = 60;
             return ::testing::AssertionFailure() << "encoder excitation " << e;
     g729_params p;
     g729_unpack_frame(&p, frame, kFrameTypeSpeech);
-    if (p.slot[kSlotParity] != 0) return ::testing::AssertionFailure() << "frame fails its own parity check";
+    if (p.slot[kSlotParity] != 0)
+        return ::testing::AssertionFailure() << "frame fails its own parity check";
     int16_t out[kFrame];
     return dec->decode(frame, 10, out);
 }
@@ -395,7 +419,8 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
             s = abusive_sample(GetParam(), n++, rng);
             peak_input_level = std::fmax(peak_input_level, std::fabs(static_cast<double>(s)));
         }
-        ASSERT_TRUE(encode_checked(enc.get(), &dec, pcm, frame)) << "frame " << f << ", seed " << seed;
+        ASSERT_TRUE(encode_checked(enc.get(), &dec, pcm, frame))
+            << "frame " << f << ", seed " << seed;
     }
     ASSERT_GE(peak_input_level, 32767.0) << "the abuse never reached full scale";
 
@@ -410,7 +435,8 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
         uint8_t fresh_frame[10];
         ASSERT_TRUE(encode_checked(fresh_enc.get(), &fresh_dec, block, fresh_frame));
         const bool same_encoder = std::memcmp(enc.get(), fresh_enc.get(), sizeof *enc) == 0;
-        const bool same_decoder = std::memcmp(&dec.state(), &fresh_dec.state(), sizeof dec.state()) == 0;
+        const bool same_decoder =
+            std::memcmp(&dec.state(), &fresh_dec.state(), sizeof dec.state()) == 0;
         if (!encoder_settled && same_encoder) encoder_settled = f + 1;
         if (!decoder_settled && same_decoder) decoder_settled = f + 1;
         if (encoder_settled) {
@@ -421,9 +447,10 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
             ASSERT_TRUE(same_decoder) << "decoders drifted apart again at frame " << f;
         }
     }
-    std::printf("after a minute of %s: encoder state identical to a fresh one after %zu speech frames, "
-                "far-end decoder after %zu\n",
-                abuse_name({GetParam(), 0}).c_str(), encoder_settled, decoder_settled);
+    std::printf(
+        "after a minute of %s: encoder state identical to a fresh one after %zu speech frames, "
+        "far-end decoder after %zu\n",
+        abuse_name({GetParam(), 0}).c_str(), encoder_settled, decoder_settled);
     RecordProperty("encoder_settled_frames", std::to_string(encoder_settled));
     RecordProperty("decoder_settled_frames", std::to_string(decoder_settled));
     EXPECT_GT(encoder_settled, 0u) << "the encoder never settled";
@@ -432,11 +459,13 @@ TEST_P(HostileEncoderAudio, MinuteOfAbuseStaysFiniteThenTheCallBecomesAFreshOne)
     EXPECT_LE(decoder_settled, kEncoderSettlesWithin + 20);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    HostileEncoderAudio, HostileEncoderAudio,
-    ::testing::Values(abuse::kSquare50Hz, abuse::kSquare400Hz, abuse::kSquare1kHz, abuse::kSquare3900Hz,
-                      abuse::kDcPositive, abuse::kDcNegative, abuse::kClippedSpeech, abuse::kImpulses,
-                      abuse::kSilenceThenFullScale, abuse::kWhiteNoise, abuse::kAlternatingExtremes),
-    abuse_name);
+INSTANTIATE_TEST_SUITE_P(HostileEncoderAudio, HostileEncoderAudio,
+                         ::testing::Values(abuse::kSquare50Hz, abuse::kSquare400Hz,
+                                           abuse::kSquare1kHz, abuse::kSquare3900Hz,
+                                           abuse::kDcPositive, abuse::kDcNegative,
+                                           abuse::kClippedSpeech, abuse::kImpulses,
+                                           abuse::kSilenceThenFullScale, abuse::kWhiteNoise,
+                                           abuse::kAlternatingExtremes),
+                         abuse_name);
 
 }  // namespace

@@ -36,7 +36,8 @@ TEST(Preprocess, ImpulseResponseStartsWithTheFeedForwardGain) {
 TEST(Preprocess, RemovesDcAndPassesVoiceBandAtUnitGain) {
     // The numerator is kept at full scale, so a 1 kHz tone keeps its level.
     std::vector<double> dc(4000, 1000.0), tone(4000);
-    for (size_t n = 0; n < tone.size(); ++n) tone[n] = 10000.0 * std::sin(2.0 * kPi * 1000.0 * n / 8000.0);
+    for (size_t n = 0; n < tone.size(); ++n)
+        tone[n] = 10000.0 * std::sin(2.0 * kPi * 1000.0 * n / 8000.0);
     const std::vector<double> ydc = run_preprocess(dc), ytone = run_preprocess(tone);
     // The double zero at DC is not exact in the rounded coefficients: about 40 dB of rejection.
     EXPECT_LT(std::fabs(ydc.back()), 0.02 * 1000.0);
@@ -73,7 +74,8 @@ TEST(Preprocess, FullScaleNegativeSampleIsNotClipped) {
 TEST(Preprocess, DecayEndsInExactZerosWithFlushedMemory) {
     std::mt19937 rng(11);
     std::vector<double> x(6000, 0.0);
-    for (int n = 0; n < 400; ++n) x[n] = static_cast<double>(static_cast<int>(rng() % 20001) - 10000);
+    for (int n = 0; n < 400; ++n)
+        x[n] = static_cast<double>(static_cast<int>(rng() % 20001) - 10000);
     double state[4] = {0.0, 0.0, 0.0, 0.0};
     std::vector<double> y = x;
     preprocess(state, y.data(), static_cast<int>(y.size()));

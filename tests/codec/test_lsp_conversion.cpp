@@ -132,7 +132,8 @@ TEST(InterpolateLspToLp, SubframesUseTheMidpointThenTheNewVector) {
     lsp_to_lp(kPrevious, a_old);
     EXPECT_EQ(a_sub[0], 1.0);
     bool differs = false;
-    for (int k = 1; k <= 10; ++k) differs = differs || (a_sub[k] != a_new[k] && a_sub[k] != a_old[k]);
+    for (int k = 1; k <= 10; ++k)
+        differs = differs || (a_sub[k] != a_new[k] && a_sub[k] != a_old[k]);
     EXPECT_TRUE(differs);
 }
 

@@ -269,7 +269,8 @@ TEST(LspQuantize, SpeechRoundTripIsBitExactStableAndAccurate) {
         for (int i = 0; i < 10; ++i) ASSERT_EQ(lsp_q[i], lsp_d[i]) << "frame " << f << " i " << i;
 
         double lsf_q[10];
-        lsf_reconstruct(indices[0] & 127, indices[1] >> 5, indices[1] & 31, indices[0] >> 7, ref, lsf_q);
+        lsf_reconstruct(indices[0] & 127, indices[1] >> 5, indices[1] & 31, indices[0] >> 7, ref,
+                        lsf_q);
         for (int i = 0; i < 10; ++i) ASSERT_EQ(std::cos(lsf_q[i]), lsp_q[i]) << "frame " << f;
         ASSERT_TRUE(stabilised(lsf_q)) << "frame " << f;
 

@@ -5,8 +5,8 @@
 #include <random>
 #include <utility>
 
-#include "excitation/pitch.h"
 #include "dsp/filters.h"
+#include "excitation/pitch.h"
 #include "tables/pitch_tables.h"
 
 using namespace tarnel;
@@ -66,7 +66,7 @@ TEST(PitchOpenLoop, SectionsRefinementAndFavouring) {
 }
 
 TEST(PitchSearchRange, SevenLagsInsideTheLagRange) {
-    const int cases[][3] = {{20, 20, 26},   {21, 20, 26},    {24, 21, 27},   {100, 97, 103},
+    const int cases[][3] = {{20, 20, 26},    {21, 20, 26},    {24, 21, 27},   {100, 97, 103},
                             {140, 137, 143}, {141, 137, 143}, {142, 137, 143}};
     for (const auto& c : cases) {
         int lo = 0, hi = 0;
@@ -124,8 +124,8 @@ TEST(AdaptiveCodebook, ShortLagRepeatsSamplesBuiltInThisSubframe) {
 
 TEST(PitchClosedLoop, FindsTheLagOfAPurePitchTarget) {
     const int cases[][5] = {// t0, frac, subframe start, range
-                            {60, -1, 40, 55, 64}, {60, 0, 40, 55, 64}, {60, 1, 40, 55, 64},
-                            {84, 1, 0, 81, 87},   {84, -1, 0, 81, 87}, {30, 1, 0, 27, 33},
+                            {60, -1, 40, 55, 64}, {60, 0, 40, 55, 64},    {60, 1, 40, 55, 64},
+                            {84, 1, 0, 81, 87},   {84, -1, 0, 81, 87},    {30, 1, 0, 27, 33},
                             {25, 0, 40, 20, 29},  {137, 1, 40, 134, 143}, {100, 1, 40, 95, 104}};
     for (const auto& c : cases) {
         int frac = 9;
@@ -226,13 +226,11 @@ TEST(Taming, TestLooksOnlyAtTheZonesTheLagReaches) {
     };
     const tcase cases[] = {
         {{60000.0, 1e9, 1e9, 1e9}, 20, 0, 0},  // zone 0 only; 60000 is not above the limit
-        {{60000.5, 1.0, 1.0, 1.0}, 20, 0, 1},
-        {{1e9, 1e9, 1.0, 1.0}, 143, 1, 0},     // zones 2..3
-        {{1.0, 1.0, 1.0, 7e4}, 143, 1, 1},
-        {{1.0, 1.0, 7e4, 1.0}, 143, 0, 1},
-        {{1e9, 1.0, 1.0, 1e9}, 92, 0, 0},      // zones 1..2
-        {{1.0, 1.0, 1e5, 1.0}, 71, 0, 0},      // zones 0..1
-        {{1.0, 1.0, 1e5, 1.0}, 71, 1, 1},      // t1 = 72 reaches zone 2
+        {{60000.5, 1.0, 1.0, 1.0}, 20, 0, 1}, {{1e9, 1e9, 1.0, 1.0}, 143, 1, 0},  // zones 2..3
+        {{1.0, 1.0, 1.0, 7e4}, 143, 1, 1},    {{1.0, 1.0, 7e4, 1.0}, 143, 0, 1},
+        {{1e9, 1.0, 1.0, 1e9}, 92, 0, 0},  // zones 1..2
+        {{1.0, 1.0, 1e5, 1.0}, 71, 0, 0},  // zones 0..1
+        {{1.0, 1.0, 1e5, 1.0}, 71, 1, 1},  // t1 = 72 reaches zone 2
     };
     for (const auto& c : cases) EXPECT_EQ(taming_test(c.e, c.t0, c.frac), c.expected) << c.t0;
 }

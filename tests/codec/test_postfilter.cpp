@@ -15,15 +15,16 @@ namespace {
 // filters and the tilt compensation vanish, leaving the pitch post-filter and the gain control.
 constexpr double kResonant[22] = {1.0, -1.2, 0.72, 0, 0, 0, 0, 0, 0, 0, 0,
                                   1.0, -1.2, 0.72, 0, 0, 0, 0, 0, 0, 0, 0};
-constexpr double kFlat[22] = {1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                              1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr double kFlat[22] = {1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 void fill_voiced(double* x, int n, int start) {
     for (int i = 0; i < n; ++i)
         x[i] = 1200.0 * std::sin(0.157 * (start + i)) + 300.0 * std::sin(0.91 * (start + i));
 }
 
-bool same(const double* a, const double* b, int n) { return std::memcmp(a, b, n * sizeof(double)) == 0; }
+bool same(const double* a, const double* b, int n) {
+    return std::memcmp(a, b, n * sizeof(double)) == 0;
+}
 
 // Runs four frames of a pulse train with growing amplitudes and period `period` through the
 // post-filter, once with and once without the long-term part; true when the outputs differ.

@@ -12,17 +12,17 @@
 #include "codec/decoder.h"
 #include "codec/decoder_internal.h"
 #include "codec/encoder.h"
+#include "dsp/filters.h"
+#include "dsp/wide_lanes.h"
 #include "excitation/acelp.h"
 #include "excitation/excitation_guard.h"
 #include "excitation/pitch.h"
-#include "dsp/filters.h"
 #include "lpc/lp_analysis.h"
 #include "lpc/lsp_conversion.h"
 #include "lpc/lsp_conversion_internal.h"
 #include "lpc/lsp_quantizer.h"
 #include "lpc/postfilter.h"
 #include "lpc/postfilter_overlapped.h"
-#include "dsp/wide_lanes.h"
 #include "support/test_support.h"
 #include "tables/lp_tables.h"
 #include "tables/pitch_tables.h"
@@ -92,8 +92,8 @@ void plain_adaptive_codebook(double* exc, int t0, int frac, int n) {
 }
 
 // The closed-loop search one sum at a time: lags in order, then the fractions 0, -1, +1.
-int plain_closed_loop(double* exc, const double* x, const double* h, int t_min, int t_max,
-                      int sub, int* frac) {
+int plain_closed_loop(double* exc, const double* x, const double* h, int t_min, int t_max, int sub,
+                      int* frac) {
     double d[40];
     plain_target_correlation(h, x, d);
     auto correlation = [&](const double* v, int lag) {
@@ -309,7 +309,8 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             ASSERT_EQ(0, g729_decode_frame(&fast, pcm_fast, frame, unit));
 
             g729_params p;
-            g729_unpack_frame(&p, frame, unit == kSpeechFrameBytes ? kFrameTypeSpeech : kFrameTypeSid);
+            g729_unpack_frame(&p, frame,
+                              unit == kSpeechFrameBytes ? kFrameTypeSpeech : kFrameTypeSid);
             if (!hostile && unit == kSpeechFrameBytes && p.slot[kSlotParity] == 1) ++damaged;
             double* syn = staged.syn;
             double a_sub[22];
@@ -319,7 +320,8 @@ TEST(SideBySide, OverlappedDecoderMatchesTheStagedDecoder) {
             postprocess(staged.postprocess_state, syn, kFrame);
             for (int n = 0; n < kFrame; ++n) pcm_staged[n] = g729_round_sample(syn[n]);
 
-            ASSERT_EQ(0, std::memcmp(pcm_fast, pcm_staged, sizeof pcm_fast)) << "frame " << i / kFrame;
+            ASSERT_EQ(0, std::memcmp(pcm_fast, pcm_staged, sizeof pcm_fast))
+                << "frame " << i / kFrame;
             ASSERT_EQ(0, std::memcmp(fast.exc, staged.exc, sizeof fast.exc));
             ASSERT_EQ(0, std::memcmp(fast.syn, staged.syn, sizeof fast.syn));
             ASSERT_EQ(0, std::memcmp(fast.syn_mem, staged.syn_mem, sizeof fast.syn_mem));
@@ -342,10 +344,10 @@ TEST(SideBySide, OverlappedOutputStagesMatchTheStagedOnesOnEdgeSignals) {
     // about the flush threshold, and a post-filter state left by other frames.
     const struct {
         const char* name;
-        double scale;    // of the excitation
-        int period;      // pulses every `period` samples, 0 for noise
+        double scale;  // of the excitation
+        int period;    // pulses every `period` samples, 0 for noise
         int lags[2];
-        double memory;   // scale of every filter memory and history
+        double memory;  // scale of every filter memory and history
     } cases[] = {
         {"silence", 0.0, 0, {60, 60}, 0.0},
         {"silence after speech", 0.0, 0, {40, 41}, 300.0},
@@ -426,8 +428,8 @@ TEST(SideBySide, LpFromLspsMatchesTheTwoPlainPolynomials) {
 
 TEST(SideBySide, MixedExcitationIsBoundedAsByThePlainLoop) {
     // Pairs of samples straddle the bounds in every combination; NaN passes through unbounded.
-    const double edge[] = {0.0, -0.0, 1.0, 999999.9, 1e6, 1e6 + 0.5, -1e6, -1e6 - 0.5,
-                           1e300, -1e300, INFINITY, -INFINITY, std::nan(""), 42.0};
+    const double edge[] = {0.0,        -0.0,  1.0,    999999.9, 1e6,       1e6 + 0.5,    -1e6,
+                           -1e6 - 0.5, 1e300, -1e300, INFINITY, -INFINITY, std::nan(""), 42.0};
     constexpr int kEdges = sizeof edge / sizeof edge[0];
     for (double gp : {1.0, 0.8}) {
         double exc[40], code[40], ref[40];
@@ -537,8 +539,8 @@ TEST(SideBySide, ClosedLoopPitchMatchesThePlainSearch) {
     // the range too.
     const struct {
         int t_min, t_max, sub;
-    } ranges[] = {{20, 26, 0}, {60, 66, 0}, {137, 143, 0}, {20, 29, 40}, {75, 84, 40},
-                  {134, 143, 40}};
+    } ranges[] = {{20, 26, 0},  {60, 66, 0},  {137, 143, 0},
+                  {20, 29, 40}, {75, 84, 40}, {134, 143, 40}};
     std::mt19937 rng(13);
     on_both_paths([&] {
         for (const auto& r : ranges) {
@@ -550,8 +552,8 @@ TEST(SideBySide, ClosedLoopPitchMatchesThePlainSearch) {
                 fill_random(rng, buf, 154 + 80, trial % 2 ? 5e3 : 1.0);
                 std::memcpy(ref, buf, sizeof buf);
                 int frac, ref_frac;
-                const int t0 = pitch_closed_loop(buf + 154 + r.sub, x, h, 40, r.t_min, r.t_max,
-                                                 r.sub, &frac);
+                const int t0 =
+                    pitch_closed_loop(buf + 154 + r.sub, x, h, 40, r.t_min, r.t_max, r.sub, &frac);
                 const int ref_t0 =
                     plain_closed_loop(ref + 154 + r.sub, x, h, r.t_min, r.t_max, r.sub, &ref_frac);
                 ASSERT_EQ(ref_t0, t0) << r.t_min << " " << trial;

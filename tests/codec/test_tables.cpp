@@ -24,8 +24,8 @@ constexpr bool rows_equal(const double* row, std::initializer_list<double> expec
 }
 
 // A wrong literal in any of these fails the build.
-static_assert(rows_equal(lspcb1[0], {0.1814, 0.2647, 0.458, 1.1077, 1.4813, 1.7022, 2.1953,
-                                     2.3405, 2.5867, 2.6636}));
+static_assert(rows_equal(lspcb1[0], {0.1814, 0.2647, 0.458, 1.1077, 1.4813, 1.7022, 2.1953, 2.3405,
+                                     2.5867, 2.6636}));
 static_assert(lspcb1[127][9] == 2.4328);
 static_assert(rows_equal(lspcb2[0], {-0.0532, -0.0995, -0.0906, 0.1261, -0.0633, 0.0711, -0.1467,
                                      0.1012, 0.0106, 0.047}));
@@ -34,14 +34,16 @@ static_assert(rows_equal(fg[1][0], {0.236, 0.2405, 0.2499}));
 static_assert(fg_sum[0][0] == 0.2380000054836 && fg_sum[1][0] == 0.4451000094414);
 static_assert(fg_sum_inv[0][0] == 4.2016806602478 && fg_sum_inv[1][0] == 2.2466859817505);
 static_assert(lp_window[0] == 0.08 && lp_window[3] == 0.08051321 && lp_window[100] == 0.54181033 &&
-              lp_window[199] == 0.99998569 && lp_window[200] == 1.0 && lp_window[239] == 0.02963307);
+              lp_window[199] == 0.99998569 && lp_window[200] == 1.0 &&
+              lp_window[239] == 0.02963307);
 static_assert(rows_equal(lag_window_table, {1.0001, 0.99889028, 0.99556851, 0.99005681, 0.9823916,
                                             0.97262347, 0.96081644, 0.94704735, 0.93140495,
                                             0.91398895, 0.89490914, 0.8742858, 0.8522135}));
 static_assert(lsp_grid[0] == 0.9997559 && lsp_grid[1] == 0.9980267 && lsp_grid[25] == 0.0 &&
               lsp_grid[50] == -0.9997559);
 static_assert(lsp_grid[3] == 0.9822872 && lsp_grid[15] == 0.5877852 && lsp_grid[19] == 0.3681245 &&
-              lsp_grid[31] == -0.3681245 && lsp_grid[35] == -0.5877852 && lsp_grid[47] == -0.9822872);
+              lsp_grid[31] == -0.3681245 && lsp_grid[35] == -0.5877852 &&
+              lsp_grid[47] == -0.9822872);
 static_assert(rows_equal(lsp_reset, {0.9595, 0.8413, 0.6549, 0.4154, 0.1423, -0.1423, -0.4154,
                                      -0.6549, -0.8413, -0.9595}));
 static_assert(rows_equal(lsf_reset, {0.285599, 0.571199, 0.856798, 1.142397, 1.427997, 1.713596,
@@ -122,7 +124,8 @@ TEST(LpTables, GridIsRoundedCosineWithTheListedExceptions) {
 }
 
 TEST(LpTables, LspResetIsRoundedCosine) {
-    for (int k = 1; k <= 10; ++k) EXPECT_NEAR(lsp_reset[k - 1], std::cos(k * kPi / 11.0), 5e-5) << k;
+    for (int k = 1; k <= 10; ++k)
+        EXPECT_NEAR(lsp_reset[k - 1], std::cos(k * kPi / 11.0), 5e-5) << k;
 }
 
 }  // namespace

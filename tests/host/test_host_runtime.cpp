@@ -97,11 +97,8 @@ TEST_F(HostRuntime, FrameOutTakesACounterOnlyWhereNoCountIsGiven) {
         int out_samples, out_datalen;  // the frame handed on (0 samples: none)
         int left_samples, left_datalen;
     } cases[] = {
-        {0, 0, 0, 0, 0, 0, 0, 0},
-        {12, 24, 0, 0, 12, 24, 0, 0},
-        {20, 7, 10, 80, 80, 10, 20, 7},
-        {5, 3, 10, 0, 5, 10, 0, 3},
-        {0, 6, 0, 4, 4, 6, 0, 0},
+        {0, 0, 0, 0, 0, 0, 0, 0},   {12, 24, 0, 0, 12, 24, 0, 0}, {20, 7, 10, 80, 80, 10, 20, 7},
+        {5, 3, 10, 0, 5, 10, 0, 3}, {0, 6, 0, 4, 4, 6, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "counters " << c.samples << "/" << c.datalen);
@@ -109,7 +106,8 @@ TEST_F(HostRuntime, FrameOutTakesACounterOnlyWhereNoCountIsGiven) {
         pvt->samples = c.samples;
         pvt->datalen = c.datalen;
         const bool given = c.arg_datalen || c.arg_samples;
-        hvn_frame* out = given ? hvn_trans_frameout(pvt.get(), c.arg_datalen, c.arg_samples) : pvt.read();
+        hvn_frame* out =
+            given ? hvn_trans_frameout(pvt.get(), c.arg_datalen, c.arg_samples) : pvt.read();
         if (c.out_samples == 0) {
             EXPECT_EQ(out, nullptr);
         } else {
@@ -239,7 +237,8 @@ TEST(HostLog, DefaultsToStandardError) {
     hvn_log_set_sink(nullptr, nullptr);
     testing::internal::CaptureStderr();
     hvn_log(HVN_LOG_WARNING, "codec_x", 9, "op", "Out of buffer space\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[WARNING] codec_x:9 op: Out of buffer space\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[WARNING] codec_x:9 op: Out of buffer space\n");
 }
 
 // ---- Loader ------------------------------------------------------------------------------
@@ -276,7 +275,8 @@ TEST(HostLoader, UnloadCleansUpAfterACarelessModuleAndItsLeakShows) {
             if (hvn_unload_module(mod, nullptr, 0) != 0) _exit(4);
             if (hvn_translator_find("leaky") || hvn_cli_find("leaky show")) _exit(5);
             const std::string left = "Module 'leaky_fixture' left ";
-            if (log.lines().size() != 2 || log.lines()[0].message != left + "translator 'leaky' registered\n" ||
+            if (log.lines().size() != 2 ||
+                log.lines()[0].message != left + "translator 'leaky' registered\n" ||
                 log.lines()[1].message != left + "console command 'leaky show' registered\n")
                 _exit(6);
             _exit(leak_check() == 0 ? 7 : 42);

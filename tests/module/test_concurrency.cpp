@@ -32,7 +32,8 @@ const std::vector<int16_t>& speech() {
 }
 
 const std::vector<uint8_t>& speech_frames() {
-    static const std::vector<uint8_t> bits = encode_reference(speech().data(), speech().size() / 80);
+    static const std::vector<uint8_t> bits =
+        encode_reference(speech().data(), speech().size() / 80);
     return bits;
 }
 
@@ -98,8 +99,8 @@ public:
         std::vector<uint8_t> data = stream_->frames[next_++];
         const int n = static_cast<int>(data.size());
         const bool linear = std::strcmp(stream_->translator, "lintog729") == 0;
-        out_.results.push_back(pvt_.feed(linear ? voice_frame(hvn_format_slin, data.data(), n, n / 2)
-                                                : g729_frame(data)));
+        out_.results.push_back(pvt_.feed(
+            linear ? voice_frame(hvn_format_slin, data.data(), n, n / 2) : g729_frame(data)));
         if (const hvn_frame* f = pvt_.read()) {
             const std::vector<uint8_t> bytes = payload_of<uint8_t>(f);
             out_.bytes.insert(out_.bytes.end(), bytes.begin(), bytes.end());
@@ -145,8 +146,10 @@ TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
     // Both kinds of call produce output from their very first host frames, so the calls overlap,
     // and every stream differs from the next, so a mix-up between calls shows.
     for (int k = 0; k < kEncoders; ++k) EXPECT_EQ(alone[k].bytes.size(), kStreamSamples / 80 * 10);
-    for (int k = kEncoders; k < kEncoders + kDecoders; ++k) EXPECT_GE(alone[k].bytes.size(), kStreamSamples * 2);
-    for (size_t i = 1; i < alone.size(); ++i) EXPECT_FALSE(alone[i] == alone[i - 1]) << "stream " << i;
+    for (int k = kEncoders; k < kEncoders + kDecoders; ++k)
+        EXPECT_GE(alone[k].bytes.size(), kStreamSamples * 2);
+    for (size_t i = 1; i < alone.size(); ++i)
+        EXPECT_FALSE(alone[i] == alone[i - 1]) << "stream " << i;
 
     // Thread t carries calls t, t + 8, t + 16, ...: four encoders and four decoders each,
     // stepping them in turn, so every thread runs both directions and all threads run at once.
@@ -171,7 +174,8 @@ TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
                 more = true;
             }
         }
-        for (size_t j = 0; j < calls.size(); ++j) together[static_cast<size_t>(t) + j * kThreads] = calls[j]->output();
+        for (size_t j = 0; j < calls.size(); ++j)
+            together[static_cast<size_t>(t) + j * kThreads] = calls[j]->output();
     };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) threads.emplace_back(channel_thread, t);
@@ -180,8 +184,8 @@ TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
 
     for (size_t i = 0; i < streams_.size(); ++i) {
         EXPECT_EQ(together[i].results, alone[i].results) << streams_[i].translator << " call " << i;
-        EXPECT_TRUE(together[i].bytes == alone[i].bytes) << streams_[i].translator << " call " << i
-                                                         << " sounds different when other calls run";
+        EXPECT_TRUE(together[i].bytes == alone[i].bytes)
+            << streams_[i].translator << " call " << i << " sounds different when other calls run";
     }
     EXPECT_EQ(hvn_module_instance_count(module_.get()), 0);
 }
@@ -192,7 +196,8 @@ TEST_F(Concurrency, SixtyFourCallsOnEightThreadsMatchTheCallsRunAlone) {
 TEST(ConcurrentSamples, EveryThreadGetsTheFrameWithTheCurrentFormat) {
     loaded_module mod;
     ASSERT_NE(mod.get(), nullptr) << mod.error();
-    hvn_translator* const translators[2] = {hvn_translator_find("lintog729"), hvn_translator_find("g729tolin")};
+    hvn_translator* const translators[2] = {hvn_translator_find("lintog729"),
+                                            hvn_translator_find("g729tolin")};
     ASSERT_TRUE(translators[0] && translators[1]);
     const hvn_format* const formats[2] = {hvn_format_slin, hvn_format_g729};
     std::atomic<int> ready{0};

@@ -91,7 +91,8 @@ TEST_F(DecoderTranslator, PayloadsDecodeUnitByUnit) {
             EXPECT_EQ(feed(joined(list), dec), 0);
             all.insert(all.end(), list.begin(), list.end());
         }
-        SCOPED_TRACE(::testing::Message() << all.size() << " units in " << call.size() << " payloads");
+        SCOPED_TRACE(::testing::Message()
+                     << all.size() << " units in " << call.size() << " payloads");
         EXPECT_EQ(dec->samples, static_cast<int>(80 * all.size()));
         EXPECT_EQ(dec->datalen, 2 * dec->samples);
         EXPECT_EQ(waiting(dec), decode_reference(all));
@@ -125,7 +126,8 @@ TEST_F(DecoderTranslator, InvalidRemaindersAreRefusedWithTheirLength) {
         payload.resize(payload.size() + static_cast<size_t>(extra), 0x33);
         cases.push_back({payload, extra, 2});
     }
-    for (size_t alone : {1, 3, 9}) cases.push_back({std::vector<uint8_t>(alone, 0x11), static_cast<int>(alone), 0});
+    for (size_t alone : {1, 3, 9})
+        cases.push_back({std::vector<uint8_t>(alone, 0x11), static_cast<int>(alone), 0});
 
     for (const refusal& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.payload.size() << " bytes");

@@ -27,7 +27,9 @@ protected:
                              speech_.begin() + static_cast<long>(start + count));
         return slin_frame(pieces_.back());
     }
-    int feed(size_t start, size_t count, const instance& to) { return to.feed(speech_frame(start, count)); }
+    int feed(size_t start, size_t count, const instance& to) {
+        return to.feed(speech_frame(start, count));
+    }
     int feed(size_t start, size_t count) { return feed(start, count, enc_); }
 
     // What a fresh encoder makes of consecutive blocks of the recording.
@@ -144,8 +146,10 @@ TEST_F(EncoderTranslator, InstancesKeepTheirOwnState) {
     for (size_t k = 0; k < 5; ++k) {
         ASSERT_EQ(feed(2000 + 80 * k, 80), 0);
         ASSERT_EQ(feed(9000 + 80 * k, 80, other), 0);
-        EXPECT_EQ(read(enc_), std::vector<uint8_t>(ra.begin() + 10 * k, ra.begin() + 10 * k + 10)) << k;
-        EXPECT_EQ(read(other), std::vector<uint8_t>(rb.begin() + 10 * k, rb.begin() + 10 * k + 10)) << k;
+        EXPECT_EQ(read(enc_), std::vector<uint8_t>(ra.begin() + 10 * k, ra.begin() + 10 * k + 10))
+            << k;
+        EXPECT_EQ(read(other), std::vector<uint8_t>(rb.begin() + 10 * k, rb.begin() + 10 * k + 10))
+            << k;
     }
 }
 

@@ -51,7 +51,8 @@ std::ostream& operator<<(std::ostream& os, const registry_sizes& r) {
 // A short call on each translator: some audio in, whatever comes out read.
 void run_calls(int cycle) {
     std::vector<int16_t> pcm(160 + cycle % 80);
-    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>((i * 997 + cycle) % 4000 - 2000);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>((i * 997 + cycle) % 4000 - 2000);
     std::vector<uint8_t> payload(20 + 2 * (cycle % 2));
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31 + cycle);
 
@@ -95,7 +96,8 @@ TEST(LoadUnloadCycles, ThousandCyclesLeaveEveryRegistryEmptyAndTheObjectUnmapped
         if (::testing::Test::HasFatalFailure()) return;
         ASSERT_EQ(hvn_module_instance_count(mod), 0) << "cycle " << cycle;
 
-        ASSERT_EQ(hvn_unload_module(mod, error, sizeof error), 0) << "cycle " << cycle << ": " << error;
+        ASSERT_EQ(hvn_unload_module(mod, error, sizeof error), 0)
+            << "cycle " << cycle << ": " << error;
         ASSERT_EQ(registries(), empty) << "cycle " << cycle;
         ASSERT_EQ(hvn_module_find("codec_tarnel"), nullptr) << "cycle " << cycle;
         // Still mapped would mean the module's globals outlive it, and could hide a leak.

@@ -11,7 +11,8 @@ using namespace tarnel::test;
 
 namespace {
 
-const char* const kVersionLine = "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n";
+const char* const kVersionLine =
+    "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n";
 
 class ModuleLifecycle : public ::testing::Test {
 protected:
@@ -111,7 +112,8 @@ public:
 
 private:
     static void hook(const char* kind, const char* name, void* self) {
-        static_cast<unregistrations*>(self)->calls_.push_back(std::string(kind) + " " + (name ? name : ""));
+        static_cast<unregistrations*>(self)->calls_.push_back(std::string(kind) + " " +
+                                                              (name ? name : ""));
     }
     std::vector<std::string> calls_;
 };
@@ -126,7 +128,8 @@ TEST_F(ModuleLifecycle, FailedRegistrationUndoesEverything) {
     const std::vector<std::string> undo_order = {"translator lintog729", "translator g729tolin",
                                                  "console g729 show version"};
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "registrations give " << c.decoder << " and " << c.encoder);
+        SCOPED_TRACE(::testing::Message()
+                     << "registrations give " << c.decoder << " and " << c.encoder);
         const int results[] = {c.decoder, c.encoder};
         hvn_test_translator_registration_results(results, 2);
         const int calls_before = hvn_test_translator_registration_calls();
@@ -135,8 +138,10 @@ TEST_F(ModuleLifecycle, FailedRegistrationUndoesEverything) {
             loaded_module failed;
             EXPECT_EQ(failed.get(), nullptr);
             const std::string& why = failed.error();
-            EXPECT_NE(why.find("load entry of 'codec_tarnel' failed (result " + std::to_string(c.load) + ")"),
-                      std::string::npos) << why;
+            EXPECT_NE(why.find("load entry of 'codec_tarnel' failed (result " +
+                               std::to_string(c.load) + ")"),
+                      std::string::npos)
+                << why;
             EXPECT_EQ(undone.calls(), undo_order);
         }
         EXPECT_EQ(hvn_test_translator_registration_calls() - calls_before, 2);
@@ -165,8 +170,8 @@ void expect_codec(const hvn_codec& c, const char* name) {
     EXPECT_STREQ(c.name, name);
     EXPECT_EQ(c.type, HVN_MEDIA_AUDIO);
     EXPECT_EQ(c.sample_rate, 8000u);
-    EXPECT_FALSE(c.id || c.description || c.minimum_ms || c.maximum_ms || c.default_ms || c.minimum_bytes ||
-                 c.samples_count || c.get_length)
+    EXPECT_FALSE(c.id || c.description || c.minimum_ms || c.maximum_ms || c.default_ms ||
+                 c.minimum_bytes || c.samples_count || c.get_length)
         << name << ": a field the translation core does not match is set";
 }
 

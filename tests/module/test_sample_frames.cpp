@@ -64,7 +64,8 @@ TEST_F(SampleFrames, SamplesAreTheBundledSpeechFromSample93440AndItsCoding) {
     // Coded by today's encoder after ten frames of lead-in, so the sample never names a row
     // other decoders read differently.
     const std::vector<uint8_t> coded = encode_reference(&speech[92640], 15);
-    EXPECT_EQ(payload_of<uint8_t>(dec_->sample()), std::vector<uint8_t>(coded.end() - 50, coded.end()));
+    EXPECT_EQ(payload_of<uint8_t>(dec_->sample()),
+              std::vector<uint8_t>(coded.end() - 50, coded.end()));
 }
 
 TEST_F(SampleFrames, EachTranslatorTakesItsOwnSample) {
@@ -83,7 +84,8 @@ TEST_F(SampleFrames, EachTranslatorTakesItsOwnSample) {
     ASSERT_NO_FATAL_FAILURE(expect_voice_frame(out, hvn_format_slin, 400, 800, "g729tolin"));
     const std::vector<uint8_t> coded = payload_of<uint8_t>(dec_->sample());
     std::vector<std::vector<uint8_t>> units;
-    for (size_t k = 0; k < 5; ++k) units.emplace_back(coded.begin() + 10 * k, coded.begin() + 10 * (k + 1));
+    for (size_t k = 0; k < 5; ++k)
+        units.emplace_back(coded.begin() + 10 * k, coded.begin() + 10 * (k + 1));
     EXPECT_EQ(payload_of<int16_t>(out), decode_reference(units));
     EXPECT_TRUE(log.lines().empty());
 }

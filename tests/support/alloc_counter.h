@@ -8,4 +8,3 @@ bool alloc_counting_available();
 long allocation_count();
 
 }  // namespace tarnel::test
-

@@ -73,7 +73,8 @@ private:
 
 // The one warning a refused translator call logs: level 3, the module's name for a file, the
 // operation, and the message.
-inline void expect_one_warning(const log_capture& log, const char* operation, const std::string& message) {
+inline void expect_one_warning(const log_capture& log, const char* operation,
+                               const std::string& message) {
     ASSERT_EQ(log.lines().size(), 1u);
     const log_line& l = log.lines()[0];
     EXPECT_EQ(l.level, 3);
@@ -160,8 +161,8 @@ inline hvn_frame g729_frame(std::vector<uint8_t>& payload) {
 }
 
 // Checks what a frame says of itself, apart from its payload.
-inline void expect_voice_frame(const hvn_frame* f, const hvn_format* format, int samples, int datalen,
-                               const char* src) {
+inline void expect_voice_frame(const hvn_frame* f, const hvn_format* format, int samples,
+                               int datalen, const char* src) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->frametype, HVN_FRAME_VOICE);
     EXPECT_EQ(f->format, format);
@@ -215,4 +216,3 @@ inline std::vector<hvn_cli_entry*> registered_cli_entries() {
 }
 
 }  // namespace tarnel::test
-

@@ -71,7 +71,8 @@ template <class State>
 std::string first_non_finite(const State& st) {
     std::string where;
     for_each_double(st, [&](const char* name, size_t i, double v) {
-        if (where.empty() && !std::isfinite(v)) where = std::string(name) + "[" + std::to_string(i) + "]";
+        if (where.empty() && !std::isfinite(v))
+            where = std::string(name) + "[" + std::to_string(i) + "]";
     });
     return where;
 }

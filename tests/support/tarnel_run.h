@@ -134,7 +134,9 @@ inline std::vector<bytes> split_frames(const bytes& coded) {
     return units;
 }
 
-inline samples round_trip(const samples& pcm) { return codec_decode(split_frames(codec_encode(pcm))); }
+inline samples round_trip(const samples& pcm) {
+    return codec_decode(split_frames(codec_encode(pcm)));
+}
 
 inline samples wav_samples(const std::string& path) {
     const media::pcm_result r = media::read_pcm(path, false);

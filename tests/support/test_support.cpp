@@ -30,7 +30,8 @@ std::vector<int16_t> load_speech_sample() {
         if (std::equal(bytes.begin() + pos, bytes.begin() + pos + 4, "data")) {
             std::vector<int16_t> out;
             for (size_t i = pos + 8; i + 1 < pos + 8 + size && i + 1 < bytes.size(); i += 2)
-                out.push_back(static_cast<int16_t>(static_cast<uint16_t>(bytes[i] | (bytes[i + 1] << 8))));
+                out.push_back(
+                    static_cast<int16_t>(static_cast<uint16_t>(bytes[i] | (bytes[i + 1] << 8))));
             return out;
         }
         pos += 8 + size + (size & 1);

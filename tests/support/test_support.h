@@ -14,4 +14,3 @@ std::string source_path(const std::string& relative);
 std::vector<int16_t> load_speech_sample();
 
 }  // namespace tarnel::test
-

@@ -89,11 +89,16 @@ enum class encap { kEthernet, kVlan, kSll, kSll2, kRaw, kLoopback };
 
 inline int link_type_of(encap e) {
     switch (e) {
-        case encap::kSll: return DLT_LINUX_SLL;
-        case encap::kSll2: return DLT_LINUX_SLL2;
-        case encap::kRaw: return DLT_RAW;
-        case encap::kLoopback: return DLT_NULL;
-        default: return DLT_EN10MB;
+        case encap::kSll:
+            return DLT_LINUX_SLL;
+        case encap::kSll2:
+            return DLT_LINUX_SLL2;
+        case encap::kRaw:
+            return DLT_RAW;
+        case encap::kLoopback:
+            return DLT_NULL;
+        default:
+            return DLT_EN10MB;
     }
 }
 
@@ -101,17 +106,29 @@ inline bytes frame(encap e, const bytes& ip) {
     const uint16_t type = (ip[0] >> 4) == 6 ? 0x86DD : 0x0800;
     bytes h;
     switch (e) {
-        case encap::kEthernet: h.assign(14, 0xEE); media::put_be16(&h[12], type); break;
+        case encap::kEthernet:
+            h.assign(14, 0xEE);
+            media::put_be16(&h[12], type);
+            break;
         case encap::kVlan:  // 802.1ad outer tag, 802.1Q inner tag
             h.assign(22, 0xEE);
             media::put_be16(&h[12], 0x88A8);
             media::put_be16(&h[16], 0x8100);
             media::put_be16(&h[20], type);
             break;
-        case encap::kSll: h.assign(16, 0); media::put_be16(&h[14], type); break;
-        case encap::kSll2: h.assign(20, 0); media::put_be16(&h[0], type); break;
-        case encap::kRaw: break;
-        case encap::kLoopback: h = {static_cast<uint8_t>(type == 0x0800 ? 2 : 30), 0, 0, 0}; break;
+        case encap::kSll:
+            h.assign(16, 0);
+            media::put_be16(&h[14], type);
+            break;
+        case encap::kSll2:
+            h.assign(20, 0);
+            media::put_be16(&h[0], type);
+            break;
+        case encap::kRaw:
+            break;
+        case encap::kLoopback:
+            h = {static_cast<uint8_t>(type == 0x0800 ? 2 : 30), 0, 0, 0};
+            break;
     }
     bytes f = concat(h, ip);
     // Ethernet pads short frames; the UDP length, not the frame, must bound the payload.
@@ -141,19 +158,34 @@ inline void write_pcap(const std::string& path, int link_type, const std::vector
 }
 
 // The capture library writes only classic pcap; a minimal pcapng is laid out by hand.
-inline void write_pcapng(const std::string& path, int link_type, const std::vector<record>& records) {
+inline void write_pcapng(const std::string& path, int link_type,
+                         const std::vector<record>& records) {
     std::string out;
     auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-    u32(0x0A0D0D0A); u32(28); u32(0x1A2B3C4D); u16(1); u16(0); u32(0xFFFFFFFF); u32(0xFFFFFFFF);
+    u32(0x0A0D0D0A);
     u32(28);
-    u32(1); u32(20); u16(static_cast<uint16_t>(link_type)); u16(0); u32(65535); u32(20);
+    u32(0x1A2B3C4D);
+    u16(1);
+    u16(0);
+    u32(0xFFFFFFFF);
+    u32(0xFFFFFFFF);
+    u32(28);
+    u32(1);
+    u32(20);
+    u16(static_cast<uint16_t>(link_type));
+    u16(0);
+    u32(65535);
+    u32(20);
     for (const record& r : records) {
         const uint32_t padded = (static_cast<uint32_t>(r.data.size()) + 3) & ~3u;
-        u32(6); u32(32 + padded); u32(0);
+        u32(6);
+        u32(32 + padded);
+        u32(0);
         u32(static_cast<uint32_t>(static_cast<uint64_t>(r.time_us) >> 32));
         u32(static_cast<uint32_t>(r.time_us));
-        u32(static_cast<uint32_t>(r.data.size())); u32(static_cast<uint32_t>(r.data.size()));
+        u32(static_cast<uint32_t>(r.data.size()));
+        u32(static_cast<uint32_t>(r.data.size()));
         out.append(reinterpret_cast<const char*>(r.data.data()), r.data.size());
         out.append(padded - r.data.size(), '\0');
         u32(32 + padded);

@@ -17,10 +17,11 @@ bytes as_bytes_of(const std::string& s) { return bytes(s.begin(), s.end()); }
 
 std::string sip(const std::string& first, const std::string& call_id, const std::string& cseq,
                 const std::string& sdp = "") {
-    return first + "\r\nVia: SIP/2.0/UDP 10.0.0.1:5060\r\nFrom: \"A\" <sip:a@x>;tag=1\r\n"
-           "t: <sip:b@y>\r\ni: " + call_id + "\r\nCSeq: " + cseq + "\r\n" +
-           (sdp.empty() ? "" : "c: application/sdp\r\n") + "Content-Length: " +
-           std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+    return first +
+           "\r\nVia: SIP/2.0/UDP 10.0.0.1:5060\r\nFrom: \"A\" <sip:a@x>;tag=1\r\n"
+           "t: <sip:b@y>\r\ni: " +
+           call_id + "\r\nCSeq: " + cseq + "\r\n" + (sdp.empty() ? "" : "c: application/sdp\r\n") +
+           "Content-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
 }
 
 std::string sdp(uint8_t host, uint16_t port, const std::string& formats, const std::string& maps) {
@@ -46,8 +47,9 @@ public:
     void rtp_run(const ip_endpoint& from, const ip_endpoint& to, uint32_t ssrc, uint8_t pt,
                  int64_t t0, int packets, uint16_t seq = 1) {
         for (int i = 0; i < packets; ++i)
-            send(from, to, rtp(static_cast<uint16_t>(seq + i), 160u * static_cast<uint32_t>(i), ssrc, pt,
-                               bytes(20, 0x11)),
+            send(from, to,
+                 rtp(static_cast<uint16_t>(seq + i), 160u * static_cast<uint32_t>(i), ssrc, pt,
+                     bytes(20, 0x11)),
                  t0 + 20000 * i);
     }
     void finish() { tracker_.finish(); }
@@ -69,10 +71,13 @@ TEST(SipSignalling, InviteAndAnswerYieldTheCallAndEachSidesAudio) {
         int g729;
     } cases[] = {
         {sip("INVITE sip:b@y SIP/2.0", "abc@host", "1 INVITE",
-             sdp(1, 4000, "96 0 101", "a=rtpmap:96 G729/8000\r\na=rtpmap:101 telephone-event/8000\r\n")),
+             sdp(1, 4000, "96 0 101",
+                 "a=rtpmap:96 G729/8000\r\na=rtpmap:101 telephone-event/8000\r\n")),
          true, 0, "INVITE", "10.0.0.1:4000", 96},
-        {sip("SIP/2.0 200 OK", "abc@host", "1 INVITE", sdp(2, 5000, "18", "")), true, 200, "", "10.0.0.2:5000", 18},
-        {sip("SIP/2.0 200 OK", "abc@host", "1 INVITE", sdp(2, 5000, "0 8", "a=rtpmap:97 G7291/16000\r\n")),
+        {sip("SIP/2.0 200 OK", "abc@host", "1 INVITE", sdp(2, 5000, "18", "")), true, 200, "",
+         "10.0.0.2:5000", 18},
+        {sip("SIP/2.0 200 OK", "abc@host", "1 INVITE",
+             sdp(2, 5000, "0 8", "a=rtpmap:97 G7291/16000\r\n")),
          true, 200, "", "10.0.0.2:5000", -1},
         {sip("BYE sip:b@y SIP/2.0", "abc@host", "2 BYE"), true, 0, "BYE", "", -1},
         {sip("INVITE sip:b@y SIP/2.0", "", "1 INVITE"), false, 0, "", "", -1},  // no Call-ID
@@ -108,8 +113,8 @@ TEST(CallTracker, SignalledStreamsJoinTheirCallByTheSdpAddresses) {
     tracker_run run;
     const std::string offer = sip("INVITE sip:b@y SIP/2.0", "c1@x", "1 INVITE",
                                   sdp(1, 4000, "96", "a=rtpmap:96 G729/8000\r\n"));
-    const std::string answer = sip("SIP/2.0 200 OK", "c1@x", "1 INVITE",
-                                   sdp(2, 5000, "96", "a=rtpmap:96 G729/8000\r\n"));
+    const std::string answer =
+        sip("SIP/2.0 200 OK", "c1@x", "1 INVITE", sdp(2, 5000, "96", "a=rtpmap:96 G729/8000\r\n"));
     run.send(endpoint(1, 5060), endpoint(2, 5060), as_bytes_of(offer), kT0);
     run.send(endpoint(2, 5060), endpoint(1, 5060), as_bytes_of(answer), kT0 + 1000);
     run.rtp_run(endpoint(1, 4000), endpoint(2, 5000), 0xA, 96, kT0 + 10000, 20);
@@ -154,12 +159,13 @@ TEST(CallTracker, CallsEndAsTheCaptureGoesOnSoMemoryFollowsTheCallsInProgress) {
     // ends one without signalling. Both are handed over while the capture is still being read.
     tracker_run run;
     run.send(endpoint(1, 5060), endpoint(2, 5060),
-             as_bytes_of(sip("INVITE sip:b@y SIP/2.0", "c2@x", "1 INVITE", sdp(1, 4000, "18", ""))), kT0);
+             as_bytes_of(sip("INVITE sip:b@y SIP/2.0", "c2@x", "1 INVITE", sdp(1, 4000, "18", ""))),
+             kT0);
     run.rtp_run(endpoint(2, 5000), endpoint(1, 4000), 0xA, 18, kT0, 50);
     run.rtp_run(endpoint(5, 6000), endpoint(6, 6000), 0xB, 18, kT0, 50);
     EXPECT_EQ(2u, run.tracker().calls_in_progress());
-    run.send(endpoint(1, 5060), endpoint(2, 5060), as_bytes_of(sip("BYE sip:b@y SIP/2.0", "c2@x", "2 BYE")),
-             kT0 + 1000000);
+    run.send(endpoint(1, 5060), endpoint(2, 5060),
+             as_bytes_of(sip("BYE sip:b@y SIP/2.0", "c2@x", "2 BYE")), kT0 + 1000000);
     run.rtp_run(endpoint(5, 6000), endpoint(6, 6000), 0xB, 18, kT0 + 1000000, 180, 51);  // to 4.6 s
     ASSERT_EQ(1u, run.calls.size());
     EXPECT_EQ("c2@x", run.calls[0].call_id);

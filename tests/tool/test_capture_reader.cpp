@@ -26,10 +26,13 @@ struct read_result {
 
 read_result read(const std::string& file) {
     read_result r;
-    r.ok = read_capture(file, [&r](const udp_datagram& d) {
-        r.datagrams.push_back(d);
-        r.payloads.emplace_back(d.payload, d.payload + d.payload_size);
-    }, &r.summary, &r.error);
+    r.ok = read_capture(
+        file,
+        [&r](const udp_datagram& d) {
+            r.datagrams.push_back(d);
+            r.payloads.emplace_back(d.payload, d.payload + d.payload_size);
+        },
+        &r.summary, &r.error);
     return r;
 }
 
@@ -38,7 +41,8 @@ frame_parse_result parse(int link_type, const bytes& f, udp_datagram* d) {
 }
 
 class CaptureFile : public scratch_test {};
-class LinkLayers : public scratch_test, public ::testing::WithParamInterface<std::tuple<encap, bool>> {};
+class LinkLayers : public scratch_test,
+                   public ::testing::WithParamInterface<std::tuple<encap, bool>> {};
 
 }  // namespace
 
@@ -64,11 +68,11 @@ TEST_P(LinkLayers, EveryEncapsulationYieldsTheSameDatagrams) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Capture, LinkLayers,
-    ::testing::Combine(::testing::Values(encap::kEthernet, encap::kVlan, encap::kSll, encap::kSll2,
-                                         encap::kRaw, encap::kLoopback),
-                       ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(Capture, LinkLayers,
+                         ::testing::Combine(::testing::Values(encap::kEthernet, encap::kVlan,
+                                                              encap::kSll, encap::kSll2,
+                                                              encap::kRaw, encap::kLoopback),
+                                            ::testing::Bool()));
 
 TEST(FrameParsing, Ipv4OptionsAndFragments) {
     const bytes u = udp(1, 2, bytes(30, 7));
@@ -95,8 +99,10 @@ TEST(FrameParsing, Ipv6ExtensionHeadersAreWalked) {
     bytes dest_opts(16, 0), auth(16, 0), frag(8, 0);
     dest_opts[1] = 1;  // 16 bytes, in 8-byte units after the first
     auth[1] = 2;       // 16 bytes, in 4-byte units after the first two
-    ASSERT_EQ(frame_parse_result::kUdp,
-              parse(DLT_RAW, ipv6(1, 2, u, {{0, bytes(8, 0)}, {60, dest_opts}, {51, auth}, {44, frag}}), &d));
+    ASSERT_EQ(
+        frame_parse_result::kUdp,
+        parse(DLT_RAW, ipv6(1, 2, u, {{0, bytes(8, 0)}, {60, dest_opts}, {51, auth}, {44, frag}}),
+              &d));
     EXPECT_EQ(12u, d.payload_size);
     frag[3] = 1;  // more fragments follow
     EXPECT_EQ(frame_parse_result::kFragment, parse(DLT_RAW, ipv6(1, 2, u, {{44, frag}}), &d));
@@ -119,7 +125,9 @@ TEST(FrameParsing, LengthsAreCheckedAgainstCapturedBytes) {
     const bytes f = frame(encap::kVlan, ipv4(1, 2, udp(1, 2, bytes(40, 7))));
     // Every shorter capture of the same frame must be refused, never read past.
     for (size_t n = 0; n < f.size(); ++n)
-        EXPECT_NE(frame_parse_result::kUdp, parse(DLT_EN10MB, bytes(f.begin(), f.begin() + long(n)), &d)) << n;
+        EXPECT_NE(frame_parse_result::kUdp,
+                  parse(DLT_EN10MB, bytes(f.begin(), f.begin() + long(n)), &d))
+            << n;
     const bytes padded = frame(encap::kEthernet, ipv4(1, 2, udp(1, 2, bytes(2, 7))));
     ASSERT_EQ(60u, padded.size());
     ASSERT_EQ(frame_parse_result::kUdp, parse(DLT_EN10MB, padded, &d));
@@ -157,7 +165,8 @@ TEST_F(CaptureFile, PcapngIsRead) {
 }
 
 TEST_F(CaptureFile, TruncatedFileKeepsWhatWasRead) {
-    const std::vector<record> records(10, {frame(encap::kEthernet, ipv4(1, 2, udp(1, 2, bytes(20, 1)))), 0});
+    const std::vector<record> records(
+        10, {frame(encap::kEthernet, ipv4(1, 2, udp(1, 2, bytes(20, 1)))), 0});
     write_pcap(path("call.pcap"), DLT_EN10MB, records);
     const std::string all = read_file(path("call.pcap"));
     write_file(path("call.pcap"), all.substr(0, all.size() - 5));
@@ -179,9 +188,11 @@ TEST_F(CaptureFile, UnreadableOrUnsupportedCaptureIsAnError) {
 
 TEST_F(CaptureFile, BundledCaptureIsWhatItsGeneratorWrites) {
     std::string error;
-    ASSERT_TRUE(write_capture(path("call.pcap"), sample_call(tarnel::test::load_speech_sample()), &error))
+    ASSERT_TRUE(
+        write_capture(path("call.pcap"), sample_call(tarnel::test::load_speech_sample()), &error))
         << error;
-    EXPECT_EQ(read_file(path("call.pcap")), read_file(tarnel::test::source_path("samples/call.pcap")))
+    EXPECT_EQ(read_file(path("call.pcap")),
+              read_file(tarnel::test::source_path("samples/call.pcap")))
         << "samples/call.pcap is stale: rebuild it with make_call_pcap";
 }
 
@@ -201,20 +212,27 @@ public:
         bytes body = concat(concat(u16(static_cast<uint16_t>(link_type)), u16(0)), u32(0));
         if (resolution) body = concat(body, concat(concat(u16(9), u16(1)), {resolution, 0, 0, 0}));
         if (offset_seconds)
-            body = concat(body, concat(concat(u16(14), u16(8)), u64(static_cast<uint64_t>(offset_seconds))));
+            body = concat(
+                body, concat(concat(u16(14), u16(8)), u64(static_cast<uint64_t>(offset_seconds))));
         block(1, concat(body, u32(0)));
     }
     void enhanced(uint32_t itf, uint64_t ticks, const bytes& frame, uint32_t origlen = 0) {
-        bytes body = concat(concat(u32(itf), u32(static_cast<uint32_t>(ticks >> 32))),
-                            concat(u32(static_cast<uint32_t>(ticks)), u32(static_cast<uint32_t>(frame.size()))));
-        body = concat(concat(body, u32(origlen ? origlen : static_cast<uint32_t>(frame.size()))), padded(frame));
+        bytes body = concat(
+            concat(u32(itf), u32(static_cast<uint32_t>(ticks >> 32))),
+            concat(u32(static_cast<uint32_t>(ticks)), u32(static_cast<uint32_t>(frame.size()))));
+        body = concat(concat(body, u32(origlen ? origlen : static_cast<uint32_t>(frame.size()))),
+                      padded(frame));
         block(6, body);
     }
-    void simple(const bytes& frame) { block(3, concat(u32(static_cast<uint32_t>(frame.size())), padded(frame))); }
+    void simple(const bytes& frame) {
+        block(3, concat(u32(static_cast<uint32_t>(frame.size())), padded(frame)));
+    }
     void obsolete(uint16_t itf, uint64_t ticks, const bytes& frame) {
-        bytes body = concat(concat(u16(itf), u16(0)), concat(u32(static_cast<uint32_t>(ticks >> 32)),
-                                                             u32(static_cast<uint32_t>(ticks))));
-        body = concat(concat(body, u32(static_cast<uint32_t>(frame.size()))), u32(static_cast<uint32_t>(frame.size())));
+        bytes body = concat(
+            concat(u16(itf), u16(0)),
+            concat(u32(static_cast<uint32_t>(ticks >> 32)), u32(static_cast<uint32_t>(ticks))));
+        body = concat(concat(body, u32(static_cast<uint32_t>(frame.size()))),
+                      u32(static_cast<uint32_t>(frame.size())));
         block(2, concat(body, padded(frame)));
     }
     void unknown() { block(0x0BAD, bytes(12, 7)); }
@@ -225,10 +243,12 @@ private:
         return big_ ? bytes{uint8_t(v >> 8), uint8_t(v)} : bytes{uint8_t(v), uint8_t(v >> 8)};
     }
     bytes u32(uint32_t v) const {
-        return big_ ? concat(u16(uint16_t(v >> 16)), u16(uint16_t(v))) : concat(u16(uint16_t(v)), u16(uint16_t(v >> 16)));
+        return big_ ? concat(u16(uint16_t(v >> 16)), u16(uint16_t(v)))
+                    : concat(u16(uint16_t(v)), u16(uint16_t(v >> 16)));
     }
     bytes u64(uint64_t v) const {
-        return big_ ? concat(u32(uint32_t(v >> 32)), u32(uint32_t(v))) : concat(u32(uint32_t(v)), u32(uint32_t(v >> 32)));
+        return big_ ? concat(u32(uint32_t(v >> 32)), u32(uint32_t(v)))
+                    : concat(u32(uint32_t(v)), u32(uint32_t(v >> 32)));
     }
     static bytes padded(bytes b) {
         b.resize((b.size() + 3) / 4 * 4, 0);
@@ -241,7 +261,9 @@ private:
     bool big_;
 };
 
-bytes udp_frame(encap e, uint8_t tag) { return frame(e, ipv4(1, 2, udp(4000, 5000, bytes(20, tag)))); }
+bytes udp_frame(encap e, uint8_t tag) {
+    return frame(e, ipv4(1, 2, udp(4000, 5000, bytes(20, tag))));
+}
 
 }  // namespace
 
@@ -253,15 +275,15 @@ TEST_F(CaptureFile, PcapngSectionsInterfacesAndBlocksOfEveryKind) {
     for (bool big : {false, true}) {
         pcapng_builder b(big);
         b.section();
-        b.interface(DLT_EN10MB);                    // microseconds
-        b.interface(DLT_LINUX_SLL, 9);              // nanoseconds
-        b.interface(DLT_RAW, 0x80 | 10, 100);       // 1/1024 s, 100 s later
+        b.interface(DLT_EN10MB);               // microseconds
+        b.interface(DLT_LINUX_SLL, 9);         // nanoseconds
+        b.interface(DLT_RAW, 0x80 | 10, 100);  // 1/1024 s, 100 s later
         b.unknown();
         b.enhanced(0, 1000, udp_frame(encap::kEthernet, 1));
         b.enhanced(1, 2000000, udp_frame(encap::kSll, 2));
         b.enhanced(2, 512, udp_frame(encap::kRaw, 3));
         b.obsolete(0, 3000, udp_frame(encap::kEthernet, 4));
-        b.simple(udp_frame(encap::kEthernet, 5));   // no time of its own
+        b.simple(udp_frame(encap::kEthernet, 5));          // no time of its own
         b.enhanced(7, 1, udp_frame(encap::kEthernet, 6));  // no such interface
         file += as_string(b.data);
     }
@@ -294,12 +316,14 @@ TEST_F(CaptureFile, PcapngSectionsInterfacesAndBlocksOfEveryKind) {
 }
 
 TEST_F(CaptureFile, PacketsCutByTheSnapshotLengthAreDeliveredWithWhatSurvived) {
-    const bytes whole = frame(encap::kEthernet, ipv4(1, 2, udp(4000, 5000, rtp(1, 2, 3, 18, bytes(20, 9)))));
+    const bytes whole =
+        frame(encap::kEthernet, ipv4(1, 2, udp(4000, 5000, rtp(1, 2, 3, 18, bytes(20, 9)))));
     const struct {
         size_t keep;
         uint64_t datagrams, unplaced;
         size_t payload;
-    } cases[] = {{whole.size(), 1, 0, 32}, {60, 1, 0, 18}, {42, 1, 0, 0}, {40, 0, 1, 0}, {20, 0, 1, 0}};
+    } cases[] = {
+        {whole.size(), 1, 0, 32}, {60, 1, 0, 18}, {42, 1, 0, 0}, {40, 0, 1, 0}, {20, 0, 1, 0}};
     for (const auto& c : cases) {
         pcapng_builder b(false);
         b.section();
@@ -325,9 +349,11 @@ TEST_F(CaptureFile, FragmentsOfBothIpVersionsAreReassembled) {
     const std::vector<std::pair<size_t, size_t>> pieces = {{0, 16}, {16, 32}, {32, 48}};
     std::vector<record> records;
     for (size_t i : {2, 0, 1}) {
-        const bytes part(u.begin() + static_cast<long>(pieces[i].first), u.begin() + static_cast<long>(pieces[i].second));
+        const bytes part(u.begin() + static_cast<long>(pieces[i].first),
+                         u.begin() + static_cast<long>(pieces[i].second));
         const bool more = i < 2;
-        bytes v4 = ipv4(1, 2, part, static_cast<uint16_t>((more ? 0x2000 : 0) | (pieces[i].first / 8)));
+        bytes v4 =
+            ipv4(1, 2, part, static_cast<uint16_t>((more ? 0x2000 : 0) | (pieces[i].first / 8)));
         tarnel::media::put_be16(&v4[4], 77);
         bytes frag(8, 0);
         tarnel::media::put_be16(&frag[2], static_cast<uint16_t>(pieces[i].first | (more ? 1 : 0)));
@@ -366,19 +392,47 @@ TEST(IpReassembly, OverlapsRepeatsLimitsAndTimeouts) {
         reassembly_stats expected;      // fragments is not compared
         reassembly_limits limits;
     } cases[] = {
-        {"in order", {{1, 0, 16, true, 1}, {1, 16, 16, true, 1}, {1, 32, 5, false, 1}}, {37}, {}, {}},
-        {"last first", {{1, 32, 5, false, 1}, {1, 0, 16, true, 1}, {1, 16, 16, true, 1}}, {37}, {}, {}},
+        {"in order",
+         {{1, 0, 16, true, 1}, {1, 16, 16, true, 1}, {1, 32, 5, false, 1}},
+         {37},
+         {},
+         {}},
+        {"last first",
+         {{1, 32, 5, false, 1}, {1, 0, 16, true, 1}, {1, 16, 16, true, 1}},
+         {37},
+         {},
+         {}},
         {"repeat and consistent overlap",
-         {{1, 0, 16, true, 1}, {1, 0, 16, true, 1}, {1, 8, 16, true, 1}, {1, 24, 8, false, 1}}, {32},
-         {0, 1, 1, 0, 0, 0}, {}},
-        {"conflicting overlap", {{1, 0, 16, true, 1}, {1, 8, 16, false, 2}}, {}, {0, 0, 0, 1, 0, 0}, {}},
-        {"two different ends", {{1, 16, 8, false, 1}, {1, 0, 8, false, 1}}, {}, {0, 0, 0, 1, 0, 0}, {}},
+         {{1, 0, 16, true, 1}, {1, 0, 16, true, 1}, {1, 8, 16, true, 1}, {1, 24, 8, false, 1}},
+         {32},
+         {0, 1, 1, 0, 0, 0},
+         {}},
+        {"conflicting overlap",
+         {{1, 0, 16, true, 1}, {1, 8, 16, false, 2}},
+         {},
+         {0, 0, 0, 1, 0, 0},
+         {}},
+        {"two different ends",
+         {{1, 16, 8, false, 1}, {1, 0, 8, false, 1}},
+         {},
+         {0, 0, 0, 1, 0, 0},
+         {}},
         {"past 65535 bytes", {{1, 65528, 16, false, 1}}, {}, {0, 0, 0, 0, 1, 0}, {}},
-        {"a piece never comes", {{1, 0, 16, true, 1}, {1, 24, 8, false, 1}}, {}, {0, 0, 0, 0, 0, 1}, {}},
-        {"timeout", {{1, 0, 16, true, 1, 0}, {2, 0, 8, false, 1, 31000000}, {1, 16, 8, false, 1, 31000000}},
-         {8}, {0, 1, 0, 0, 0, 2}, {}},
-        {"oldest given up for room", {{1, 0, 8, true, 1}, {2, 0, 8, true, 1}, {3, 0, 8, true, 1}, {1, 8, 8, false, 1}},
-         {}, {0, 0, 0, 0, 0, 4}, {2, std::size_t{64} << 20, 30000000}},
+        {"a piece never comes",
+         {{1, 0, 16, true, 1}, {1, 24, 8, false, 1}},
+         {},
+         {0, 0, 0, 0, 0, 1},
+         {}},
+        {"timeout",
+         {{1, 0, 16, true, 1, 0}, {2, 0, 8, false, 1, 31000000}, {1, 16, 8, false, 1, 31000000}},
+         {8},
+         {0, 1, 0, 0, 0, 2},
+         {}},
+        {"oldest given up for room",
+         {{1, 0, 8, true, 1}, {2, 0, 8, true, 1}, {3, 0, 8, true, 1}, {1, 8, 8, false, 1}},
+         {},
+         {0, 0, 0, 0, 0, 4},
+         {2, std::size_t{64} << 20, 30000000}},
     };
     for (const auto& c : cases) {
         ip_reassembler r(c.limits);
@@ -396,7 +450,8 @@ TEST(IpReassembly, OverlapsRepeatsLimitsAndTimeouts) {
             std::vector<uint8_t> out;
             if (r.add(f, p.time_us, &out)) {
                 completed.push_back(out.size());
-                EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 1; })) << c.what;
+                EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 1; }))
+                    << c.what;
             }
         }
         r.finish();

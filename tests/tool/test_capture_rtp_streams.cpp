@@ -139,9 +139,14 @@ TEST(RtpHeader, InconsistentHeadersAreRefused) {
 }
 
 TEST(RtpHeader, PayloadShapes) {
-    const struct { size_t size; bool ok; size_t speech; bool sid; uint32_t samples; } cases[] = {
-        {0, false, 0, false, 0}, {2, true, 0, true, 80},    {10, true, 1, false, 80},
-        {22, true, 2, true, 240}, {5, false, 0, false, 0},  {14, false, 0, false, 0}};
+    const struct {
+        size_t size;
+        bool ok;
+        size_t speech;
+        bool sid;
+        uint32_t samples;
+    } cases[] = {{0, false, 0, false, 0},  {2, true, 0, true, 80},  {10, true, 1, false, 80},
+                 {22, true, 2, true, 240}, {5, false, 0, false, 0}, {14, false, 0, false, 0}};
     for (const auto& c : cases) {
         const g729_payload_shape s = classify_g729_payload(c.size);
         EXPECT_EQ(c.ok, s.well_formed) << c.size;
@@ -224,26 +229,30 @@ TEST(RtpStreams, APacketBehindByLessThanTheWindowIsPlayedInOrderAndOneBeyondIsLa
         EXPECT_EQ(expected, played_sequence(s));
         const auto g = gaps(s);
         ASSERT_EQ(c.late ? 1u : 0u, g.size());
-        for (const playout_event& e : g) EXPECT_TRUE(e.reason == playout_event::cause::kLoss && e.samples == 160);
+        for (const playout_event& e : g)
+            EXPECT_TRUE(e.reason == playout_event::cause::kLoss && e.samples == 160);
     }
 }
 
 TEST(RtpStreams, SilentPeriodAfterSidIsComfortNoise) {
     std::vector<pkt> call = talk(1, 0, 4);
-    call.push_back({5, 640, 22});                   // speech, then the SID that opens a silence
-    call.push_back({6, 880 + 1600, 2});             // a noise update 200 ms later
-    call = call + talk(7, 2560 + 8000, 5);          // talk resumes 1 s later
+    call.push_back({5, 640, 22});           // speech, then the SID that opens a silence
+    call.push_back({6, 880 + 1600, 2});     // a noise update 200 ms later
+    call = call + talk(7, 2560 + 8000, 5);  // talk resumes 1 s later
     call.push_back({12, 11360, 2});
-    call = call + talk(14, 11440 + 4000, 2);        // the update in between (13) is lost
+    call = call + talk(14, 11440 + 4000, 2);  // the update in between (13) is lost
     const rtp_stream s = stream_of(call);
     EXPECT_EQ(3u, s.stats.sid_frames);
     EXPECT_EQ(1u, s.stats.lost);
     const auto g = gaps(s);
     ASSERT_EQ(3u, g.size());
-    const struct { playout_event::cause reason; uint64_t samples; bytes sid; } want[] = {
-        {playout_event::cause::kPause, 1600, {0x55, 0x55}},
-        {playout_event::cause::kPause, 8000, {0, 6}},  // the newest description is re-fed
-        {playout_event::cause::kLoss, 4000, {0, 12}}};
+    const struct {
+        playout_event::cause reason;
+        uint64_t samples;
+        bytes sid;
+    } want[] = {{playout_event::cause::kPause, 1600, {0x55, 0x55}},
+                {playout_event::cause::kPause, 8000, {0, 6}},  // the newest description is re-fed
+                {playout_event::cause::kLoss, 4000, {0, 12}}};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(playout_event::type::kComfortNoise, g[i].kind) << i;
         EXPECT_EQ(want[i].reason, g[i].reason) << i;
@@ -340,7 +349,7 @@ TEST(RtpStreams, TimestampJumpsFallBackToCaptureTime) {
 TEST(RtpStreams, StrayPacketIsDroppedAndRenumberingFollowed) {
     std::vector<pkt> call = talk(10, 0, 4);
     call.insert(call.begin() + 2, pkt{40000, 0, 20});  // one forged packet
-    call = call + talk(20000, 640, 4);                  // sender restarts its numbering
+    call = call + talk(20000, 640, 4);                 // sender restarts its numbering
     const rtp_stream s = stream_of(call);
     EXPECT_EQ(1u, s.stats.stray);
     EXPECT_EQ(0u, s.stats.lost);

@@ -28,7 +28,9 @@ std::vector<int16_t> ramp(size_t n) {
     return out;
 }
 
-std::string image(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string image(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 class AudioFile : public tarnel::test::scratch_test {
 protected:
@@ -65,7 +67,8 @@ TEST_F(AudioFile, WavAndHeaderlessSamplesRoundTripEveryValue) {
     // Headerless: with the flag, or by the name in any case; a WAV read as raw keeps its header.
     ASSERT_TRUE(write_pcm(path("a.pcm"), {0x1234, -2, 32767, -32768}, true).ok());
     EXPECT_EQ(std::string("\x34\x12\xFE\xFF\xFF\x7F\x00\x80", 8), read_file(path("a.pcm")));
-    EXPECT_EQ((std::vector<int16_t>{0x1234, -2, 32767, -32768}), read_pcm(path("a.pcm"), true).samples);
+    EXPECT_EQ((std::vector<int16_t>{0x1234, -2, 32767, -32768}),
+              read_pcm(path("a.pcm"), true).samples);
     ASSERT_TRUE(write_pcm(path("b.RAW"), samples, false).ok());
     EXPECT_EQ(2 * samples.size(), std::filesystem::file_size(path("b.RAW")));
     EXPECT_EQ(samples, read_pcm(path("b.RAW"), false).samples);
@@ -75,9 +78,11 @@ TEST_F(AudioFile, WavAndHeaderlessSamplesRoundTripEveryValue) {
 }
 
 TEST_F(AudioFile, WrittenWavIsCanonicalEightKilohertzMonoPcm16) {
-    const std::string header =
-        std::string("RIFF\x2C\x06\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x80\x3E\0\0\x02\0\x10\0data", 40) +
-        std::string("\x08\x06\0\0", 4);
+    const std::string header = std::string(
+                                   "RIFF\x2C\x06\0\0WAVEfmt "
+                                   "\x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x80\x3E\0\0\x02\0\x10\0data",
+                                   40) +
+                               std::string("\x08\x06\0\0", 4);
     EXPECT_EQ(header, image(wav_image(ramp(772))).substr(0, 44));
     ASSERT_TRUE(write_pcm(path("a.wav"), ramp(800), false).ok());
     SF_INFO info{};
@@ -93,12 +98,12 @@ TEST_F(AudioFile, EverySampleEncodingAtEightKilohertzMonoIsRead) {
     // An odd number of samples, which a file of 8-bit, 24-bit, mu-law or A-law samples holds in
     // an odd number of bytes. What libsndfile itself reads back as 16-bit is the reference, but
     // for float samples, which it would read unscaled: those were written from the ramp exactly.
-    const int formats[] = {SF_FORMAT_WAV | SF_FORMAT_PCM_U8,   SF_FORMAT_WAV | SF_FORMAT_PCM_16,
-                           SF_FORMAT_WAV | SF_FORMAT_PCM_24,   SF_FORMAT_WAV | SF_FORMAT_PCM_32,
-                           SF_FORMAT_WAV | SF_FORMAT_FLOAT,    SF_FORMAT_WAV | SF_FORMAT_DOUBLE,
-                           SF_FORMAT_WAV | SF_FORMAT_ULAW,     SF_FORMAT_WAV | SF_FORMAT_ALAW,
-                           SF_FORMAT_AIFF | SF_FORMAT_PCM_24,  SF_FORMAT_AU | SF_FORMAT_ULAW,
-                           SF_FORMAT_FLAC | SF_FORMAT_PCM_24,  SF_FORMAT_CAF | SF_FORMAT_ALAW};
+    const int formats[] = {SF_FORMAT_WAV | SF_FORMAT_PCM_U8,  SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                           SF_FORMAT_WAV | SF_FORMAT_PCM_24,  SF_FORMAT_WAV | SF_FORMAT_PCM_32,
+                           SF_FORMAT_WAV | SF_FORMAT_FLOAT,   SF_FORMAT_WAV | SF_FORMAT_DOUBLE,
+                           SF_FORMAT_WAV | SF_FORMAT_ULAW,    SF_FORMAT_WAV | SF_FORMAT_ALAW,
+                           SF_FORMAT_AIFF | SF_FORMAT_PCM_24, SF_FORMAT_AU | SF_FORMAT_ULAW,
+                           SF_FORMAT_FLAC | SF_FORMAT_PCM_24, SF_FORMAT_CAF | SF_FORMAT_ALAW};
     for (int format : formats) {
         SCOPED_TRACE(format);
         make_audio("in.snd", 8000, 1, format, 1001);
@@ -108,7 +113,8 @@ TEST_F(AudioFile, EverySampleEncodingAtEightKilohertzMonoIsRead) {
         std::vector<int16_t> expected(1001);
         EXPECT_EQ(1001, sf_readf_short(sf, expected.data(), 1001));
         sf_close(sf);
-        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT || (format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE)
+        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
+            (format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE)
             expected = ramp(1001);
         const pcm_result r = read_pcm(path("in.snd"), false);
         EXPECT_TRUE(r.ok()) << r.error;
@@ -123,9 +129,11 @@ TEST_F(AudioFile, FinerSamplesAreRoundedToTheNearestAndSaturated) {
         std::vector<double> written;
         std::vector<int16_t> read;
     } cases[] = {
-        {SF_FORMAT_PCM_24, {0x17F, 0x180, 0x280, -0x180, 0x7FFF7F, 0x7FFFFF, -0x800000},
+        {SF_FORMAT_PCM_24,
+         {0x17F, 0x180, 0x280, -0x180, 0x7FFF7F, 0x7FFFFF, -0x800000},
          {1, 2, 2, -2, 32767, 32767, -32768}},
-        {SF_FORMAT_FLOAT, {0.25, 1.5 / 32768, -1.0, -2.0, 1.5, std::nan("")},
+        {SF_FORMAT_FLOAT,
+         {0.25, 1.5 / 32768, -1.0, -2.0, 1.5, std::nan("")},
          {8192, 2, -32768, -32768, 32767, 0}},
     };
     for (const auto& c : cases) {
@@ -151,8 +159,10 @@ TEST_F(AudioFile, FinerSamplesAreRoundedToTheNearestAndSaturated) {
 
 TEST_F(AudioFile, OnlyOtherRatesAndChannelCountsAreRefusedWithAConversionHint) {
     make_audio("my speech.wav", 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2000);
-    EXPECT_EQ(path("my speech.wav") + ": 44100 Hz, 2 channels; tarnel needs 8000 Hz mono "
-              "(convert with: sox '" + path("my speech.wav") + "' -r 8000 -c 1 -b 16 out.wav)",
+    EXPECT_EQ(path("my speech.wav") +
+                  ": 44100 Hz, 2 channels; tarnel needs 8000 Hz mono "
+                  "(convert with: sox '" +
+                  path("my speech.wav") + "' -r 8000 -c 1 -b 16 out.wav)",
               error_of("my speech.wav"));
     const struct {
         int rate, channels, format;

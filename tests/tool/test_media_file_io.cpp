@@ -26,7 +26,9 @@ namespace {
 
 const std::vector<uint8_t> kBits = {0x12, 0x34, 0x00, 0xFF, 0x80};
 
-fs::perms mode_of(const std::string& path) { return fs::status(path).permissions() & fs::perms::mask; }
+fs::perms mode_of(const std::string& path) {
+    return fs::status(path).permissions() & fs::perms::mask;
+}
 
 void expect_one_line(const io_status& s, const std::string& says) {
     EXPECT_FALSE(s.ok());
@@ -195,7 +197,8 @@ TEST_F(FileIo, StandardInputAndOutputStreams) {
     const int fd = ::open(path("fd.bit").c_str(), O_WRONLY | O_CREAT, 0644);
     other_fd = write_output("-", kBits, fd);
     ::close(fd);
-    EXPECT_TRUE(wav.ok() && bits.ok() && other_fd.ok()) << wav.error << bits.error << other_fd.error;
+    EXPECT_TRUE(wav.ok() && bits.ok() && other_fd.ok())
+        << wav.error << bits.error << other_fd.error;
     EXPECT_EQ(read_file(path("out.wav")), tarnel::test::as_string(wav_image({1, 2, 3})));
     EXPECT_EQ(kBits, read_bytes(path("out.bit")).bytes);
     EXPECT_EQ(kBits, read_bytes(path("fd.bit")).bytes);

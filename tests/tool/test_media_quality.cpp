@@ -17,7 +17,9 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-int16_t clip(double v) { return static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0))); }
+int16_t clip(double v) {
+    return static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
 
 std::vector<int16_t> white_noise(size_t n, double rms, unsigned seed) {
     std::mt19937 rng(seed);
@@ -107,7 +109,9 @@ TEST(DelayEstimate, FindsTheLagOfADelayedCopy) {
     // Speech is strongly periodic, so neighbouring pitch periods compete with the true lag.
     EXPECT_EQ(37, estimate_delay(kSpeech, delayed(kSpeech, 37), 200));
     // Gain and moderate noise do not move it.
-    EXPECT_EQ(37, estimate_delay(kSpeech, with_noise_per_frame(scaled(delayed(kSpeech, 37), 0.3), 10, 2), 200));
+    EXPECT_EQ(
+        37, estimate_delay(kSpeech, with_noise_per_frame(scaled(delayed(kSpeech, 37), 0.3), 10, 2),
+                           200));
 }
 
 TEST(DelayEstimate, SilenceOrNoOverlapGivesZero) {

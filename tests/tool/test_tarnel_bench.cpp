@@ -28,8 +28,13 @@ struct json_value {
 };
 
 bool parse_json(const std::string& s, size_t& at, json_value* out) {
-    auto skip = [&] { while (at < s.size() && std::isspace(static_cast<unsigned char>(s[at]))) ++at; };
-    auto take = [&](char c) { skip(); return at < s.size() && s[at] == c ? (++at, true) : false; };
+    auto skip = [&] {
+        while (at < s.size() && std::isspace(static_cast<unsigned char>(s[at]))) ++at;
+    };
+    auto take = [&](char c) {
+        skip();
+        return at < s.size() && s[at] == c ? (++at, true) : false;
+    };
     auto string = [&](std::string* text) {
         if (!take('"')) return false;
         for (; at < s.size() && s[at] != '"'; ++at) {
@@ -53,7 +58,8 @@ bool parse_json(const std::string& s, size_t& at, json_value* out) {
     }
     if (s[at] == '"') return out->type = json_value::kind::kString, string(&out->text);
     const size_t end = s.find_first_not_of("-+.eE0123456789", at);
-    const std::string digits = s.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    const std::string digits =
+        s.substr(at, end == std::string::npos ? std::string::npos : end - at);
     char* stop = nullptr;
     if (digits.empty() || digits[0] == '+' || digits[0] == '.') return false;
     out->number = std::strtod(digits.c_str(), &stop);
@@ -75,15 +81,18 @@ class TarnelBench : public scratch_test {};
 }  // namespace
 
 TEST_F(TarnelBench, JsonReportHasEveryFigure) {
-    const run_result r = run_tool({"bench", "--json", "--seconds", "0.2", "--runs", "1", "--threads", "2"});
+    const run_result r =
+        run_tool({"bench", "--json", "--seconds", "0.2", "--runs", "1", "--threads", "2"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
     json_value doc;
     ASSERT_TRUE(parse_json(r.out, &doc)) << r.out;
     json_value cut;
-    EXPECT_FALSE(parse_json(r.out.substr(0, r.out.size() / 2), &cut)) << "the reader checks nothing";
+    EXPECT_FALSE(parse_json(r.out.substr(0, r.out.size() / 2), &cut))
+        << "the reader checks nothing";
     ASSERT_EQ(doc.type, json_value::kind::kObject);
-    EXPECT_EQ(doc["input"].text, std::string(TARNEL_BINARY_DIR) + "/samples/speech.wav");  // beside the program
+    EXPECT_EQ(doc["input"].text,
+              std::string(TARNEL_BINARY_DIR) + "/samples/speech.wav");  // beside the program
     EXPECT_GE(doc["audio_seconds"].number, 0.2);
     EXPECT_EQ(doc["frames"].number, 20);
     EXPECT_EQ(doc["runs"].number, 1);
@@ -97,8 +106,10 @@ TEST_F(TarnelBench, JsonReportHasEveryFigure) {
         double state_bytes;
         double codec_state_bytes;
     } expected[] = {
-        {"encode", "lintog729", sizeof(tarnel::module::lintog729_pvt), sizeof(tarnel::g729_encoder_state)},
-        {"decode", "g729tolin", sizeof(tarnel::module::g729tolin_pvt), sizeof(tarnel::g729_decoder_state)},
+        {"encode", "lintog729", sizeof(tarnel::module::lintog729_pvt),
+         sizeof(tarnel::g729_encoder_state)},
+        {"decode", "g729tolin", sizeof(tarnel::module::g729tolin_pvt),
+         sizeof(tarnel::g729_decoder_state)},
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.direction);
@@ -133,7 +144,8 @@ TEST_F(TarnelBench, JsonReportHasEveryFigure) {
             }
             // On one thread a run's frames add up to the run, so one frame at least took as
             // long as the average of the slowest run.
-            EXPECT_GE(single["frame_us_max"].number, single["us_per_frame_slowest"].number * (1 - 1e-3));
+            EXPECT_GE(single["frame_us_max"].number,
+                      single["us_per_frame_slowest"].number * (1 - 1e-3));
             const double pus = parallel["us_per_frame"].number;
             EXPECT_GT(pus, 0);
             EXPECT_NEAR(parallel["realtime"].number, 2 * 10000 / pus, 0.05 + 20000 / pus * 1e-3);
@@ -148,9 +160,11 @@ TEST_F(TarnelBench, TextReportNamesBothDirectionsAndTheirState) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "Encoder")) << r.out;
     EXPECT_TRUE(contains(r.out, "Decoder")) << r.out;
-    EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel::module::lintog729_pvt)) + " bytes (lintog729"))
+    EXPECT_TRUE(contains(
+        r.out, std::to_string(sizeof(tarnel::module::lintog729_pvt)) + " bytes (lintog729"))
         << r.out;
-    EXPECT_TRUE(contains(r.out, std::to_string(sizeof(tarnel::module::g729tolin_pvt)) + " bytes (g729tolin"))
+    EXPECT_TRUE(contains(
+        r.out, std::to_string(sizeof(tarnel::module::g729tolin_pvt)) + " bytes (g729tolin"))
         << r.out;
     EXPECT_TRUE(contains(r.out, "per core")) << r.out;
     EXPECT_TRUE(contains(r.out, "slowest")) << r.out;
@@ -167,17 +181,21 @@ TEST_F(TarnelBench, CodesTheSpeechBesideTheProgramOrInstalledWithItOrTheNamedInp
     const std::string bench = "bin/tarnel bench --seconds 0.02 --runs 1 --threads 1";
     const run_result none = run_shell(bench + " --json", dir_);
     EXPECT_EQ(none.code, tarnel::tool::kExitFailure);
-    EXPECT_EQ(none.err, "tarnel: bench: no recording to code: the bundled speech sample is neither in "
-                        "samples/ beside this program nor in ../share/codec_tarnel/ (name one with "
-                        "--input FILE)\n");
+    EXPECT_EQ(none.err,
+              "tarnel: bench: no recording to code: the bundled speech sample is neither in "
+              "samples/ beside this program nor in ../share/codec_tarnel/ (name one with "
+              "--input FILE)\n");
     std::filesystem::create_directories(path("share/codec_tarnel"));
     std::filesystem::copy_file(kSpeech, path("share/codec_tarnel/speech.wav"));
     const run_result installed = run_shell(bench + " --json", dir_);
     EXPECT_EQ(installed.code, 0) << installed.err;
-    EXPECT_TRUE(contains(installed.out, "{\"input\": \"" + path("share/codec_tarnel/speech.wav") + "\", "))
+    EXPECT_TRUE(
+        contains(installed.out, "{\"input\": \"" + path("share/codec_tarnel/speech.wav") + "\", "))
         << installed.out;
 
-    const run_result missing = run_tool({"bench", "--input", path("missing.wav"), "--seconds", "0.1"});
+    const run_result missing =
+        run_tool({"bench", "--input", path("missing.wav"), "--seconds", "0.1"});
     EXPECT_EQ(missing.code, tarnel::tool::kExitFailure);
-    EXPECT_EQ(missing.err, "tarnel: " + path("missing.wav") + ": no such file (name another recording with --input FILE)\n");
+    EXPECT_EQ(missing.err, "tarnel: " + path("missing.wav") +
+                               ": no such file (name another recording with --input FILE)\n");
 }

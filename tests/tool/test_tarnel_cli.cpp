@@ -11,10 +11,18 @@ TEST_F(TarnelCli, ConsoleCommandsPrintWhatTheModuleWrites) {
         int code;
         std::string out, err;
     } cases[] = {
-        {{"g729 show version"}, 0, "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n", ""},
-        {{"--", "g729", "show", "version", "please"}, 0,
-         "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n", ""},
-        {{"core show nothing"}, 1, "", "tarnel: cli: no such console command: 'core show nothing'\n"},
+        {{"g729 show version"},
+         0,
+         "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n",
+         ""},
+        {{"--", "g729", "show", "version", "please"},
+         0,
+         "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n",
+         ""},
+        {{"core show nothing"},
+         1,
+         "",
+         "tarnel: cli: no such console command: 'core show nothing'\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.words;

@@ -12,7 +12,8 @@ namespace {
 
 // One length-prefixed payload, as --framed reads them.
 std::string framed(const bytes& payload) {
-    return std::string{static_cast<char>(payload.size() >> 8), static_cast<char>(payload.size() & 0xFF)} +
+    return std::string{static_cast<char>(payload.size() >> 8),
+                       static_cast<char>(payload.size() & 0xFF)} +
            as_string(payload);
 }
 
@@ -42,7 +43,8 @@ TEST_F(TarnelDecode, RawFramesDecodeToTheCodecsOwnSamplesAsWavRawOrOnStandardOut
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, "decoded " + path("speech.g729") + " -> " + path("speech.wav") +
-                                ": 1016 host frames, 0 refused, 2031 frames, 20.31 s of audio")) << r.err;
+                                    ": 1016 host frames, 0 refused, 2031 frames, 20.31 s of audio"))
+        << r.err;
     EXPECT_EQ(wav_samples(path("speech.wav")), expected);
 
     ASSERT_EQ(run_tool({"decode", "-q", "--raw", path("speech.g729"), path("speech.pcm")}).code, 0);
@@ -70,7 +72,8 @@ TEST_F(TarnelDecode, OutputFormatFollowsTheNameAndAnUnknownOneListsTheChoices) {
         SNDFILE* sf = sf_open(out.c_str(), SFM_READ, &info);
         ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
         samples got(expected.size() + 2000);
-        got.resize(static_cast<size_t>(sf_readf_short(sf, got.data(), static_cast<sf_count_t>(got.size()))));
+        got.resize(static_cast<size_t>(
+            sf_readf_short(sf, got.data(), static_cast<sf_count_t>(got.size()))));
         sf_close(sf);
         EXPECT_EQ(info.samplerate, 8000);
         EXPECT_EQ(info.channels, 1);
@@ -82,7 +85,8 @@ TEST_F(TarnelDecode, OutputFormatFollowsTheNameAndAnUnknownOneListsTheChoices) {
         const run_result r = run_tool({"decode", path("in.g729"), path(name)});
         EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
         EXPECT_TRUE(contains(r.err, path(name) + ": cannot write ." + std::string(name).substr(4) +
-                                    " files; name the output with one of .wav, .raw, .flac, ")) << r.err;
+                                        " files; name the output with one of .wav, .raw, .flac, "))
+            << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(path("out.xyz")));
 }
@@ -104,8 +108,10 @@ TEST_F(TarnelDecode, InputThatIsAudioOrACaptureIsRefusedWithAHint) {
         {std::string("\xa1\xb2\xc3\xd4\0\x02\0\x04", 8) + pad, "a pcap packet capture", "--pcap"},
         {std::string("\x4d\x3c\xb2\xa1\x02\0\x04\0", 8) + pad, "a pcap packet capture", "--pcap"},
         {std::string("\xa1\xb2\x3c\x4d\0\x02\0\x04", 8) + pad, "a pcap packet capture", "--pcap"},
-        {std::string("\x0a\x0d\x0d\x0a\x1c\0\0\0\x4d\x3c\x2b\x1a", 12) + pad, "a pcapng packet capture", "--pcap"},
-        {std::string("\x0a\x0d\x0d\x0a\0\0\0\x1c\x1a\x2b\x3c\x4d", 12) + pad, "a pcapng packet capture", "--pcap"},
+        {std::string("\x0a\x0d\x0d\x0a\x1c\0\0\0\x4d\x3c\x2b\x1a", 12) + pad,
+         "a pcapng packet capture", "--pcap"},
+        {std::string("\x0a\x0d\x0d\x0a\0\0\0\x1c\x1a\x2b\x3c\x4d", 12) + pad,
+         "a pcapng packet capture", "--pcap"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
@@ -116,7 +122,8 @@ TEST_F(TarnelDecode, InputThatIsAudioOrACaptureIsRefusedWithAHint) {
             const run_result r = run_tool(args);
             EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
             EXPECT_EQ(count_lines(r.err), 1u) << r.err;
-            EXPECT_TRUE(contains(r.err, path("in.g729") + ": " + c.kind + ", not G.729 frames; ")) << r.err;
+            EXPECT_TRUE(contains(r.err, path("in.g729") + ": " + c.kind + ", not G.729 frames; "))
+                << r.err;
             EXPECT_TRUE(contains(r.err, c.hint)) << r.err;
         }
     }
@@ -157,36 +164,44 @@ TEST_F(TarnelDecode, LeftoverBytesFailButTheWholeFramesAreWritten) {
     write_file(path("cut.g729"), as_string(cat({coded, {1, 2, 3}})));
     const run_result r = run_tool({"decode", "-q", path("cut.g729"), path("cut.wav")});
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
-    EXPECT_EQ(r.err, "tarnel: " + path("cut.g729") + ": 3 bytes left over after 50 whole 10-byte "
-                     "frames (truncated, or length-framed: try --framed); the audio decoded before "
-                     "it was written to " + path("cut.wav") + "\n");
+    EXPECT_EQ(r.err,
+              "tarnel: " + path("cut.g729") +
+                  ": 3 bytes left over after 50 whole 10-byte "
+                  "frames (truncated, or length-framed: try --framed); the audio decoded before "
+                  "it was written to " +
+                  path("cut.wav") + "\n");
     EXPECT_EQ(wav_samples(path("cut.wav")), codec_decode(split_frames(coded)));
 }
 
 TEST_F(TarnelDecode, FramedPayloadsMayEndInSidAndARefusedOneIsSkipped) {
     const std::vector<bytes> f = split_frames(speech_frames(6));
     const bytes sid = {0x12, 0x0c};
-    const std::string file = framed(cat({f[0], f[1]}))            // payload 1 at byte 0
-                             + framed(cat({f[2], sid}))            // payload 2 at byte 22
-                             + framed(sid)                         // payload 3 at byte 36
-                             + framed(cat({f[3], bytes{0x55}}))    // payload 4 at byte 40
-                             + framed(cat({sid, sid}))             // payload 5 at byte 53
-                             + framed(cat({f[4], f[5]}));          // payload 6 at byte 59
+    const std::string file = framed(cat({f[0], f[1]}))           // payload 1 at byte 0
+                             + framed(cat({f[2], sid}))          // payload 2 at byte 22
+                             + framed(sid)                       // payload 3 at byte 36
+                             + framed(cat({f[3], bytes{0x55}}))  // payload 4 at byte 40
+                             + framed(cat({sid, sid}))           // payload 5 at byte 53
+                             + framed(cat({f[4], f[5]}));        // payload 6 at byte 59
     write_file(path("call.rtpf"), file);
     const run_result r = run_tool({"decode", "--framed", path("call.rtpf"), path("call.wav")});
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 3u) << r.err;  // two refusals and the summary
-    EXPECT_TRUE(contains(r.err, "tarnel: " + path("call.rtpf") + ": payload 4 at byte 40 (11 bytes) "
-                                "refused by g729tolin: Invalid data (1 bytes at the end); the 1 "
-                                "frames before the fault are kept; decoding goes on with the next "
-                                "payload\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "payload 5 at byte 53 (4 bytes) refused by g729tolin: Invalid data "
-                                "(4 bytes at the end); decoding goes on with the next payload\n"))
+    EXPECT_TRUE(
+        contains(r.err, "tarnel: " + path("call.rtpf") +
+                            ": payload 4 at byte 40 (11 bytes) "
+                            "refused by g729tolin: Invalid data (1 bytes at the end); the 1 "
+                            "frames before the fault are kept; decoding goes on with the next "
+                            "payload\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err,
+                         "payload 5 at byte 53 (4 bytes) refused by g729tolin: Invalid data "
+                         "(4 bytes at the end); decoding goes on with the next payload\n"))
         << r.err;
     EXPECT_TRUE(contains(r.err, "6 payloads, 2 refused")) << r.err;
     // The SID frames become comfort noise in step with the speech around them; of the refused
     // payloads, what the translator decoded before the fault is kept, and decoding goes on.
-    EXPECT_EQ(wav_samples(path("call.wav")), codec_decode({f[0], f[1], f[2], sid, sid, f[3], f[4], f[5]}));
+    EXPECT_EQ(wav_samples(path("call.wav")),
+              codec_decode({f[0], f[1], f[2], sid, sid, f[3], f[4], f[5]}));
 }
 
 TEST_F(TarnelDecode, ManyRefusalsAreCountedAfterTheFirstTen) {
@@ -197,7 +212,8 @@ TEST_F(TarnelDecode, ManyRefusalsAreCountedAfterTheFirstTen) {
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 11u) << r.err;
     EXPECT_TRUE(contains(r.err, "payload 10 at byte 45 ")) << r.err;
-    EXPECT_TRUE(contains(r.err, "tarnel: " + path("bad.rtpf") + ": 3 more payloads refused\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "tarnel: " + path("bad.rtpf") + ": 3 more payloads refused\n"))
+        << r.err;
 }
 
 TEST_F(TarnelDecode, TruncatedFramedFileIsReportedAfterWritingWhatCameBefore) {
@@ -205,11 +221,13 @@ TEST_F(TarnelDecode, TruncatedFramedFileIsReportedAfterWritingWhatCameBefore) {
     const std::string whole = framed(coded);
     const struct {
         std::string tail, says;
-    } cases[] = {{whole.substr(0, 7), "truncated: payload 2 at byte 22 announces 20 bytes, 5 follow"},
-                 {"\x01", "truncated: 1 byte at byte 22 where a 2-byte length should start payload 2"}};
+    } cases[] = {
+        {whole.substr(0, 7), "truncated: payload 2 at byte 22 announces 20 bytes, 5 follow"},
+        {"\x01", "truncated: 1 byte at byte 22 where a 2-byte length should start payload 2"}};
     for (const auto& c : cases) {
         write_file(path("cut.rtpf"), whole + c.tail);
-        const run_result r = run_tool({"decode", "-q", "--framed", path("cut.rtpf"), path("cut.wav")});
+        const run_result r =
+            run_tool({"decode", "-q", "--framed", path("cut.rtpf"), path("cut.wav")});
         EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
         EXPECT_EQ(count_lines(r.err), 1u) << r.err;
         EXPECT_TRUE(contains(r.err, path("cut.rtpf") + ": " + c.says)) << r.err;

@@ -39,7 +39,8 @@ double rms(const samples& s, size_t from, size_t count) {
 }
 
 bool silent(const samples& s, size_t from, size_t count) {
-    return std::all_of(s.begin() + static_cast<long>(from), s.begin() + static_cast<long>(from + count),
+    return std::all_of(s.begin() + static_cast<long>(from),
+                       s.begin() + static_cast<long>(from + count),
                        [](int16_t v) { return v == 0; });
 }
 
@@ -65,13 +66,14 @@ stereo stereo_samples(const std::string& path) {
 rtp_leg talking_leg(size_t slots, uint8_t payload_type = tarnel::capture::kG729PayloadType,
                     int64_t start_us = kStart) {
     const samples speech = tarnel::test::load_speech_sample();
-    const samples audio(speech.begin() + 1600, speech.begin() + 1600 + static_cast<long>(slots) * 160);
+    const samples audio(speech.begin() + 1600,
+                        speech.begin() + 1600 + static_cast<long>(slots) * 160);
     rtp_leg leg;
     leg.source = {{10, 1, 1, 1}, 4000};
     leg.destination = {{10, 2, 2, 2}, 5000};
     leg.ssrc = 0xabcdef01;
     leg.packets = tarnel::capture::dtx_packets(audio, std::vector<bool>(slots, true), 10, 100, 8000,
-                                              start_us);
+                                               start_us);
     for (rtp_packet& p : leg.packets) p.payload_type = payload_type;
     return leg;
 }
@@ -107,19 +109,26 @@ protected:
 // ---- calls -----------------------------------------------------------------------------------
 
 TEST_F(TarnelDecodePcap, BundledCallIsOneStereoFileOnTheCapturesClock) {
-    const std::vector<rtp_leg> legs = tarnel::capture::sample_call(tarnel::test::load_speech_sample());
+    const std::vector<rtp_leg> legs =
+        tarnel::capture::sample_call(tarnel::test::load_speech_sample());
     const std::string out = path("calls") + "/";  // a trailing slash asks for a new folder
     const run_result r = run_tool({"decode", "--pcap", kCall, out});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(count_lines(r.err), 3u) << r.err;
-    EXPECT_TRUE(contains(r.err, "call 1: starts 2023-11-14 22:13:20.000 UTC, 8.92 s, 2 streams -> " +
-                                    out + kCallFile + "\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "  left  192.0.2.10:16384 -> 198.51.100.20:20000 ssrc 0x5ca11e12: "
-                                "starts 2023-11-14 22:13:20.000 UTC, 185 packets, 0 lost, 0 duplicated, "
-                                "30 SID frames, 0 refused payloads, 8.91 s\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "  right 198.51.100.20:20000 -> 192.0.2.10:16384 ssrc 0x0ca11ee5: "
-                                "starts 2023-11-14 22:13:20.007 UTC, 289 packets")) << r.err;
+    EXPECT_TRUE(
+        contains(r.err, "call 1: starts 2023-11-14 22:13:20.000 UTC, 8.92 s, 2 streams -> " + out +
+                            kCallFile + "\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err,
+                         "  left  192.0.2.10:16384 -> 198.51.100.20:20000 ssrc 0x5ca11e12: "
+                         "starts 2023-11-14 22:13:20.000 UTC, 185 packets, 0 lost, 0 duplicated, "
+                         "30 SID frames, 0 refused payloads, 8.91 s\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err,
+                         "  right 198.51.100.20:20000 -> 192.0.2.10:16384 ssrc 0x0ca11ee5: "
+                         "starts 2023-11-14 22:13:20.007 UTC, 289 packets"))
+        << r.err;
 
     // The caller, on the left, talks first from a fresh decoder: its speech is exactly the
     // codec's decoding of its speech payloads, then comfort noise, quiet but never a hole. The
@@ -144,9 +153,11 @@ TEST_F(TarnelDecodePcap, SidesThatStartLateOrStopEarlyAreAlignedAndPadded) {
     // right channel silent until the callee's first packet and after its last.
     const rtp_leg caller = talking_leg(50);
     const rtp_leg callee = answer_leg(caller, 30, kStart + 300000);
-    const run_result r = run_tool({"decode", "--pcap", capture({caller, callee}), path("call.wav")});
+    const run_result r =
+        run_tool({"decode", "--pcap", capture({caller, callee}), path("call.wav")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, "call 1: starts 2023-11-14 22:13:20.000 UTC, 1.00 s, 2 streams")) << r.err;
+    EXPECT_TRUE(contains(r.err, "call 1: starts 2023-11-14 22:13:20.000 UTC, 1.00 s, 2 streams"))
+        << r.err;
     EXPECT_TRUE(contains(r.err, "ssrc 0x0badcafe: starts 2023-11-14 22:13:20.300 UTC")) << r.err;
     EXPECT_TRUE(contains(r.err, "0.60 s (from 0.300 s)")) << r.err;
     const stereo call = stereo_samples(path("call.wav"));
@@ -177,17 +188,21 @@ TEST_F(TarnelDecodePcap, SipSignallingNamesTheCallAndItsDynamicPayloadType) {
     std::vector<udp_record> records = tarnel::capture::rtp_records({caller, callee});
     const std::vector<udp_record> signalling = tarnel::capture::sip_records(sip);
     records.insert(records.end(), signalling.begin(), signalling.end());
-    std::stable_sort(records.begin(), records.end(),
-                     [](const udp_record& a, const udp_record& b) { return a.time_us < b.time_us; });
+    std::stable_sort(records.begin(), records.end(), [](const udp_record& a, const udp_record& b) {
+        return a.time_us < b.time_us;
+    });
     capture_layout layout;
     const std::string cap = capture(records, layout, "sip.pcap");
 
     const run_result r = run_tool({"decode", "--pcap", cap, dir_});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, "call 1 a84b/4c76 e667@pc33 (\"Alice\" <sip:alice@example.com> -> "
-                                "<sip:bob@example.net>): starts 2023-11-14 22:13:20.500 UTC, 0.81 s")) << r.err;
+    EXPECT_TRUE(contains(r.err,
+                         "call 1 a84b/4c76 e667@pc33 (\"Alice\" <sip:alice@example.com> -> "
+                         "<sip:bob@example.net>): starts 2023-11-14 22:13:20.500 UTC, 0.81 s"))
+        << r.err;
     const stereo call = stereo_samples(path("a84b_4c76_e667@pc33.wav"));
-    EXPECT_TRUE(std::equal(call.left.begin(), call.left.end() - 80, decode_speech(caller.packets).begin()));
+    EXPECT_TRUE(
+        std::equal(call.left.begin(), call.left.end() - 80, decode_speech(caller.packets).begin()));
     EXPECT_TRUE(silent(call.right, 0, 80));
 
     // The same media without its signalling: payload type 96 means nothing.
@@ -204,8 +219,11 @@ TEST_F(TarnelDecodePcap, OneCallGoesToAFileAndSeveralNeedAFolder) {
     const run_result r = run_tool({"decode", "--pcap", cap, path("one.wav")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(count_lines(r.err), 2u) << r.err;
-    EXPECT_TRUE(contains(r.err, "  left  " + kLegName + ": starts 2023-11-14 22:13:20.000 UTC, 40 packets, "
-                                "0 lost, 0 duplicated, 0 SID frames, 0 refused payloads, 0.80 s\n")) << r.err;
+    EXPECT_TRUE(
+        contains(r.err, "  left  " + kLegName +
+                            ": starts 2023-11-14 22:13:20.000 UTC, 40 packets, "
+                            "0 lost, 0 duplicated, 0 SID frames, 0 refused payloads, 0.80 s\n"))
+        << r.err;
     EXPECT_EQ(stereo_samples(path("one.wav")).left, decode_speech(talking_leg(40).packets));
     const run_result piped = run_tool({"decode", "-q", "--pcap", cap, "-"});
     ASSERT_EQ(piped.code, 0) << piped.err;
@@ -218,17 +236,23 @@ TEST_F(TarnelDecodePcap, OneCallGoesToAFileAndSeveralNeedAFolder) {
     const std::string two = capture({talking_leg(10), later}, "two.pcap");
     const run_result calls = run_tool({"decode", "--pcap", two, path("x.wav")});
     EXPECT_EQ(calls.code, tarnel::tool::kExitFailure);
-    EXPECT_TRUE(contains(calls.err, path("x.wav") + ": the capture holds 2 calls; name a folder")) << calls.err;
+    EXPECT_TRUE(contains(calls.err, path("x.wav") + ": the capture holds 2 calls; name a folder"))
+        << calls.err;
     const run_result split = run_tool({"decode", "--pcap", kCall, "--split", path("x.wav")});
     EXPECT_EQ(split.code, tarnel::tool::kExitFailure);
-    EXPECT_TRUE(contains(split.err, "the capture holds 2 G.729 streams; name a folder to get one file per stream, "
-                                    "or choose one with --ssrc")) << split.err;
+    EXPECT_TRUE(
+        contains(split.err,
+                 "the capture holds 2 G.729 streams; name a folder to get one file per stream, "
+                 "or choose one with --ssrc"))
+        << split.err;
     for (const std::string& ssrc : {std::string("0x0ca11ee5"), std::to_string(0x0ca11ee5u)}) {
-        const run_result one = run_tool({"decode", "--pcap", kCall, "--split", "--ssrc", ssrc, path("callee.wav")});
+        const run_result one =
+            run_tool({"decode", "--pcap", kCall, "--split", "--ssrc", ssrc, path("callee.wav")});
         ASSERT_EQ(one.code, 0) << one.err;
         EXPECT_TRUE(contains(one.err, "ssrc 0x0ca11ee5: ")) << one.err;
     }
-    EXPECT_EQ(entries(), (std::vector<std::string>{"call.pcap", "callee.wav", "one.wav", "two.pcap"}));
+    EXPECT_EQ(entries(),
+              (std::vector<std::string>{"call.pcap", "callee.wav", "one.wav", "two.pcap"}));
 }
 
 TEST_F(TarnelDecodePcap, SplitWritesOneMonoFilePerStreamWithItsRowCensus) {
@@ -247,8 +271,9 @@ TEST_F(TarnelDecodePcap, SplitWritesOneMonoFilePerStreamWithItsRowCensus) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(count_lines(r.err), 3u) << r.err;
     EXPECT_TRUE(contains(r.err, "  192.0.2.10:16384 -> 198.51.100.20:20000 ssrc 0x5ca11e12: " +
-                                    std::to_string(marked) + " of " + std::to_string(speech_frames) +
-                                    " speech frames (")) << r.err;
+                                    std::to_string(marked) + " of " +
+                                    std::to_string(speech_frames) + " speech frames ("))
+        << r.err;
     EXPECT_EQ(entries(), (std::vector<std::string>{kCallerFile, kCalleeFile, "call.pcap"}));
     EXPECT_EQ(wav_samples(path(kCallerFile)).size(), 71280u);
 }
@@ -268,11 +293,17 @@ TEST_F(TarnelDecodePcap, PacketsCutByTheSnapshotLengthAreMissingAndSaidSo) {
         bool file;
     } cases[] = {
         {0, 0, "0 refused payloads, 0.99 s", true},
-        {68, 1, "25 of 50 packets were cut short by the capture's snapshot length (68 bytes); their 0.50 s "
-                "are missing from the audio (capture with -s 0 to keep whole packets)", true},
-        {60, 1, "the capture's snapshot length (60 bytes) cut every packet that carried speech (50 of 50 "
-                "packets); only 0 SID frames are whole, so there is nothing to hear. Capture whole packets: "
-                "tcpdump -s 0", false},
+        {68, 1,
+         "25 of 50 packets were cut short by the capture's snapshot length (68 bytes); their 0.50 "
+         "s "
+         "are missing from the audio (capture with -s 0 to keep whole packets)",
+         true},
+        {60, 1,
+         "the capture's snapshot length (60 bytes) cut every packet that carried speech (50 of 50 "
+         "packets); only 0 SID frames are whole, so there is nothing to hear. Capture whole "
+         "packets: "
+         "tcpdump -s 0",
+         false},
     };
     for (const auto& c : cases) {
         capture_layout layout;
@@ -290,7 +321,8 @@ TEST_F(TarnelDecodePcap, PacketsCutByTheSnapshotLengthAreMissingAndSaidSo) {
             const samples left = stereo_samples(path("out.wav")).left;
             ASSERT_EQ(left.size(), 7920u);
             EXPECT_TRUE(silent(left, 0, 160));
-            EXPECT_EQ(samples(left.begin() + 160, left.begin() + 240), decode_speech({leg.packets[1]}));
+            EXPECT_EQ(samples(left.begin() + 160, left.begin() + 240),
+                      decode_speech({leg.packets[1]}));
             EXPECT_TRUE(silent(left, 240, 240));
         }
         std::remove(path("out.wav").c_str());
@@ -303,9 +335,11 @@ TEST_F(TarnelDecodePcap, FragmentedDatagramsAreReassembled) {
     std::vector<udp_record> records = tarnel::capture::rtp_records({leg});
     capture_layout layout;
     layout.fragment_payload = 16;
-    const run_result whole = run_tool({"decode", "--pcap", capture(records, layout, "frag.pcap"), path("a.wav")});
+    const run_result whole =
+        run_tool({"decode", "--pcap", capture(records, layout, "frag.pcap"), path("a.wav")});
     ASSERT_EQ(whole.code, 0) << whole.err;
-    EXPECT_TRUE(contains(whole.err, "1000 packets, 0 lost, 0 duplicated, 0 SID frames, 0 refused payloads, 20.00 s"))
+    EXPECT_TRUE(contains(
+        whole.err, "1000 packets, 0 lost, 0 duplicated, 0 SID frames, 0 refused payloads, 20.00 s"))
         << whole.err;
     EXPECT_EQ(stereo_samples(path("a.wav")).left, decode_speech(leg.packets));
 
@@ -317,7 +351,8 @@ TEST_F(TarnelDecodePcap, FragmentedDatagramsAreReassembled) {
     write_file(cap, file);
     const run_result gap = run_tool({"decode", "--pcap", cap, path("b.wav")});
     EXPECT_EQ(gap.code, 0) << gap.err;
-    EXPECT_TRUE(contains(gap.err, "1 fragmented IP datagrams stayed incomplete (pieces missing from the capture)"))
+    EXPECT_TRUE(contains(
+        gap.err, "1 fragmented IP datagrams stayed incomplete (pieces missing from the capture)"))
         << gap.err;
     EXPECT_TRUE(contains(gap.err, "999 packets, 0 lost")) << gap.err;
 }
@@ -351,12 +386,15 @@ TEST_F(TarnelDecodePcap, PayloadsThatCannotBeG729AreNotDecoded) {
         bool scramble;
         std::string said;
     } cases[] = {
-        {"random", 0, true, "speech frames fail the pitch parity check, which a G.729 sender never sends: "
-                            "the content is not G.729 (encrypted, or another codec)"},
-        {"srtp", 10, false, "payload lengths disagree with the timestamps: 30 bytes (30 ms of G.729) every "
-                            "160 samples (20 ms), in 99 of 99 packets; 10 bytes more than G.729 needs for "
-                            "that time, as an SRTP authentication tag adds: the stream is probably encrypted (SRTP)"},
-        {"srtp32", 4, false, "100 of 100 payloads have no G.729 length (most: 24 bytes); 4 bytes more"},
+        {"random", 0, true,
+         "speech frames fail the pitch parity check, which a G.729 sender never sends: "
+         "the content is not G.729 (encrypted, or another codec)"},
+        {"srtp", 10, false,
+         "payload lengths disagree with the timestamps: 30 bytes (30 ms of G.729) every "
+         "160 samples (20 ms), in 99 of 99 packets; 10 bytes more than G.729 needs for "
+         "that time, as an SRTP authentication tag adds: the stream is probably encrypted (SRTP)"},
+        {"srtp32", 4, false,
+         "100 of 100 payloads have no G.729 length (most: 24 bytes); 4 bytes more"},
     };
     for (const auto& c : cases) {
         rtp_leg leg = talking_leg(100);
@@ -378,7 +416,8 @@ TEST_F(TarnelDecodePcap, CaptureWithoutG729SaysWhatItHolds) {
     const run_result r = run_tool({"decode", "--pcap", cap, path("out")});
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
-    EXPECT_TRUE(contains(r.err, cap + ": no G.729 stream (RTP payload type 18, or as SIP signalling maps it)"))
+    EXPECT_TRUE(contains(
+        r.err, cap + ": no G.729 stream (RTP payload type 18, or as SIP signalling maps it)"))
         << r.err;
     EXPECT_TRUE(contains(r.err, kLegName + " (payload type 0)")) << r.err;
 
@@ -398,11 +437,13 @@ TEST_F(TarnelDecodePcap, RefusedPayloadIsReportedAndTheStreamGoesOn) {
     const run_result r = run_tool({"decode", "--split", "--pcap", cap, path("out.wav")});
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     ASSERT_EQ(count_lines(r.err), 2u) << r.err;
-    EXPECT_TRUE(contains(r.err, cap + ": " + kLegName + ": payload seq 110 (21 bytes, RTP timestamp " +
+    EXPECT_TRUE(contains(r.err, cap + ": " + kLegName +
+                                    ": payload seq 110 (21 bytes, RTP timestamp " +
                                     std::to_string(8000 + 10 * 160) +
                                     "): Invalid data (1 bytes at the end); silence in its place\n"))
         << r.err;
-    EXPECT_TRUE(contains(r.err, "20 packets, 0 lost, 0 duplicated, 0 SID frames, 1 refused payloads"))
+    EXPECT_TRUE(
+        contains(r.err, "20 packets, 0 lost, 0 duplicated, 0 SID frames, 1 refused payloads"))
         << r.err;
 
     // The timeline keeps its length; the refused packet's 20 ms are silent and what came
@@ -444,7 +485,9 @@ TEST_F(TarnelDecodePcap, LossesDuplicatesAndReorderingAreCountedAndLossIsConceal
         const run_result r = run_tool(args);
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_TRUE(contains(r.err, std::string("30 packets, 1 lost, 1 duplicated, 1 reordered, "
-                                                "0 SID frames, ") + c.said)) << r.err;
+                                                "0 SID frames, ") +
+                                        c.said))
+            << r.err;
         const samples out = wav_samples(path("out.wav"));
         ASSERT_EQ(out.size(), 30u * 160);
         if (c.args.empty()) {
@@ -493,18 +536,23 @@ TEST_F(TarnelDecodePcap, ListShowsCallsAndStreamFiguresWithoutDecoding) {
     EXPECT_EQ(text.err, "");
     EXPECT_EQ(text.out,
               "call 1: starts 2023-11-14 22:13:20.000 UTC, 4.00 s\n"
-              "  left  " + kLegName + " pt 18: starts 2023-11-14 22:13:20.000 UTC, 4.00 s, 197 packets, "
-              "3 lost, 0 duplicated, 0 late, 0 SID frames, largest gap 80.0 ms, jitter 5.00 ms (at most 5.00)\n");
+              "  left  " +
+                  kLegName +
+                  " pt 18: starts 2023-11-14 22:13:20.000 UTC, 4.00 s, 197 packets, "
+                  "3 lost, 0 duplicated, 0 late, 0 SID frames, largest gap 80.0 ms, jitter 5.00 ms "
+                  "(at most 5.00)\n");
     const run_result json = run_tool({"decode", "--pcap", cap, "--list", "--json"});
     ASSERT_EQ(json.code, 0) << json.err;
-    for (const char* field : {"\"calls\": [\n  {\"call\": 1, ", "\"ssrc\": \"0xabcdef01\"", "\"packets\": 197",
-                              "\"lost\": 3", "\"largest_gap_ms\": 80.0", "\"jitter_ms\": 5.00",
-                              "\"start_us\": 1700000000000000", "\"g729\": true", "\n]}\n"})
+    for (const char* field :
+         {"\"calls\": [\n  {\"call\": 1, ", "\"ssrc\": \"0xabcdef01\"", "\"packets\": 197",
+          "\"lost\": 3", "\"largest_gap_ms\": 80.0", "\"jitter_ms\": 5.00",
+          "\"start_us\": 1700000000000000", "\"g729\": true", "\n]}\n"})
         EXPECT_TRUE(contains(json.out, field)) << field << "\n" << json.out;
     EXPECT_EQ(entries(), std::vector<std::string>{"call.pcap"});
 }
 
-// ---- RTP over TCP --------------------------------------------------------------------------------
+// ---- RTP over TCP
+// --------------------------------------------------------------------------------
 
 TEST_F(TarnelDecodePcap, RtpStreamOfLengthPrefixedPacketsDecodesAsItsCaptureWould) {
     const rtp_leg leg = talking_leg(60);
@@ -517,12 +565,16 @@ TEST_F(TarnelDecodePcap, RtpStreamOfLengthPrefixedPacketsDecodesAsItsCaptureWoul
     write_file(path("call.rtp"), framed);
     const run_result r = run_tool({"decode", "--rtp-stream", path("call.rtp"), path("out.wav")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(contains(r.err, path("call.rtp") + " ssrc 0xabcdef01: 60 packets, 0 lost, 0 duplicated, "
-                                "0 SID frames, 0 refused payloads, 1.20 s -> " + path("out.wav"))) << r.err;
+    EXPECT_TRUE(contains(r.err, path("call.rtp") +
+                                    " ssrc 0xabcdef01: 60 packets, 0 lost, 0 duplicated, "
+                                    "0 SID frames, 0 refused payloads, 1.20 s -> " +
+                                    path("out.wav")))
+        << r.err;
     EXPECT_EQ(wav_samples(path("out.wav")), decode_speech(leg.packets));
 
     write_file(path("cut.rtp"), framed.substr(0, framed.size() - 5));
-    const run_result cut = run_tool({"decode", "-q", "--rtp-stream", path("cut.rtp"), path("cut.wav")});
+    const run_result cut =
+        run_tool({"decode", "-q", "--rtp-stream", path("cut.rtp"), path("cut.wav")});
     EXPECT_EQ(cut.code, tarnel::tool::kExitFailure);
     EXPECT_TRUE(contains(cut.err, "truncated: packet 60 at byte")) << cut.err;
     EXPECT_EQ(wav_samples(path("cut.wav")).size(), 59u * 160);
@@ -532,11 +584,14 @@ TEST_F(TarnelDecodePcap, UsageErrorsOfTheCaptureOptions) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"decode", "--split", "a", "b"}, "--split needs --pcap"},
         {{"decode", "--pcap", kCall, "--json", dir_}, "--json needs --list"},
-        {{"decode", "--pcap", kCall, "--list", dir_}, "--list writes to standard output, not '" + dir_ + "'"},
+        {{"decode", "--pcap", kCall, "--list", dir_},
+         "--list writes to standard output, not '" + dir_ + "'"},
         {{"decode", "--pcap", kCall, "--list", "--split"}, "--list writes no audio"},
-        {{"decode", "--pcap", kCall, "--rtp-stream", "x", dir_}, "--pcap and --rtp-stream exclude each other"},
+        {{"decode", "--pcap", kCall, "--rtp-stream", "x", dir_},
+         "--pcap and --rtp-stream exclude each other"},
         {{"decode", "--rtp-stream", "x", "--list"}, "apply to --pcap"},
-        {{"decode", "--pcap", kCall, "--threads", "0", dir_}, "--threads needs a number from 1 to 256, not '0'"},
+        {{"decode", "--pcap", kCall, "--threads", "0", dir_},
+         "--threads needs a number from 1 to 256, not '0'"},
     };
     for (const auto& c : cases) {
         const run_result r = run_tool(c.first);

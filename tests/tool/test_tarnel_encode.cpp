@@ -16,8 +16,10 @@ TEST_F(TarnelEncode, SpeechEncodesToTheCodecsOwnBitsInAnyHostFrameLength) {
     EXPECT_EQ(as_bytes(read_file(path("20.g729"))), expected);
     // One summary line with the counts.
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
-    EXPECT_TRUE(contains(r.err, "encoded " + kSpeech + " -> " + path("20.g729") + ": 2031 frames, "
-                                "20.30 s of audio, 20310 bytes, CPU ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "encoded " + kSpeech + " -> " + path("20.g729") +
+                                    ": 2031 frames, "
+                                    "20.30 s of audio, 20310 bytes, CPU "))
+        << r.err;
     // The translator buffers whatever it is handed into 10 ms blocks, so any framing of the
     // same samples must give the same stream.
     for (const char* ms : {"1", "7", "30", "1000"}) {
@@ -31,13 +33,16 @@ TEST_F(TarnelEncode, SpeechEncodesToTheCodecsOwnBitsInAnyHostFrameLength) {
 
 TEST_F(TarnelEncode, PartialLastBlockIsPaddedWithZeros) {
     samples pcm(250);
-    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(std::lround(3000 * std::sin(0.07 * i)));
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>(std::lround(3000 * std::sin(0.07 * i)));
     write_file(path("short.raw"), as_string(tarnel::media::pcm_image(pcm)));
     const run_result r = run_tool({"encode", path("short.raw"), path("short.g729")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(as_bytes(read_file(path("short.g729"))), codec_encode(pcm));  // 40 bytes
     EXPECT_EQ(count_lines(r.err), 1u);
-    EXPECT_TRUE(contains(r.err, "; the last 10 samples were padded with 70 zeros to a whole frame\n")) << r.err;
+    EXPECT_TRUE(
+        contains(r.err, "; the last 10 samples were padded with 70 zeros to a whole frame\n"))
+        << r.err;
 
     // A whole number of frames needs no padding, and the summary says nothing about it.
     pcm.resize(240);
@@ -56,21 +61,28 @@ TEST_F(TarnelEncode, AudioTheCodecCannotTakeIsRefusedAndNothingIsWritten) {
     const run_result r = run_tool({"encode", path("cd.wav"), path("out.g729")});
     EXPECT_EQ(r.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
-    EXPECT_TRUE(contains(r.err, "tarnel: " + path("cd.wav") + ": 44100 Hz, 1 channel; tarnel needs "
-                                "8000 Hz mono (convert with: sox ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "tarnel: " + path("cd.wav") +
+                                    ": 44100 Hz, 1 channel; tarnel needs "
+                                    "8000 Hz mono (convert with: sox "))
+        << r.err;
     EXPECT_EQ(entries(), std::vector<std::string>{"cd.wav"});
 }
 
 TEST_F(TarnelEncode, AnOutputNamedLikeAudioIsRefusedWithAG729Name) {
     const struct {
         std::string out, suggested;
-    } cases[] = {{"speech.wav", "speech.g729"}, {"Speech.FLAC", "Speech.g729"},
-                 {"a.b/take.mp3", "a.b/take.g729"}, {"speech.raw", "speech.g729"}};
+    } cases[] = {{"speech.wav", "speech.g729"},
+                 {"Speech.FLAC", "Speech.g729"},
+                 {"a.b/take.mp3", "a.b/take.g729"},
+                 {"speech.raw", "speech.g729"}};
     for (const auto& c : cases) {
         const run_result r = run_tool({"encode", kSpeech, path(c.out)});
         EXPECT_EQ(r.code, tarnel::tool::kExitUsage);
-        EXPECT_TRUE(contains(r.err, path(c.out) + " is named like an audio file, but encode writes "
-                                    "G.729 frames: name it " + path(c.suggested))) << r.err;
+        EXPECT_TRUE(contains(r.err, path(c.out) +
+                                        " is named like an audio file, but encode writes "
+                                        "G.729 frames: name it " +
+                                        path(c.suggested)))
+            << r.err;
     }
     EXPECT_TRUE(entries().empty());
 }
@@ -86,14 +98,15 @@ TEST_F(TarnelEncode, FilesSoxWritesInAnyEncodingAreCodedAsSoxReadsThemBack) {
         const char* file;
         const char* sox_options;
     } cases[] = {{"u8.wav", "-b 8 -e unsigned"}, {"mulaw.wav", "-e mu-law"},
-                 {"alaw.wav", "-e a-law"},     {"s24.wav", "-b 24"},
-                 {"f32.wav", "-e float -b 32"}, {"s16.aiff", "-b 16"},
-                 {"mulaw.au", "-e mu-law"},    {"s24.flac", "-b 24"}};
+                 {"alaw.wav", "-e a-law"},       {"s24.wav", "-b 24"},
+                 {"f32.wav", "-e float -b 32"},  {"s16.aiff", "-b 16"},
+                 {"mulaw.au", "-e mu-law"},      {"s24.flac", "-b 24"}};
     const std::string raw_in = "sox -t raw -r 8000 -c 1 -e signed -b 16 ";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const run_result made = run_shell(raw_in + "base.raw " + c.sox_options + " " + c.file +
-                                          " && sox -D " + c.file + " -t raw -e signed -b 16 -", dir_);
+                                              " && sox -D " + c.file + " -t raw -e signed -b 16 -",
+                                          dir_);
         ASSERT_EQ(made.code, 0) << made.err;
         samples expected(made.out.size() / 2);
         std::memcpy(expected.data(), made.out.data(), expected.size() * 2);
@@ -103,7 +116,8 @@ TEST_F(TarnelEncode, FilesSoxWritesInAnyEncodingAreCodedAsSoxReadsThemBack) {
         EXPECT_EQ(as_bytes(read_file(path("out.g729"))), codec_encode(expected));
     }
     // Through a pipe, from a WAV whose length sox cannot know when it writes the header.
-    const run_result piped = run_shell("cat base.raw | " + raw_in + "- -t wav - | @T encode -q - -", dir_);
+    const run_result piped =
+        run_shell("cat base.raw | " + raw_in + "- -t wav - | @T encode -q - -", dir_);
     ASSERT_EQ(piped.code, 0) << piped.err;
     EXPECT_EQ(as_bytes(piped.out), codec_encode(speech));
 }

@@ -9,7 +9,8 @@ using namespace tarnel::test;
 
 namespace {
 
-const char* const kVersionLine = "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n";
+const char* const kVersionLine =
+    "Corvane G.729A Module Version 13.0_3.1.10 (optimized for x86_64\n";
 const char* const kCommands[] = {"encode", "decode", "transcode", "bench", "cli", "modinfo"};
 
 class TarnelProgram : public scratch_test {};
@@ -45,10 +46,12 @@ TEST_F(TarnelProgram, UsageErrorsAreOneLineWithStatusTwo) {
         {{"help", "frobnicate"}, "unknown subcommand 'frobnicate'"},
         {{"--frobnicate", "modinfo"}, "unknown option '--frobnicate' (try 'tarnel --help')"},
         {{"modinfo", "--module"}, "option '--module' needs a file (try 'tarnel modinfo --help')"},
-        {{"modinfo", "extra"}, "modinfo: unexpected argument 'extra' (try 'tarnel modinfo --help')"},
+        {{"modinfo", "extra"},
+         "modinfo: unexpected argument 'extra' (try 'tarnel modinfo --help')"},
         {{"cli"}, "cli: missing console command (try 'tarnel cli --help')"},
         {{"cli", "--frobnicate", "g729"}, "cli: unknown option '--frobnicate'"},
-        {{"encode", "--frobnicate", in, o}, "encode: unknown option '--frobnicate' (try 'tarnel encode --help')"},
+        {{"encode", "--frobnicate", in, o},
+         "encode: unknown option '--frobnicate' (try 'tarnel encode --help')"},
         {{"decode", "--frobnicate", in, o}, "decode: unknown option '--frobnicate'"},
         {{"transcode", "--frobnicate", in, o}, "transcode: unknown option '--frobnicate'"},
         {{"bench", "--frobnicate"}, "bench: unknown option '--frobnicate'"},
@@ -58,7 +61,8 @@ TEST_F(TarnelProgram, UsageErrorsAreOneLineWithStatusTwo) {
         {{"decode", in}, "decode: needs an input and an output file"},
         {{"transcode", in, o, path("b")}, "transcode: unexpected argument '" + path("b") + "'"},
         {{"encode", in, o, "--frame-ms"}, "option '--frame-ms' needs a value"},
-        {{"encode", "--frame-ms", "0", in, o}, "--frame-ms needs a whole number of milliseconds from 1 to 1000, not '0'"},
+        {{"encode", "--frame-ms", "0", in, o},
+         "--frame-ms needs a whole number of milliseconds from 1 to 1000, not '0'"},
         {{"encode", "--frame-ms", "1001", in, o}, "not '1001'"},
         {{"encode", "--frame-ms", "20ms", in, o}, "not '20ms'"},
         {{"encode", "--frame-ms", "-5", in, o}, "not '-5'"},
@@ -72,11 +76,13 @@ TEST_F(TarnelProgram, UsageErrorsAreOneLineWithStatusTwo) {
         {{"decode", "--ssrc", "1", in, o}, "decode: --ssrc needs --pcap"},
         {{"decode", o, "--pcap"}, "option '--pcap' needs a value"},
         {{"decode", "--pcap", in}, "--pcap needs an output folder or file"},
-        {{"decode", "--pcap", in, o, path("p")}, "--pcap takes one output, not '" + path("p") + "' as well"},
+        {{"decode", "--pcap", in, o, path("p")},
+         "--pcap takes one output, not '" + path("p") + "' as well"},
         {{"decode", "--pcap", "", o}, "--pcap needs a capture file"},
         {{"decode", "--pcap", in, "--framed", o}, "--framed and --pcap exclude each other"},
         {{"decode", "--pcap", in, "--raw", o}, "--raw does not apply to --pcap"},
-        {{"decode", "--pcap", in, "--pt", "128", o}, "--pt needs an RTP payload type from 0 to 127, not '128'"},
+        {{"decode", "--pcap", in, "--pt", "128", o},
+         "--pt needs an RTP payload type from 0 to 127, not '128'"},
         {{"decode", "--pcap", in, "--pt", "x", o}, "not 'x'"},
         {{"decode", "--pcap", in, "--ssrc", "0x1ffffffff", o}, "--ssrc needs a 32-bit SSRC"},
         {{"decode", "--pcap", in, "--ssrc", "abc", o}, "not 'abc'"},
@@ -96,9 +102,10 @@ TEST_F(TarnelProgram, UsageErrorsAreOneLineWithStatusTwo) {
 }
 
 TEST_F(TarnelProgram, VersionNamesTheProgramAndTheModuleFromAnyCommand) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
-                                                 {"encode", "--version"},
-                                                 {"--module", TARNEL_MODULE_PATH, "modinfo", "--version"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--version"},
+          {"encode", "--version"},
+          {"--module", TARNEL_MODULE_PATH, "modinfo", "--version"}}) {
         const run_result r = run_tool(args);
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.out, std::string("tarnel 13.0_3.1.10\n") + kVersionLine);
@@ -116,7 +123,8 @@ TEST_F(TarnelProgram, QuietAndVerboseApplyToEveryCommand) {
         std::vector<std::string> args;
         std::string detail;  // what -v adds
     } cases[] = {
-        {{"encode", path("in.raw"), path("o.g729")}, "reading " + path("in.raw") + ": headerless, "},
+        {{"encode", path("in.raw"), path("o.g729")},
+         "reading " + path("in.raw") + ": headerless, "},
         {{"decode", path("in.g729"), path("o.flac")}, "writing " + path("o.flac") + ": FLAC, "},
         {{"transcode", path("in.raw"), path("o.wav")}, "shifted back by 40 samples"},
         {{"modinfo"}, "module: "},
@@ -170,7 +178,8 @@ TEST_F(TarnelProgram, ModuleThatWillNotLoadIsOneLineNamingTheFileAndTheReason) {
 TEST_F(TarnelProgram, OutputsAreReplacedWholeAndAFailedOneLeavesNothingBehind) {
     write_file(path("out.g729"), std::string(100000, 'x'));
     ASSERT_EQ(run_tool({"encode", "-q", kSpeech, path("out.g729")}).code, 0);
-    EXPECT_EQ(as_bytes(read_file(path("out.g729"))), codec_encode(tarnel::test::load_speech_sample()));
+    EXPECT_EQ(as_bytes(read_file(path("out.g729"))),
+              codec_encode(tarnel::test::load_speech_sample()));
 
     write_file(path("plain"), "x");
     for (const std::string& out : {path("no/such/folder/out.g729"), path("plain/out.g729")}) {
@@ -184,11 +193,13 @@ TEST_F(TarnelProgram, OutputsAreReplacedWholeAndAFailedOneLeavesNothingBehind) {
     if (devices) {
         const run_result full = run_tool({"transcode", kSpeech, path("full")});
         EXPECT_EQ(full.code, tarnel::tool::kExitFailure);
-        EXPECT_EQ(full.err, "tarnel: " + path("full") + ": write failed: No space left on device\n");
+        EXPECT_EQ(full.err,
+                  "tarnel: " + path("full") + ": write failed: No space left on device\n");
         EXPECT_EQ(full.out, "");
     }
     // An input that cannot be read creates no output either.
-    EXPECT_EQ(run_tool({"encode", path("missing.wav"), path("o.g729")}).code, tarnel::tool::kExitFailure);
+    EXPECT_EQ(run_tool({"encode", path("missing.wav"), path("o.g729")}).code,
+              tarnel::tool::kExitFailure);
     std::vector<std::string> left = {"out.g729", "plain"};
     if (devices) left = {"full", "null", "out.g729", "plain"};
     EXPECT_EQ(entries(), left) << "no temporary file left";
@@ -197,7 +208,8 @@ TEST_F(TarnelProgram, OutputsAreReplacedWholeAndAFailedOneLeavesNothingBehind) {
 TEST_F(TarnelProgram, TheExecutableWritesDataAloneToStandardOutputAndPipes) {
     const std::string speech = "'" + kSpeech + "'";
     const bytes coded = codec_encode(tarnel::test::load_speech_sample());
-    const run_result piped = run_shell("@T encode -q " + speech + " - | @T decode -q - piped.wav", dir_);
+    const run_result piped =
+        run_shell("@T encode -q " + speech + " - | @T decode -q - piped.wav", dir_);
     ASSERT_EQ(piped.code, 0) << piped.err;
     EXPECT_EQ(piped.out + piped.err, "");
     EXPECT_EQ(wav_samples(path("piped.wav")), codec_decode(split_frames(coded)));
@@ -209,7 +221,9 @@ TEST_F(TarnelProgram, TheExecutableWritesDataAloneToStandardOutputAndPipes) {
     EXPECT_EQ(count_lines(bits.err), 1u);
     EXPECT_TRUE(contains(bits.err, "encoded")) << bits.err;
 
-    const run_result chain = run_shell("@T encode -q " + speech + " - | @T decode -q --raw - - | @T encode -q - - --raw | wc -c", dir_);
+    const run_result chain = run_shell(
+        "@T encode -q " + speech + " - | @T decode -q --raw - - | @T encode -q - - --raw | wc -c",
+        dir_);
     ASSERT_EQ(chain.code, 0) << chain.err;
     EXPECT_EQ(std::stoul(chain.out), coded.size());
 

@@ -103,8 +103,10 @@ protected:
     // Runs the program on files, its output and diagnostics in scratch files.
     finished run_files(const std::vector<std::string>& args) {
         const int in = ::open(path("none").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-        const int out = ::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const int err = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out =
+            ::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err =
+            ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const finished f = wait_for(spawn_tarnel(args, in, out, err));
         for (int fd : {in, out, err}) ::close(fd);
         return f;
@@ -137,14 +139,16 @@ TEST_F(TarnelStreaming, MemoryStaysTheSameForFourMinutesOfAudioOrThirty) {
                 // Each frame as one payload after its length.
                 const std::string coded = read_file(path("coded.g729"));
                 std::string framed;
-                for (size_t at = 0; at < coded.size(); at += 10) framed += std::string("\0\x0a", 2) + coded.substr(at, 10);
+                for (size_t at = 0; at < coded.size(); at += 10)
+                    framed += std::string("\0\x0a", 2) + coded.substr(at, 10);
                 write_file(path("coded.rtpf"), framed);
             }
             const finished f = run_files(c.args);
             ASSERT_EQ(f.code, 0) << c.name << ": " << read_file(path("stderr"));
             peak[run][c.name] = f.peak_kib;
         }
-        EXPECT_TRUE(contains(read_file(path("stdout")), "STOI:                   not measured (inputs over 3 minutes)\n"));
+        EXPECT_TRUE(contains(read_file(path("stdout")),
+                             "STOI:                   not measured (inputs over 3 minutes)\n"));
     }
     for (const auto& [name, short_kib] : peak[0]) {
         // Holding the input, or any signal, whole would add some 28 MB for 26 more minutes.
@@ -168,7 +172,9 @@ TEST_F(TarnelStreaming, OutputFollowsEachHostFrameBeforeTheInputEnds) {
     } cases[] = {
         {{"decode", "-", "-"}, coded, wav_header.size() + 2 * 320},
         {{"decode", "--framed", "-", "-"},
-         std::string("\0\x14", 2) + coded.substr(0, 20) + std::string("\0\x14", 2) + coded.substr(20), wav_header.size() + 2 * 320},
+         std::string("\0\x14", 2) + coded.substr(0, 20) + std::string("\0\x14", 2) +
+             coded.substr(20),
+         wav_header.size() + 2 * 320},
         {{"encode", "--raw", "-", "-"}, pcm, 40},
         {{"encode", "-", "-"}, wav_header + pcm, 40},
         {{"transcode", "--raw", "-", "-"}, pcm, 2 * (320 - tarnel::kCodecDelay)},
@@ -178,7 +184,8 @@ TEST_F(TarnelStreaming, OutputFollowsEachHostFrameBeforeTheInputEnds) {
         int in[2], out[2];
         ASSERT_EQ(0, ::pipe2(in, O_CLOEXEC));
         ASSERT_EQ(0, ::pipe2(out, O_CLOEXEC));
-        const int err = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err =
+            ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::vector<std::string> args = c.args;
         args.insert(args.begin() + 1, "-q");
         const pid_t pid = spawn_tarnel(args, in[0], out[1], err);
@@ -186,7 +193,8 @@ TEST_F(TarnelStreaming, OutputFollowsEachHostFrameBeforeTheInputEnds) {
         ::close(out[1]);
         ::close(err);
         ASSERT_GT(pid, 0);
-        ASSERT_EQ(0, tarnel::media::write_all(in[1], reinterpret_cast<const uint8_t*>(c.input.data()), c.input.size()));
+        ASSERT_EQ(0, tarnel::media::write_all(
+                         in[1], reinterpret_cast<const uint8_t*>(c.input.data()), c.input.size()));
         std::string got;
         pollfd p{out[0], POLLIN, 0};
         char buf[4096];
@@ -197,7 +205,8 @@ TEST_F(TarnelStreaming, OutputFollowsEachHostFrameBeforeTheInputEnds) {
         }
         EXPECT_GE(got.size(), c.output) << "with the input still open";
         ::close(in[1]);
-        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
         ::close(out[0]);
         EXPECT_EQ(wait_for(pid).code, 0) << read_file(path("stderr"));
     }
@@ -212,21 +221,24 @@ TEST_F(TarnelStreaming, ProgressShowsOnATerminalOnlyAndNeverWithQuiet) {
         ASSERT_EQ(0, ::openpty(&master, &slave, nullptr, nullptr, nullptr));
         for (int fd : {master, slave}) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ASSERT_EQ(0, ::pipe2(in, O_CLOEXEC));
-        const int out = ::open(path("o.g729").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out =
+            ::open(path("o.g729").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::vector<std::string> args = {"encode", "--raw", "-", "-"};
         if (quiet) args.insert(args.begin() + 1, "-q");
         const pid_t pid = spawn_tarnel(args, in[0], out, slave);
         for (int fd : {in[0], out, slave}) ::close(fd);
         ASSERT_GT(pid, 0);
         for (int i = 0; i < 16; ++i) {
-            tarnel::media::write_all(in[1], reinterpret_cast<const uint8_t*>(tenth.data()), tenth.size());
+            tarnel::media::write_all(in[1], reinterpret_cast<const uint8_t*>(tenth.data()),
+                                     tenth.size());
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         ::close(in[1]);
         EXPECT_EQ(wait_for(pid).code, 0);
         std::string shown;
         char buf[4096];
-        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+            shown.append(buf, static_cast<size_t>(n));
         ::close(master);
         if (quiet) {
             EXPECT_EQ(shown, "");
@@ -235,7 +247,9 @@ TEST_F(TarnelStreaming, ProgressShowsOnATerminalOnlyAndNeverWithQuiet) {
             EXPECT_TRUE(contains(shown, " s of audio, ")) << shown;
             EXPECT_TRUE(contains(shown, " times real time\033[K")) << shown;
             // Erased before the summary.
-            EXPECT_TRUE(contains(shown, "\r\033[Kencoded standard input -> standard output: 160 frames")) << shown;
+            EXPECT_TRUE(
+                contains(shown, "\r\033[Kencoded standard input -> standard output: 160 frames"))
+                << shown;
         }
     }
 }
@@ -246,16 +260,20 @@ TEST_F(TarnelStreaming, AnInterruptedRunLeavesNoFileBehind) {
         SCOPED_TRACE(sig);
         int in[2];
         ASSERT_EQ(0, ::pipe2(in, O_CLOEXEC));
-        const int err = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const pid_t pid = spawn_tarnel({"transcode", "--raw", "-", path("out.wav")}, in[0], err, err);
+        const int err =
+            ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const pid_t pid =
+            spawn_tarnel({"transcode", "--raw", "-", path("out.wav")}, in[0], err, err);
         ::close(in[0]);
         ::close(err);
         ASSERT_GT(pid, 0);
-        tarnel::media::write_all(in[1], reinterpret_cast<const uint8_t*>(audio.data()), audio.size());
+        tarnel::media::write_all(in[1], reinterpret_cast<const uint8_t*>(audio.data()),
+                                 audio.size());
         // Interrupted once the output is under way, with the input still open.
         bool started = false;
         for (int i = 0; i < 2000 && !started; ++i) {
-            for (const std::string& name : entries()) started = started || contains(name, ".out.wav.tmp-");
+            for (const std::string& name : entries())
+                started = started || contains(name, ".out.wav.tmp-");
             if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         EXPECT_TRUE(started);

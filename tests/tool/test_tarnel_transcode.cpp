@@ -28,13 +28,15 @@ TEST_F(TarnelTranscode, RoundTripOfTheBundledSpeechIsTheCodecsWithItsQuality) {
     // The figures the README quotes. A round trip with one stage deliberately broken measured
     // 2.87 dB / 11.94 dB at best (one frame in ten silenced); an input compared with itself
     // 35 dB / 0 dB.
-    EXPECT_TRUE(contains(r.out, "transcoded " + kSpeech + " -> " + path("speech.wav") +
-                                ": 20.30 s of audio, 2031 frames\n"
-                                "segmental SNR:          3.27 dB\n"
-                                "log-spectral distance:  11.20 dB\n"
-                                "STOI:                   0.930\n"
-                                "codec delay:            40 samples, taken out: OUT lines up with IN\n"
-                                "time taken:             ")) << r.out;
+    EXPECT_TRUE(
+        contains(r.out, "transcoded " + kSpeech + " -> " + path("speech.wav") +
+                            ": 20.30 s of audio, 2031 frames\n"
+                            "segmental SNR:          3.27 dB\n"
+                            "log-spectral distance:  11.20 dB\n"
+                            "STOI:                   0.930\n"
+                            "codec delay:            40 samples, taken out: OUT lines up with IN\n"
+                            "time taken:             "))
+        << r.out;
     EXPECT_TRUE(contains(r.out, " times real time\nA higher SNR, a lower distance")) << r.out;
     const samples speech = tarnel::test::load_speech_sample();
     EXPECT_EQ(wav_samples(path("speech.wav")), aligned_round_trip(speech));
@@ -43,7 +45,8 @@ TEST_F(TarnelTranscode, RoundTripOfTheBundledSpeechIsTheCodecsWithItsQuality) {
 TEST_F(TarnelTranscode, OutputHasTheInputsLengthAndLinesUpWithIt) {
     // Lengths whose last frame leaves more, fewer or no samples than the delay to pad.
     samples speech = tarnel::test::load_speech_sample();
-    for (const size_t length : {size_t{1}, size_t{39}, size_t{41}, size_t{160}, size_t{8000}, size_t{8079}}) {
+    for (const size_t length :
+         {size_t{1}, size_t{39}, size_t{41}, size_t{160}, size_t{8000}, size_t{8079}}) {
         SCOPED_TRACE(length);
         const samples in(speech.begin() + 4000, speech.begin() + 4000 + static_cast<long>(length));
         write_file(path("in.raw"), as_string(tarnel::media::pcm_image(in)));
