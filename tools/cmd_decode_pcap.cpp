@@ -70,25 +70,6 @@ bool is_directory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Anything outside printable ASCII is escaped, so that a capture's bytes can never
-            // make the output invalid.
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 // The bytes of a 16-bit PCM WAV file at 8000 Hz with two interleaved channels.
 std::vector<uint8_t> stereo_wav_image(const std::vector<int16_t>& interleaved) {
     const uint64_t data = interleaved.size() * 2;

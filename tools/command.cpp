@@ -21,6 +21,53 @@ void write_text(int fd, const std::string& text) {
     media::write_all(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence of two to four bytes at s[i], or 0.
+size_t utf8_sequence(const std::string& s, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned c = byte(i);
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    // Overlong forms, surrogates and code points above U+10FFFF.
+    const unsigned c1 = byte(i + 1);
+    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) || (c == 0xF0 && c1 < 0x90) ||
+        (c == 0xF4 && c1 >= 0x90))
+        return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const size_t n = c >= 0x80 ? utf8_sequence(s, i) : 0) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
 void report_error(int fd, const std::string& message) {
     write_text(fd, std::string("tarnel: ") + message + "\n");
 }

@@ -50,6 +50,11 @@ const std::vector<const subcommand*>& all_subcommands();
 
 void write_text(int fd, const std::string& text);
 
+// `s` as a JSON string. Valid UTF-8 passes through; control characters, and bytes that are not
+// UTF-8 (a capture's or a file name's bytes may be anything), are escaped, so the output is
+// always valid JSON.
+std::string json_string(const std::string& s);
+
 // One diagnostic line on `fd`: "tarnel: <message>".
 void report_error(int fd, const std::string& message);
 

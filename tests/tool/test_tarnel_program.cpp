@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/tarnel_run.h"
+#include "tools/command.h"
 
 using namespace tarnel::test;
 
@@ -237,4 +238,19 @@ TEST_F(TarnelProgram, TheExecutableWritesDataAloneToStandardOutputAndPipes) {
     EXPECT_EQ(empty.code, tarnel::tool::kExitFailure);
     EXPECT_EQ(empty.err, "tarnel: standard input: no data\n");
     EXPECT_EQ(entries(), std::vector<std::string>{"piped.wav"});
+}
+
+TEST(JsonString, AnyBytesBecomeValidJsonAndUtf8PassesThrough) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e",
+         "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9e\""},
+        {std::string("\x01\x7f\xff\0", 4), "\"\\u0001\\u007f\\u00ff\\u0000\""},
+        {"\xc3", "\"\\u00c3\""},                        // cut short
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},             // overlong
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // surrogate
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.out, tarnel::tool::json_string(c.in)) << c.in;
 }
