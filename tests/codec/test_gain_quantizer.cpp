@@ -179,6 +179,9 @@ TEST(GainQuantize, PreselectionBandsAtTheCodebookEnds) {
         // Tamed: 1.5 is capped at 0.94 before pre-selection, giving GA rows 4..7 and GB rows
         // 0..7 (from 1.5 itself GB would be rows 7..14 with pitch gains up to 0.98).
         {1e8, 1.0, 1.5, 20.0, true, 5, 7},
+        // Just above the cap, 0.945 is taken as 0.94 too; from 0.945 itself the bands would
+        // hold GA row 0 with GB row 10, the pair chosen then.
+        {100.0, 100.0, 0.945, 0.75, true, 2, 7},
     };
     for (const auto& c : cases) {
         with_optimum(c.g0, c.g2, 0.0, c.bp, c.bc_factor * gcode0, g);

@@ -189,20 +189,28 @@ TEST(LspQuantize, FirstFrameMatchesTheDecoder) {
 }
 
 TEST(LspQuantize, NeitherModeBetterKeepsModeZero) {
-    // A hostile NaN input makes every distance and both errors NaN: no candidate beats the
-    // search start, no error is smaller than the other, and the output is still a stable
-    // vector decoded from indices 0.
-    double p[4][10];
-    reset_predictor(p);
-    double lsp[10], lsp_q[10];
-    std::fill(lsp, lsp + 10, std::nan(""));
-    int indices[2] = {-1, -1};
-    lsp_quantize(p, lsp, lsp_q, indices);
-    EXPECT_EQ(indices[0], 0);
-    EXPECT_EQ(indices[1], 0);
-    double lsf_q[10];
-    lsp_to_lsf(lsp_q, lsf_q, 10);
-    EXPECT_TRUE(stabilised(lsf_q));
+    // Equal errors choose mode 0. A hostile NaN input makes every distance and both errors NaN
+    // (no candidate beats the search start, no error is smaller than the other; the output is
+    // still a stable vector decoded from indices 0); a predictor memory near the largest double
+    // makes both errors infinite, a tie.
+    const struct { double lsp, memory; } cases[] = {{std::nan(""), -1.0}, {0.5, 1e300}};
+    for (const auto& c : cases) {
+        double p[4][10];
+        reset_predictor(p);
+        if (c.memory > 0.0)
+            for (auto& row : p) std::fill(row, row + 10, c.memory);
+        double lsp[10], lsp_q[10];
+        std::fill(lsp, lsp + 10, c.lsp);
+        int indices[2] = {-1, -1};
+        lsp_quantize(p, lsp, lsp_q, indices);
+        EXPECT_EQ(indices[0] >> 7, 0) << c.memory;
+        if (!std::isnan(c.lsp)) continue;
+        EXPECT_EQ(indices[0], 0);
+        EXPECT_EQ(indices[1], 0);
+        double lsf_q[10];
+        lsp_to_lsf(lsp_q, lsf_q, 10);
+        EXPECT_TRUE(stabilised(lsf_q));
+    }
 }
 
 TEST(LspQuantize, StationaryInputConverges) {

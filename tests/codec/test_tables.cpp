@@ -128,4 +128,14 @@ TEST(LpTables, LspResetIsRoundedCosine) {
         EXPECT_NEAR(lsp_reset[k - 1], std::cos(k * kPi / 11.0), 5e-5) << k;
 }
 
+TEST(CngTables, SidLevelsRiseInSteadyStepsToThreeDecimals) {
+    // Level k is 2·10^(x/10) to three decimals, x = -6, -2, 0, 2, 4, 6, 8, 9, 10 ... 33: the
+    // levels are 8 dB apart at the bottom, then 4 dB, and 2 dB from the eighth up.
+    for (int k = 0; k < 32; ++k) {
+        const int x = k == 0 ? -6 : k < 7 ? 2 * k - 4 : k + 2;
+        EXPECT_EQ(tab_Sidgain[k], std::round(2.0 * std::pow(10.0, x / 10.0) * 1000.0) / 1000.0)
+            << k;
+    }
+}
+
 }  // namespace
