@@ -144,7 +144,7 @@ void conceal_speech(g729_decoder_state* st, double* syn, int16_t* pcm) {
     if (st->lost_frames == 0) {
         copy_vector(st->exc, st->exc_before_loss, kExcHistory);
         st->conceal_lag = static_cast<int16_t>(st->prev_pitch);
-        st->conceal_voiced = st->pitch_sharp >= kConcealVoicedGain;
+        st->conceal_voiced = st->pitch_sharp >= kConcealPitchGain;
         st->heard_energy = energy(st->syn, kFrame);
     }
     int t0 = st->prev_pitch;
@@ -219,17 +219,50 @@ void rebuild_history(g729_decoder_state* st, int t0, int frac) {
 // below that of the last voiced frame is taken for such an onset, and the memory is raised to
 // that level (measured on the test speech: the sender's memory after an onset is that level
 // plus 2.3 dB at the median, plus 0.2 dB at the lower quartile; raising it further recovered
-// no more).
-void lift_gain_memory(g729_decoder_state* st, const g729_params* p) {
+// no more). Returns whether it did.
+bool lift_gain_memory(g729_decoder_state* st, const g729_params* p) {
     if (gain_index_pitch(p->slot[kSlotGain1]) < kConcealVoicedGain &&
         gain_index_pitch(p->slot[kSlotGain2]) < kConcealVoicedGain)
-        return;
+        return false;
     double* m = st->gain_predictor_memory;
     double sum = 0.0;
     for (int i = 0; i < kGainPredictorOrder; ++i) sum += m[i];
-    if (sum * (1.0 / kGainPredictorOrder) >= st->voiced_level - kOnsetGapDb) return;
+    if (sum * (1.0 / kGainPredictorOrder) >= st->voiced_level - kOnsetGapDb) return false;
     for (int i = 0; i < kGainPredictorOrder; ++i)
         if (m[i] < st->voiced_level) m[i] = st->voiced_level;
+    return true;
+}
+
+// Both memories the gap left still say the level before it; the received frame's correction
+// factors say the level after it. The gain predictor memory moves toward that level as a whole,
+// keeping the shape of its entries (measured: flattening them recovers less), and the rebuilt
+// history's level (its last 80 samples) toward the level of excitation those factors go with.
+// After a lifted onset the factors, high while the prediction catches up, would raise the
+// memory a second time (measured: up to 8 dB above the lossless level), so it is one or the
+// other.
+void follow_received_level(g729_decoder_state* st, const g729_params* p) {
+    const double u = (1.0 - kResumeLaterFactor) * gain_index_correction_db(p->slot[kSlotGain1]) +
+                     kResumeLaterFactor * gain_index_correction_db(p->slot[kSlotGain2]);
+    double* m = st->gain_predictor_memory;
+    double sum = 0.0;
+    for (int i = 0; i < kGainPredictorOrder; ++i) sum += m[i];
+    const double shift = kResumeLevelShare * (u - sum * (1.0 / kGainPredictorOrder));
+    for (int i = 0; i < kGainPredictorOrder; ++i) m[i] += shift;
+
+    // The floor keeps a silent history finite in dB; scaling it changes nothing.
+    const double held_db =
+        10.0 * std::log10(energy(st->exc + kExcHistory - kFrame, kFrame) * (1.0 / kFrame) + 1e-3);
+    double db = kResumeLevelShare * (kResumeExcitationDb + kResumeExcitationSlope * u - held_db);
+    if (db > kResumeLevelMaxDb) db = kResumeLevelMaxDb;
+    if (db < -kResumeLevelMaxDb) db = -kResumeLevelMaxDb;
+    const double g = std::pow(10.0, db * (1.0 / 20.0));
+    // Raised, a history a hostile stream drove to the bound every excitation keeps stays in it.
+    for (int i = 0; i < kExcHistory; ++i) {
+        const double v = g * st->exc[i];
+        st->exc[i] = v > kExcitationLimit    ? kExcitationLimit
+                     : v < -kExcitationLimit ? -kExcitationLimit
+                                             : v;
+    }
 }
 
 }  // namespace
@@ -251,7 +284,28 @@ void conceal_resume(g729_decoder_state* st, const g729_params* p, int t0, int fr
     // would be had the sender stopped sending on its own.
     if (st->prev_frame_type != kFrameTypeSpeech) return;
     rebuild_history(st, t0, frac);
-    lift_gain_memory(st, p);
+    if (!lift_gain_memory(st, p) && st->lost_frames <= kConcealRebuiltFrames)
+        follow_received_level(st, p);
+}
+
+void conceal_resume_envelope(g729_decoder_state* st, const int* lsp_indices, double* lsp_new) {
+    // As for the pitch history: only after speech, and only a gap short enough to guess across.
+    const bool guessed =
+        st->prev_frame_type == kFrameTypeSpeech && st->lost_frames <= kConcealRebuiltFrames;
+    if (guessed) {
+        double received[kOrder];
+        lsp_codebook_vector(lsp_indices, received);
+        const int rows =
+            st->lost_frames < kLspPredictorOrder ? st->lost_frames : kLspPredictorOrder;
+        for (int k = 0; k < rows; ++k)
+            for (int i = 0; i < kOrder; ++i)
+                st->lsp_predictor[k][i] +=
+                    kResumeEnvelopeShare * (received[i] - st->lsp_predictor[k][i]);
+    }
+    lsp_decode(st->lsp_predictor, lsp_indices, lsp_new);
+    if (guessed)
+        for (int i = 0; i < kOrder; ++i)
+            st->lsp_old[i] += kResumeInterpolationShare * (lsp_new[i] - st->lsp_old[i]);
 }
 
 }  // namespace tarnel

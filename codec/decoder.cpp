@@ -30,7 +30,12 @@ void speech_filters(g729_decoder_state* st, const g729_params* p, double* a_sub)
     st->cng_seed = kCngSeedStart;
     const int lsp_indices[2] = {p->slot[kSlotLsp1], p->slot[kSlotLsp2]};
     double lsp_new[kOrder];
-    lsp_decode(st->lsp_predictor, lsp_indices, lsp_new);
+    // After concealed frames the envelope memories are guesses too; the received indices
+    // refine them before they are used.
+    if (st->lost_frames != 0)
+        conceal_resume_envelope(st, lsp_indices, lsp_new);
+    else
+        lsp_decode(st->lsp_predictor, lsp_indices, lsp_new);
     interpolate_lsp_to_lp(st->lsp_old, lsp_new, a_sub);
     copy_vector(lsp_new, st->lsp_old, kOrder);
 }

@@ -83,6 +83,10 @@ double gain_index_pitch(int index) {
     return gbk1[imap1[(index >> 4) & 7]].pitch + gbk2[imap2[index & 15]].pitch;
 }
 
+double gain_index_correction_db(int index) {
+    return correction_energies().db[imap1[(index >> 4) & 7]][imap2[index & 15]];
+}
+
 int gain_quantize(double* mem, const double* code, const double* g, int n, double* gp_out,
                   double* gc_out, bool tame) {
     double gcode0;

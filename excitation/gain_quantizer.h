@@ -16,6 +16,10 @@ void gain_decode(double* mem, int index, const double* code, int n, double* gp_o
 // The pitch gain a 7-bit index names: unlike the code gain it needs no memory.
 double gain_index_pitch(int index);
 
+// 20 log10 of the code-gain correction factor a 7-bit index names: what gain_decode pushes
+// into the memory, which needs no memory either.
+double gain_index_correction_db(int index);
+
 // The memory's value at reset (dB): the level of a past with no sound in it.
 constexpr double kGainPredictorFloor = -14.0;
 

@@ -189,12 +189,20 @@ void lsf_stabilize(double* lsf) {
     if (lsf[9] > kHighestLsf) lsf[9] = kHighestLsf;
 }
 
-void lsf_reconstruct(int l1, int l2, int l3, int mode, double (*predictor)[kOrder], double* lsf_q) {
-    double buf[kOrder];
+namespace {
+
+void lsf_codebook_vector(int l1, int l2, int l3, double* buf) {
     for (int i = 0; i < kLspSplit; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l2][i];
     for (int i = kLspSplit; i < kOrder; ++i) buf[i] = lspcb1[l1][i] + lspcb2[l3][i];
     lsf_space(buf, kFirstGap);
     lsf_space(buf, kSecondGap);
+}
+
+}  // namespace
+
+void lsf_reconstruct(int l1, int l2, int l3, int mode, double (*predictor)[kOrder], double* lsf_q) {
+    double buf[kOrder];
+    lsf_codebook_vector(l1, l2, l3, buf);
     lsf_compose(buf, lsf_q, fg[mode], predictor, fg_sum[mode]);
     // The memory keeps the codebook vector before prediction and before stabilisation, so
     // that encoder and decoder predict from identical values.
@@ -248,6 +256,10 @@ void lsp_decode(double (*predictor)[kOrder], const int* indices, double* lsp_q) 
     const int l3 = indices[1] & 31;
     lsf_reconstruct(l1, l2, l3, mode, predictor, lsp_q);
     lsf_to_lsp(lsp_q, lsp_q, kOrder);
+}
+
+void lsp_codebook_vector(const int* indices, double* buf) {
+    lsf_codebook_vector(indices[0] & 127, (indices[1] >> 5) & 31, indices[1] & 31, buf);
 }
 
 }  // namespace tarnel

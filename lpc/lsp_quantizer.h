@@ -16,6 +16,10 @@ constexpr int kLspSplit = kOrder / 2;
 void lsp_quantize(double (*predictor)[kOrder], const double* lsp, double* lsp_q, int* indices);
 void lsp_decode(double (*predictor)[kOrder], const int* indices, double* lsp_q);
 
+// The codebook vector a frame's two indices name, as lsp_decode pushes it into the predictor
+// memory: before prediction, so it does not depend on the memory.
+void lsp_codebook_vector(const int* indices, double* buf);
+
 // The steps the comfort-noise spectrum and the concealment share with the speech quantizer.
 void lsf_compose(const double* buf, double* lsf_q, const double (*fg_mode)[kOrder],
                  const double (*predictor)[kOrder], const double* fg_sum_mode);

@@ -134,16 +134,17 @@ TEST(Concealment, RecoversIntelligibilityLostToSilenceFilling) {
     // Each loss model is scored over kSeeds fixed patterns, and the share of the STOI that
     // silence filling loses against lossless decoding which concealment wins back is taken on
     // the mean STOI of each method: one pattern that happens to hit or spare the onsets would
-    // otherwise decide. least_recovered bounds that share (measured: 0.445, 0.444, 0.288; a
+    // otherwise decide. least_recovered bounds that share (measured: 0.528, 0.508, 0.331; 0.455,
+    // 0.456, 0.294 before the frames after a gap followed the level and envelope they name; a
     // decoder that left the memories as the gap left them recovered 0.379, 0.413, 0.252).
     constexpr int kSeeds = 6;
     const struct {
         loss_pattern first;  // seeds first.seed, first.seed + 100, ...
         double least_recovered;
     } rows[] = {
-        {{"3% random", loss_model::random, 0.03, 7920}, 0.42},
-        {{"10% random", loss_model::random, 0.10, 7921}, 0.42},
-        {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.26},
+        {{"3% random", loss_model::random, 0.03, 7920}, 0.51},
+        {{"10% random", loss_model::random, 0.10, 7921}, 0.50},
+        {{"10% bursty", loss_model::bursty, 0.10, 7922}, 0.31},
     };
     const scores lossless = score(decode(lost_packets({"none", loss_model::none, 0.0, 0}), false));
     std::printf("%-12s %7s | %-21s | %-21s | %s\n", "loss", "packets", "silence: STOI, segSNR",
@@ -191,7 +192,8 @@ TEST(Concealment, LongBurstFadesToSilenceAndNeverGetsLouder) {
             g729_conceal_frame(st.get(), pcm);
             const double level = rms(pcm, kFrame);
             // The synthesis is held to the energy last heard; the post-filter's gain control
-            // follows it with a lag (measured: up to 11% above), hence the room.
+            // follows it with a lag (measured: up to 0.1% above, 11% when more of lost speech
+            // continued as noise), hence the room.
             EXPECT_LE(level, 1.2 * heard) << "frame " << start << " + " << k;
             if (k >= 6) {
                 EXPECT_LE(level, 0.01 * heard) << "frame " << start << " + " << k;
@@ -207,9 +209,9 @@ TEST(Concealment, LongBurstFadesToSilenceAndNeverGetsLouder) {
 TEST(Concealment, OnsetHiddenByAGapComesBackAtSpeechLevel) {
     // A pause, then a loud stretch whose first two frames go missing: the sender's code-gain
     // memory has risen with the onset, the receiver's still holds the pause. Measured over the
-    // 39 such places in the speech, the four frames after the gap come back 2.7 dB below the
+    // 39 such places in the speech, the four frames after the gap come back 1.6 dB below the
     // lossless level on average (4.6 dB below when the memory is left as the pause left it),
-    // and never more than 5.1 dB above it.
+    // and never more than 6.3 dB above it.
     auto st = std::make_unique<g729_decoder_state>();
     auto gap = std::make_unique<g729_decoder_state>();
     g729_decoder_init(st.get());
@@ -324,7 +326,7 @@ TEST(Concealment, StateIsAPlainRecord) {
 
 TEST(Concealment, GapLeavesNoLastingTrace) {
     // Once frames return, the decoder's output becomes bit for bit that of a decoder that lost
-    // nothing: within 0.6 s after a lost packet (measured: at most 0.52 s on this speech; 0.81 s
+    // nothing: within 0.6 s after a lost packet (measured: at most 0.50 s on this speech; 0.81 s
     // before the pitch history was rebuilt when frames return).
     const loss_pattern none = {"none", loss_model::none, 0.0, 0};
     const std::vector<int16_t> lossless = decode(lost_packets(none), false);

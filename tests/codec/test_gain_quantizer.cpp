@@ -46,6 +46,7 @@ int quantize_and_decode(predictor& enc, const double* code, const double* g, boo
     EXPECT_EQ(dgp, *gp);
     EXPECT_EQ(dgc, *gc);
     for (int k = 0; k < 4; ++k) EXPECT_EQ(dec.mem[k], enc.mem[k]);
+    EXPECT_EQ(gain_index_correction_db(index), dec.mem[0]);
     return index;
 }
 

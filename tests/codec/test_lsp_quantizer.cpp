@@ -141,6 +141,9 @@ TEST(LspDecode, FieldsAreMaskedToTheirWidths) {
     const int wide[2] = {255 + 3 * 256, 1023 + 7 * 1024};
     lsp_decode(p3, wide, lsp_wide);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(lsp_wide[i], lsp_q[i]) << i;
+    double vector[10];
+    lsp_codebook_vector(wide, vector);  // what the decoder pushed, masked alike
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(vector[i], p3[0][i]) << i;
 }
 
 TEST(LspDecode, PredictorKeepsTheCodebookVectorBeforePrediction) {
