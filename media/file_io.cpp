@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -258,12 +259,22 @@ bool output_file::open(const std::string& path, int stdout_fd) {
     // A hidden name with a random suffix: if the process dies before the rename, what is left
     // behind cannot be mistaken for the finished output.
     std::string temp = (slash == std::string::npos ? "" : dir) + "." + base + ".tmp-XXXXXX";
+    // The signals that remove the file wait until it is watched: one arriving between its
+    // creation and the watch would end the program and leave it behind.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, sig);
+    ::pthread_sigmask(SIG_BLOCK, &ending, &before);
     fd_ = ::mkstemp(temp.data());
-    if (fd_ < 0) return fail("cannot create a file in " + dir, errno);
-    owned_ = true;
-    temp_ = temp;
-    target_ = target;
-    watched_ = watch_temp(temp_);
+    const int create_error = errno;
+    if (fd_ >= 0) {
+        owned_ = true;
+        temp_ = temp;
+        target_ = target;
+        watched_ = watch_temp(temp_);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (fd_ < 0) return fail("cannot create a file in " + dir, create_error);
     pending_.reserve(input_file::kBlock);
     return true;
 }
