@@ -56,7 +56,22 @@ int load() {
     return g_lost ? __hvn_register_translator(&g_translator, g_info.self) : -1;
 }
 
-__attribute__((constructor)) void register_module() { hvn_module_register(&g_info); }
-__attribute__((destructor)) void unregister_module() { hvn_module_unregister(&g_info); }
+#ifdef TARNEL_FIXTURE_TWO_DESCRIPTORS
+// Built a second time as an object that registers two descriptors, which no loader may take.
+hvn_module_info g_second = make_info();
+#endif
+
+__attribute__((constructor)) void register_module() {
+    hvn_module_register(&g_info);
+#ifdef TARNEL_FIXTURE_TWO_DESCRIPTORS
+    hvn_module_register(&g_second);
+#endif
+}
+__attribute__((destructor)) void unregister_module() {
+    hvn_module_unregister(&g_info);
+#ifdef TARNEL_FIXTURE_TWO_DESCRIPTORS
+    hvn_module_unregister(&g_second);
+#endif
+}
 
 }  // namespace

@@ -250,6 +250,10 @@ TEST(HostLoader, ReportsWhyAFileIsNoModule) {
     const std::string host_lib = std::string(TARNEL_BINARY_DIR) + "/libhvn_host.so";
     EXPECT_EQ(hvn_load_module(host_lib.c_str(), error, sizeof error), nullptr);
     EXPECT_NE(std::string(error).find("no module descriptor"), std::string::npos) << error;
+    EXPECT_EQ(hvn_load_module(TARNEL_TWO_DESCRIPTOR_MODULE_PATH, error, sizeof error), nullptr);
+    EXPECT_NE(std::string(error).find("registered 2 module descriptors"), std::string::npos)
+        << error;
+    EXPECT_EQ(hvn_module_find("leaky_fixture"), nullptr);
     EXPECT_EQ(hvn_load_module("", error, sizeof error), nullptr);
 }
 
