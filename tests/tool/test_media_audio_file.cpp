@@ -227,3 +227,15 @@ TEST_F(AudioFile, AcceptsAWavStreamedWithAPlaceholderLength) {
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(ramp(300), r.samples);
 }
+
+TEST_F(AudioFile, ChunksBeforeTheAudioAreSkippedWithTheirPadByte) {
+    // A chunk of odd size is followed by one pad byte, which the next chunk's offset counts.
+    std::vector<uint8_t> bytes = wav_image(ramp(300));
+    const uint8_t list[] = {'L', 'I', 'S', 'T', 3, 0, 0, 0, 'a', 'b', 'c', 0};
+    bytes.insert(bytes.begin() + 36, std::begin(list), std::end(list));
+    put_le32(&bytes[4], static_cast<uint32_t>(bytes.size() - 8));
+    write_file(path("list.wav"), image(bytes));
+    const pcm_result r = read_pcm(path("list.wav"), false);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(ramp(300), r.samples);
+}
