@@ -357,6 +357,12 @@ TEST(RtpStreams, StrayPacketIsDroppedAndRenumberingFollowed) {
     EXPECT_EQ(8u * 160, s.stats.samples);
 }
 
+TEST(RtpStreams, AJumpOfTheLargestDropoutIsLossNotARestart) {
+    const rtp_stream s = stream_of(talk(1, 0, 2) + talk(3002, 3001 * 160, 2));
+    EXPECT_EQ(2999u, s.stats.lost);
+    EXPECT_EQ(0u, s.stats.stray);
+}
+
 TEST(RtpStreams, GapsAreBoundedByTheStreamLimit) {
     rtp_options options;
     options.max_gap_seconds = 10;

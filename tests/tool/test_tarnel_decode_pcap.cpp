@@ -245,7 +245,8 @@ TEST_F(TarnelDecodePcap, OneCallGoesToAFileAndSeveralNeedAFolder) {
                  "the capture holds 2 G.729 streams; name a folder to get one file per stream, "
                  "or choose one with --ssrc"))
         << split.err;
-    for (const std::string& ssrc : {std::string("0x0ca11ee5"), std::to_string(0x0ca11ee5u)}) {
+    for (const std::string& ssrc :
+         {std::string("0x0ca11ee5"), std::string("0X0CA11EE5"), std::to_string(0x0ca11ee5u)}) {
         const run_result one =
             run_tool({"decode", "--pcap", kCall, "--split", "--ssrc", ssrc, path("callee.wav")});
         ASSERT_EQ(one.code, 0) << one.err;
@@ -497,6 +498,28 @@ TEST_F(TarnelDecodePcap, LossesDuplicatesAndReorderingAreCountedAndLossIsConceal
             EXPECT_TRUE(silent(out, 12 * 160, 160));
         }
     }
+}
+
+TEST_F(TarnelDecodePcap, LossThatEndsInsideAFrameIsConcealedToItsEnd) {
+    // A packet is lost and the sender's clock moves on 40 samples more: 200 samples are missing,
+    // three concealed frames' worth.
+    rtp_leg leg = talking_leg(10);
+    leg.packets.erase(leg.packets.begin() + 5);
+    for (size_t i = 5; i < leg.packets.size(); ++i) leg.packets[i].timestamp += 40;
+    const run_result r = run_tool({"decode", "--pcap", capture({leg}), path("out.wav")});
+    EXPECT_TRUE(contains(r.err, "3 frames concealed")) << r.err;
+}
+
+TEST_F(TarnelDecodePcap, OverlappingStreamsOfOneSideAreMixedWithSaturation) {
+    // The same loud speech under two SSRCs at once: the sum clips rather than wraps around.
+    rtp_leg leg = talking_leg(50), again = leg;
+    again.ssrc = 0x12345678;
+    ASSERT_EQ(run_tool({"decode", "--pcap", capture({leg, again}), path("out.wav")}).code, 0);
+    const samples one = decode_speech(leg.packets);
+    const samples left = stereo_samples(path("out.wav")).left;
+    ASSERT_EQ(left.size(), one.size());
+    for (size_t i = 0; i < one.size(); ++i)
+        ASSERT_EQ(left[i], std::clamp(2 * one[i], -32768, 32767)) << i;
 }
 
 TEST_F(TarnelDecodePcap, TruncatedCaptureIsReportedAndWhatWasReadDecodes) {

@@ -156,6 +156,9 @@ TEST_F(TarnelProgram, ModuleIsBesideTheProgramUnlessNamedBeforeOrAfterTheCommand
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.out, kVersionLine);
     }
+    // A bare file name is the one in the current folder, not one on the library path.
+    std::filesystem::copy_file(module, path("mine.so"));
+    EXPECT_EQ(run_shell("@T --module mine.so cli 'g729 show version'", dir_).out, kVersionLine);
 }
 
 TEST_F(TarnelProgram, ModuleThatWillNotLoadIsOneLineNamingTheFileAndTheReason) {
