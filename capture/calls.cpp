@@ -181,14 +181,12 @@ void call_tracker::impl::end(std::map<uint64_t, call_state>::iterator it) {
     }
     for (const rtp_stream_key& k : c.keys) by_stream.erase(k);
     if (record.signalled) by_call_id.erase(record.call_id);
-    for (int side = 0; side < 2; ++side) {
-        auto m = by_media.find(record.side[side]);
-        if (m != by_media.end() && m->second.first == record.number) by_media.erase(m);
-    }
-    if (!c.keys.empty()) {
-        auto p = by_pair.find(unordered_pair(c.keys[0].source, c.keys[0].destination));
-        if (p != by_pair.end() && p->second == record.number) by_pair.erase(p);
-    }
+    // Every address the call was known by, not only its last ones: a re-INVITE may have moved
+    // a side's media, and an entry left behind would hand a later stream to a call that is gone.
+    for (auto m = by_media.begin(); m != by_media.end();)
+        m = m->second.first == record.number ? by_media.erase(m) : std::next(m);
+    for (auto p = by_pair.begin(); p != by_pair.end();)
+        p = p->second == record.number ? by_pair.erase(p) : std::next(p);
     calls.erase(it);
     sink(std::move(record));
 }

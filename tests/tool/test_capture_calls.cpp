@@ -179,6 +179,27 @@ TEST(CallTracker, CallsEndAsTheCaptureGoesOnSoMemoryFollowsTheCallsInProgress) {
     EXPECT_EQ(2u, run.tracker().stats().most_calls_in_progress);
 }
 
+TEST(CallTracker, AddressesAReInviteLeftBehindEndWithTheCall) {
+    // A re-INVITE moves the caller's media; once the call has ended, a stream to its first
+    // address is a call of its own.
+    tracker_run run;
+    for (const uint16_t port : {4000, 4002})
+        run.send(endpoint(1, 5060), endpoint(2, 5060),
+                 as_bytes_of(sip("INVITE sip:b@y SIP/2.0", "c3@x", std::to_string(port) + " INVITE",
+                                 sdp(1, port, "18", ""))),
+                 kT0 + port);
+    run.rtp_run(endpoint(2, 5000), endpoint(1, 4002), 0xA, 18, kT0 + 10000, 50);
+    run.send(endpoint(1, 5060), endpoint(2, 5060),
+             as_bytes_of(sip("BYE sip:b@y SIP/2.0", "c3@x", "5000 BYE")), kT0 + 1000000);
+    run.rtp_run(endpoint(3, 7000), endpoint(1, 4000), 0xB, 18, kT0 + 10000000, 10);
+    run.finish();
+    ASSERT_EQ(2u, run.calls.size());
+    EXPECT_EQ("c3@x", run.calls[0].call_id);
+    EXPECT_FALSE(run.calls[1].signalled);
+    ASSERT_EQ(1u, run.calls[1].streams.size());
+    EXPECT_EQ(10u, run.calls[1].streams[0].stream.stats.packets);
+}
+
 TEST(CallLabels, CallIdsBecomeSafeFileNames) {
     call_record c;
     c.signalled = true;
