@@ -4,6 +4,7 @@
 // decoder left as it was) is the baseline every score is compared with.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -189,7 +190,10 @@ TEST(Concealment, LongBurstFadesToSilenceAndNeverGetsLouder) {
         if (heard < 100.0) continue;
         ++bursts;
         for (int k = 0; k < 10; ++k) {
+            // The lag repeated drifts a sample longer each frame, up to the longest lag.
+            const int lag = std::clamp(st->prev_pitch, kPitchMin, kPitchMax);
             g729_conceal_frame(st.get(), pcm);
+            EXPECT_EQ(std::min(lag + 1, kPitchMax), st->prev_pitch);
             const double level = rms(pcm, kFrame);
             // The synthesis is held to the energy last heard; the post-filter's gain control
             // follows it with a lag (measured: up to 0.1% above, 11% when more of lost speech
